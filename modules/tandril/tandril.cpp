@@ -1,0 +1,703 @@
+// c_quorvel.tandril: the module's callables, the PyIntervalSearch type and the module's start-up.
+//
+// Traceback entries of the callables name this file. Results are handed out element by element
+// through the module functions interval_to_dict and match_to_dict, looked up by name for every
+// element; when the object found is the module's own function, the result is built straight from
+// the native record, and any failure there is redone through the call so that what the caller
+// sees is exactly what the call would have produced.
+#include <Python.h>
+
+#include <string>
+#include <vector>
+
+#include "arguments.hpp"
+#include "binding_function.hpp"
+#include "call_errors.hpp"
+#include "conversions.hpp"
+#include "module_state.hpp"
+#include "quorvel/index.hpp"
+#include "quorvel/margin.hpp"
+#include "quorvel/pairing.hpp"
+#include "ref.hpp"
+#include "static_type.hpp"
+
+namespace tandril {
+
+namespace {
+
+using quorvel::IntervalVar;
+using quorvel::Intervals;
+using quorvel::Matches;
+using quorvel::MatchesVar;
+
+constexpr const char* module_name = "c_quorvel.tandril";
+constexpr const char* interval_to_dict_entry = "c_quorvel.tandril.interval_to_dict";
+constexpr const char* match_to_dict_entry = "c_quorvel.tandril.match_to_dict";
+constexpr const char* find_intersections_entry = "c_quorvel.tandril.find_intersections";
+constexpr const char* cinit_entry = "c_quorvel.tandril.PyIntervalSearch.__cinit__";
+constexpr const char* find_overlapping_intervals_entry = "c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals";
+constexpr const char* reduce_cython_entry = "c_quorvel.tandril.PyIntervalSearch.__reduce_cython__";
+constexpr const char* setstate_cython_entry = "c_quorvel.tandril.PyIntervalSearch.__setstate_cython__";
+constexpr const char* init_entry = "init c_quorvel.tandril";
+
+constexpr const char* dictionary_doc = "\n    Convert Example struct to a Python dictionary\n    ";
+constexpr const char* find_intersections_doc = "\n    Wrapper for the test function to work with Python dictionaries\n    ";
+constexpr const char* find_overlapping_intervals_doc = "Wrapper for the find_overlapping_intervals method.";
+constexpr const char* pickling_refusal = "no default __reduce__ due to non-trivial __cinit__";
+
+// ---------------------------------------------------------------------------------------------
+// Text-form results
+
+bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    return number && PyDict_SetItem(dict, key, number.get()) == 0;
+}
+
+bool set_decoded(PyObject* dict, PyObject* key, const std::string& bytes) {
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+    return text && PyDict_SetItem(dict, key, text.get()) == 0;
+}
+
+// The text form of an interval: its texts decoded as strict UTF-8, "text" before "original".
+PyObject* text_form_interval(const IntervalVar& interval) {
+    const InternedNames& key = names();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !set_int(dict.get(), key.start, interval.start) || !set_int(dict.get(), key.end, interval.end) ||
+        !set_decoded(dict.get(), key.text, interval.text) || !set_decoded(dict.get(), key.original, interval.original) ||
+        !set_int(dict.get(), key.nl, interval.nl)) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+// What `interval_to_dict`, looked up now, makes of the record's byte form.
+PyObject* interval_result(const IntervalVar& interval) {
+    Ref converter = Ref::steal(lookup_module_global(names().interval_to_dict));
+    if (!converter) {
+        return nullptr;
+    }
+    if (converter.get() == module_state.own_interval_to_dict) {
+        if (PyObject* result = text_form_interval(interval)) {
+            return result;
+        }
+        // Nothing Python-level ran; the call below raises again, with its own traceback entries.
+        PyErr_Clear();
+    }
+    Ref byte_form = Ref::steal(interval_to_py(interval));
+    if (!byte_form) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(converter.get(), byte_form.get());
+}
+
+// The list of interval results for one side of a match.
+PyObject* interval_results(const Intervals& intervals) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(intervals.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (size_t index = 0; index < intervals.size(); ++index) {
+        PyObject* element = interval_result(intervals[index]);
+        if (element == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), element);
+    }
+    return list.release();
+}
+
+// The work of match_to_dict once its argument is a record; failures carry its traceback entry.
+PyObject* text_form_match(const MatchesVar& match) {
+    const InternedNames& key = names();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !set_int(dict.get(), key.start, match.start) || !set_int(dict.get(), key.end, match.end)) {
+        return fail_in(match_to_dict_entry);
+    }
+    Ref originals = Ref::steal(interval_results(match.original));
+    if (!originals || PyDict_SetItem(dict.get(), key.original, originals.get()) < 0) {
+        return fail_in(match_to_dict_entry);
+    }
+    Ref references = Ref::steal(interval_results(match.reference));
+    if (!references || PyDict_SetItem(dict.get(), key.reference, references.get()) < 0) {
+        return fail_in(match_to_dict_entry);
+    }
+    return dict.release();
+}
+
+// What `match_to_dict`, looked up now, makes of the match's byte form. The module's own function
+// is run on the record directly: the byte form would convert back into the same record.
+PyObject* match_result(const MatchesVar& match) {
+    Ref converter = Ref::steal(lookup_module_global(names().match_to_dict));
+    if (!converter) {
+        return nullptr;
+    }
+    if (converter.get() == module_state.own_match_to_dict) {
+        return text_form_match(match);
+    }
+    Ref byte_form = Ref::steal(match_to_py(match));
+    if (!byte_form) {
+        return nullptr;
+    }
+    return PyObject_CallOneArg(converter.get(), byte_form.get());
+}
+
+// ---------------------------------------------------------------------------------------------
+// Input form: lists of mappings whose texts are str, encoded here as UTF-8
+
+// `item[key]`: a direct lookup for an exact dict (KeyError carrying the key when absent), the
+// generic subscription otherwise.
+PyObject* input_value(PyObject* item, PyObject* key) {
+    if (!PyDict_CheckExact(item)) {
+        return PyObject_GetItem(item, key);
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(item, key, &value) == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
+
+bool read_input_int(PyObject* item, PyObject* key, std::int32_t& target) {
+    Ref value = Ref::steal(input_value(item, key));
+    return value && read_int(value.get(), target);
+}
+
+// `item[key].encode("utf-8")`, taken as bytes. An exact str cannot override encode, so its UTF-8
+// is read directly; anything else has its own encode called.
+bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
+    Ref value = Ref::steal(input_value(item, key));
+    if (!value) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(value.get())) {
+        if (PyUnicode_IS_ASCII(value.get())) {
+            return copy_bytes(static_cast<const char*>(PyUnicode_DATA(value.get())), PyUnicode_GET_LENGTH(value.get()),
+                              target);
+        }
+        Ref encoded = Ref::steal(PyUnicode_AsUTF8String(value.get()));
+        return encoded && string_from_py(encoded.get(), target);
+    }
+    Ref encoded = Ref::steal(PyObject_CallMethodOneArg(value.get(), names().encode, names().utf_8));
+    return encoded && string_from_py(encoded.get(), target);
+}
+
+// Fields are read in order, each converted right after its lookup; the first failure ends it.
+bool read_input_interval(PyObject* item, IntervalVar& interval) {
+    const InternedNames& key = names();
+    return read_input_int(item, key.start, interval.start) && read_input_int(item, key.end, interval.end) &&
+           read_input_text(item, key.text, interval.text) && read_input_text(item, key.original, interval.original) &&
+           read_input_int(item, key.nl, interval.nl);
+}
+
+// Reads every element of `list`. The list is held and its length read anew before each step, so
+// code run by a lookup or conversion may shrink or grow it without the walk leaving it.
+bool read_input_list(PyObject* list, Intervals& target, const char* entry_name) {
+    Ref held = Ref::new_ref(list);
+    if (!run_guarded([&] { target.reserve(static_cast<size_t>(PyList_GET_SIZE(list))); })) {
+        return fail_in(entry_name);
+    }
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
+        IntervalVar interval;
+        if (!read_input_interval(item.get(), interval)) {
+            return fail_in(entry_name);
+        }
+        if (!run_guarded([&] { target.push_back(std::move(interval)); })) {
+            return fail_in(entry_name);
+        }
+    }
+    return true;
+}
+
+PyObject* raise_none_not_iterable(const char* entry_name) {
+    PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
+    return fail_in(entry_name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module functions
+
+PyObject* interval_to_dict_body(PyObject*, PyObject* const* arguments) {
+    IntervalVar interval;
+    if (!interval_from_py(arguments[0], interval)) {
+        return fail_in(interval_to_dict_entry);
+    }
+    PyObject* result = text_form_interval(interval);
+    if (result == nullptr) {
+        return fail_in(interval_to_dict_entry);
+    }
+    return result;
+}
+
+PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
+    MatchesVar match;
+    if (!match_from_py(arguments[0], match)) {
+        return fail_in(match_to_dict_entry);
+    }
+    return text_form_match(match);
+}
+
+PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
+    PyObject* set_a_dicts = arguments[0];
+    PyObject* set_b_dicts = arguments[1];
+    if (!check_list_argument(set_a_dicts, "set_a_dicts") || !check_list_argument(set_b_dicts, "set_b_dicts")) {
+        return nullptr;
+    }
+    Intervals set_a;
+    Intervals set_b;
+    if (set_a_dicts == Py_None) {
+        return raise_none_not_iterable(find_intersections_entry);
+    }
+    if (!read_input_list(set_a_dicts, set_a, find_intersections_entry)) {
+        return nullptr;
+    }
+    if (set_b_dicts == Py_None) {
+        return raise_none_not_iterable(find_intersections_entry);
+    }
+    if (!read_input_list(set_b_dicts, set_b, find_intersections_entry)) {
+        return nullptr;
+    }
+    Matches matches;
+    if (!run_guarded([&] { matches = quorvel::pair_intervals(set_a, set_b); })) {
+        return fail_in(find_intersections_entry);
+    }
+    // The groups hold their own copies; the inputs are no longer needed while results are built.
+    Intervals().swap(set_a);
+    Intervals().swap(set_b);
+
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+    if (!result) {
+        return fail_in(find_intersections_entry);
+    }
+    for (size_t index = 0; index < matches.size(); ++index) {
+        PyObject* element = match_result(matches[index]);
+        if (element == nullptr) {
+            return fail_in(find_intersections_entry);
+        }
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(index), element);
+    }
+    return result.release();
+}
+
+const CallableDefinition interval_to_dict_definition{
+    "interval_to_dict", "interval_to_dict", dictionary_doc, {"interval", nullptr}, false, nullptr,
+    interval_to_dict_entry, module_source_file, __LINE__, true, interval_to_dict_body,
+};
+
+const CallableDefinition match_to_dict_definition{
+    "match_to_dict", "match_to_dict", dictionary_doc, {"match", nullptr}, false, nullptr,
+    match_to_dict_entry, module_source_file, __LINE__, true, match_to_dict_body,
+};
+
+const CallableDefinition find_intersections_definition{
+    "find_intersections", "find_intersections", find_intersections_doc, {"set_a_dicts", "set_b_dicts"}, false, nullptr,
+    find_intersections_entry, module_source_file, __LINE__, true, find_intersections_body,
+};
+
+// ---------------------------------------------------------------------------------------------
+// PyIntervalSearch
+
+struct PyIntervalSearchObject {
+    PyObject_HEAD
+    // Null until construction completes; never changes afterwards.
+    quorvel::IntervalSearch* index;
+};
+
+extern PyTypeObject interval_search_type;
+
+PyIntervalSearchObject* as_interval_search(PyObject* object) { return reinterpret_cast<PyIntervalSearchObject*>(object); }
+
+bool construct_interval_search(PyObject* self, PyObject* intervals) {
+    if (intervals == Py_None) {
+        return raise_none_not_iterable(cinit_entry);
+    }
+    Intervals records;
+    if (!read_input_list(intervals, records, cinit_entry)) {
+        return false;
+    }
+    quorvel::IntervalSearch* index = nullptr;
+    if (!run_guarded([&] { index = new quorvel::IntervalSearch(std::move(records)); })) {
+        return fail_in(cinit_entry);
+    }
+    as_interval_search(self)->index = index;
+    return true;
+}
+
+// Creation binds its arguments like any callable of the module: the keyword dict becomes
+// vector-call keyword names first.
+PyObject* interval_search_new(PyTypeObject* type, PyObject* positional, PyObject* keywords) {
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    const Py_ssize_t positional_count = PyTuple_GET_SIZE(positional);
+    std::vector<PyObject*> arguments(PySequence_Fast_ITEMS(positional),
+                                     PySequence_Fast_ITEMS(positional) + positional_count);
+    Ref keyword_names;
+    if (keywords != nullptr && PyDict_GET_SIZE(keywords) > 0) {
+        keyword_names = Ref::steal(PyTuple_New(PyDict_GET_SIZE(keywords)));
+        if (!keyword_names) {
+            return nullptr;
+        }
+        Py_ssize_t cursor = 0;
+        Py_ssize_t slot = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(keywords, &cursor, &key, &value)) {
+            if (!PyUnicode_Check(key)) {
+                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(keyword_names.get(), slot++, Py_NewRef(key));
+            arguments.push_back(value);
+        }
+    }
+    PyObject* intervals = nullptr;
+    const ParameterList parameters{"__cinit__", {&module_state.names.intervals, 1}};
+    if (!bind_arguments(parameters, arguments.data(), positional_count, keyword_names.get(), &intervals)) {
+        return fail_in(cinit_entry);
+    }
+    if (!check_list_argument(intervals, "intervals")) {
+        return nullptr;
+    }
+    if (!construct_interval_search(self.get(), intervals)) {
+        return nullptr;
+    }
+    return self.release();
+}
+
+PyObject* interval_search_new_guarded(PyTypeObject* type, PyObject* positional, PyObject* keywords) {
+    try {
+        return interval_search_new(type, positional, keywords);
+    } catch (...) {
+        translate_native_exception();
+        return fail_in(cinit_entry);
+    }
+}
+
+void interval_search_dealloc(PyObject* self) {
+    PyObject* pending = PyErr_GetRaisedException();
+    delete as_interval_search(self)->index;
+    as_interval_search(self)->index = nullptr;
+    PyErr_SetRaisedException(pending);
+    Py_TYPE(self)->tp_free(self);
+}
+
+PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* arguments) {
+    std::int32_t start_q = 0;
+    std::int32_t end_q = 0;
+    if (!read_int(arguments[0], start_q) || !read_int(arguments[1], end_q)) {
+        return fail_in(find_overlapping_intervals_entry);
+    }
+    // The instance keeps its immutable index alive while Python code runs for the results.
+    Ref held = Ref::new_ref(self);
+    const quorvel::IntervalSearch* index = as_interval_search(self)->index;
+    if (index == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "PyIntervalSearch instance was not constructed");
+        return fail_in(find_overlapping_intervals_entry);
+    }
+    std::vector<size_t> positions;
+    if (!run_guarded([&] { positions = index->overlapping_positions(start_q, end_q, quorvel::pair_margin); })) {
+        return fail_in(find_overlapping_intervals_entry);
+    }
+    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!result) {
+        return fail_in(find_overlapping_intervals_entry);
+    }
+    for (size_t slot = 0; slot < positions.size(); ++slot) {
+        PyObject* element = interval_result(index->records()[positions[slot]]);
+        if (element == nullptr) {
+            return fail_in(find_overlapping_intervals_entry);
+        }
+        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(slot), element);
+    }
+    return result.release();
+}
+
+PyObject* reduce_cython_body(PyObject*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, pickling_refusal);
+    return fail_in(reduce_cython_entry, conversion_source_file);
+}
+
+PyObject* setstate_cython_body(PyObject*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, pickling_refusal);
+    return fail_in(setstate_cython_entry, conversion_source_file);
+}
+
+// The type's own pickling methods, stored as __reduce__ and __setstate__ by the pickling set-up.
+PyObject* reduce_cython_method(PyObject* self, PyObject* const* arguments, Py_ssize_t count, PyObject* keyword_names) {
+    const ParameterList parameters{"__reduce_cython__", {}};
+    if (!bind_arguments(parameters, arguments, count, keyword_names, nullptr)) {
+        return nullptr;
+    }
+    return reduce_cython_body(self, nullptr);
+}
+
+PyObject* setstate_cython_method(PyObject* self, PyObject* const* arguments, Py_ssize_t count, PyObject* keyword_names) {
+    PyObject* state = nullptr;
+    const ParameterList parameters{"__setstate_cython__", {&module_state.names.pyx_state, 1}};
+    if (!bind_arguments(parameters, arguments, count, keyword_names, &state)) {
+        return fail_in(setstate_cython_entry, conversion_source_file);
+    }
+    return setstate_cython_body(self, &state);
+}
+
+PyMethodDef interval_search_methods[] = {
+    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_cython_method)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"__setstate_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstate_cython_method)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject interval_search_type = [] {
+    PyTypeObject type = blank_static_type();
+    type.tp_name = "c_quorvel.tandril.PyIntervalSearch";
+    type.tp_basicsize = sizeof(PyIntervalSearchObject);
+    type.tp_dealloc = interval_search_dealloc;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
+    type.tp_methods = interval_search_methods;
+    type.tp_new = interval_search_new_guarded;
+    return type;
+}();
+
+const CallableDefinition find_overlapping_intervals_definition{
+    "find_overlapping_intervals", "PyIntervalSearch.find_overlapping_intervals", find_overlapping_intervals_doc,
+    {"start_q", "end_q"}, true, &interval_search_type,
+    find_overlapping_intervals_entry, module_source_file, __LINE__, true, find_overlapping_intervals_body,
+};
+
+const CallableDefinition reduce_cython_definition{
+    "__reduce_cython__", "PyIntervalSearch.__reduce_cython__", nullptr, {nullptr, nullptr}, true, nullptr,
+    reduce_cython_entry, conversion_source_file, __LINE__, false, reduce_cython_body,
+};
+
+const CallableDefinition setstate_cython_definition{
+    "__setstate_cython__", "PyIntervalSearch.__setstate_cython__", nullptr, {"__pyx_state", nullptr}, true, nullptr,
+    setstate_cython_entry, conversion_source_file, __LINE__, true, setstate_cython_body,
+};
+
+// Whether `type` inherits `name` unchanged from object.
+bool inherits_from_object(PyTypeObject* type, const char* name, bool& inherited) {
+    Ref own = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
+    Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name));
+    if (!own || !base) {
+        return false;
+    }
+    inherited = own.get() == base.get();
+    return true;
+}
+
+// Moves one pickling method of the type's dictionary to the slot that pickling looks up.
+bool move_type_entry(PyObject* type_dict, const char* from, const char* to) {
+    PyObject* method = nullptr;
+    if (PyDict_GetItemStringRef(type_dict, from, &method) <= 0) {
+        return false;
+    }
+    Ref held = Ref::steal(method);
+    return PyDict_SetItemString(type_dict, to, method) == 0 && PyDict_DelItemString(type_dict, from) == 0;
+}
+
+// Pickling and copying an instance go through __reduce__, which refuses.
+bool set_up_pickling(PyTypeObject* type) {
+    bool default_reduce_ex = false;
+    bool default_reduce = false;
+    bool default_getstate = false;
+    bool completed = inherits_from_object(type, "__reduce_ex__", default_reduce_ex) &&
+                     inherits_from_object(type, "__reduce__", default_reduce) &&
+                     inherits_from_object(type, "__getstate__", default_getstate);
+    if (completed && default_reduce_ex && default_reduce && default_getstate) {
+        completed = move_type_entry(type->tp_dict, "__reduce_cython__", "__reduce__") &&
+                    move_type_entry(type->tp_dict, "__setstate_cython__", "__setstate__");
+        PyType_Modified(type);
+    }
+    if (!completed && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+    }
+    return completed;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Module start-up
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    if (!quorvel::pair_margin_error().empty()) {
+        const std::string message = "PAIR_MARGIN: " + std::string(quorvel::pair_margin_error());
+        PyErr_SetString(PyExc_ImportError, message.c_str());
+        return nullptr;
+    }
+    const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter_id == -1) {
+        return nullptr;
+    }
+    if (module_state.interpreter_id == -1) {
+        module_state.interpreter_id = interpreter_id;
+    } else if (module_state.interpreter_id != interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (module_state.module != nullptr) {
+        return Py_NewRef(module_state.module);
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) {
+        return nullptr;
+    }
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) {
+        return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module.get());
+    const struct {
+        const char* spec_attribute;
+        const char* module_attribute;
+        bool copy_none;
+    } copies[] = {
+        {"loader", "__loader__", true},
+        {"origin", "__file__", true},
+        {"parent", "__package__", true},
+        {"submodule_search_locations", "__path__", false},
+    };
+    for (const auto& copy : copies) {
+        PyObject* value = nullptr;
+        const int found = PyObject_GetOptionalAttrString(spec, copy.spec_attribute, &value);
+        if (found < 0) {
+            return nullptr;
+        }
+        Ref held = Ref::steal(value);
+        if (found == 0 || (value == Py_None && !copy.copy_none)) {
+            continue;
+        }
+        if (PyDict_SetItemString(dict, copy.module_attribute, value) < 0) {
+            return nullptr;
+        }
+    }
+    return module.release();
+}
+
+bool add_function(PyObject* dict, PyObject* module_name_object, const CallableDefinition& definition,
+                  PyObject** remembered = nullptr) {
+    Ref function = Ref::steal(new_binding_function(definition, module_name_object, dict));
+    if (!function || PyDict_SetItemString(dict, definition.name, function.get()) < 0) {
+        return false;
+    }
+    if (remembered != nullptr) {
+        Py_XSETREF(*remembered, function.release());
+    }
+    return true;
+}
+
+bool add_type_method(PyTypeObject* type, PyObject* module_name_object, const CallableDefinition& definition) {
+    Ref function = Ref::steal(new_binding_function(definition, module_name_object, module_state.module_dict));
+    if (!function || PyDict_SetItemString(type->tp_dict, definition.name, function.get()) < 0) {
+        return false;
+    }
+    PyType_Modified(type);
+    return true;
+}
+
+// Exec steps from the builtins on. `names_created` tells the caller whether a failure may carry
+// a traceback entry.
+bool fill_module(PyObject* module, bool& names_created) {
+    PyObject* dict = module_state.module_dict;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) {
+        return false;
+    }
+    const int running_major = static_cast<int>((Py_Version >> 24) & 0xff);
+    const int running_minor = static_cast<int>((Py_Version >> 16) & 0xff);
+    if (running_major != PY_MAJOR_VERSION || running_minor != PY_MINOR_VERSION) {
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                             "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                             PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", running_major,
+                             running_minor) < 0) {
+            return false;
+        }
+    }
+    if (!create_interned_names()) {
+        return false;
+    }
+    names_created = true;
+
+    PyObject* modules = PyImport_GetModuleDict();
+    const int registered = PyDict_ContainsString(modules, module_name);
+    if (registered < 0 || (registered == 0 && PyDict_SetItemString(modules, module_name, module) < 0)) {
+        return false;
+    }
+
+    if (PyType_Ready(&interval_search_type) < 0 ||
+        PyDict_SetItemString(dict, "PyIntervalSearch", reinterpret_cast<PyObject*>(&interval_search_type)) < 0 ||
+        !set_up_pickling(&interval_search_type)) {
+        return false;
+    }
+
+    Ref module_name_object = Ref::steal(PyUnicode_InternFromString(module_name));
+    if (!module_name_object || !ready_binding_function_type()) {
+        return false;
+    }
+    PyObject* name = module_name_object.get();
+    if (!add_function(dict, name, interval_to_dict_definition, &module_state.own_interval_to_dict) ||
+        !add_function(dict, name, match_to_dict_definition, &module_state.own_match_to_dict) ||
+        !add_function(dict, name, find_intersections_definition) ||
+        !add_type_method(&interval_search_type, name, find_overlapping_intervals_definition) ||
+        !add_function(dict, name, reduce_cython_definition) || !add_function(dict, name, setstate_cython_definition)) {
+        return false;
+    }
+    Ref test_dict = Ref::steal(PyDict_New());
+    return test_dict && PyDict_SetItemString(dict, "__test__", test_dict.get()) == 0;
+}
+
+int module_exec(PyObject* module) {
+    if (module_state.module != nullptr) {
+        if (module_state.module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'tandril' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    module_state.module = Py_NewRef(module);
+    module_state.module_dict = Py_NewRef(PyModule_GetDict(module));
+    bool names_created = false;
+    bool filled = false;
+    try {
+        filled = fill_module(module, names_created);
+    } catch (...) {
+        translate_native_exception();
+    }
+    if (filled) {
+        return 0;
+    }
+    if (names_created) {
+        fail_in(init_entry);
+    }
+    // No half-filled module stays recorded; the next import starts again from module_create.
+    Py_CLEAR(module_state.module);
+    Py_CLEAR(module_state.module_dict);
+    return -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "tandril",    // m_name
+    nullptr,      // m_doc
+    0,            // m_size: all state is process-wide
+    nullptr,      // m_methods: functions are added by the exec step
+    module_slots,
+    nullptr,      // m_traverse
+    nullptr,      // m_clear
+    nullptr,      // m_free
+};
+
+}  // namespace
+
+}  // namespace tandril
+
+PyMODINIT_FUNC PyInit_tandril(void) { return PyModuleDef_Init(&tandril::module_definition); }
