@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# The module and the engine under AddressSanitizer and UndefinedBehaviorSanitizer: builds the
+# module with both sanitizers, stages it with the package sources, and runs the pytest suite
+# against it with the sanitizer runtime preloaded into the interpreter. Extra arguments go to pytest.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+ensure_venv
+"$venv/bin/python" -m pip install --quiet pytest hypothesis
+
+build_dir="$project_root/build/module-sanitized"
+stage_dir="$build_dir/stage"
+cmake -S "$project_root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON \
+    -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+cmake --build "$build_dir" -j "$(nproc)" >/dev/null
+
+rm -rf "$stage_dir"
+mkdir -p "$stage_dir"
+cp -r "$project_root/src/c_quorvel" "$stage_dir/"
+cp "$build_dir"/modules/tandril/tandril*.so "$stage_dir/c_quorvel/"
+
+runtime_asan="$(${CXX:-c++} -print-file-name=libasan.so)"
+runtime_ubsan="$(${CXX:-c++} -print-file-name=libubsan.so)"
+cd "$project_root"
+# The interpreter itself is not built with the sanitizers: leaks at exit are not ours to report,
+# and the system allocator lets ASan see every object's memory.
+PYTHONPATH="$stage_dir" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+    LD_PRELOAD="$runtime_asan $runtime_ubsan" \
+    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:-tests}"

@@ -1,0 +1,105 @@
+"""Exhausted memory inside a call becomes MemoryError with the callable's traceback entry.
+
+Each case runs in a subprocess: a callback run by the call itself (the __int__ of the last value
+read before the native step) lowers the address-space limit, so that the native step that
+follows (copying records into groups, collecting query results) cannot allocate.
+"""
+
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+resource = pytest.importorskip("resource")
+
+PRELUDE = textwrap.dedent(
+    """
+    import resource, sys, traceback
+    from c_quorvel import tandril
+
+    def address_space_in_use():
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[0]) * resource.getpagesize()
+
+    _, HARD = resource.getrlimit(resource.RLIMIT_AS)
+
+    class LimitMemoryOnRead:
+        \"\"\"An integer whose conversion leaves `headroom` bytes of address space.\"\"\"
+        def __init__(self, value, headroom):
+            self.value, self.headroom = value, headroom
+        def __int__(self):
+            resource.setrlimit(resource.RLIMIT_AS, (address_space_in_use() + self.headroom, HARD))
+            return self.value
+
+    def report(action):
+        try:
+            action()
+        except MemoryError as error:
+            resource.setrlimit(resource.RLIMIT_AS, (HARD, HARD))
+            names = [entry.name for entry in traceback.extract_tb(error.__traceback__)]
+            print("MemoryError", repr(str(error)), names)
+        else:
+            resource.setrlimit(resource.RLIMIT_AS, (HARD, HARD))
+            print("no error")
+    """
+)
+
+
+def run_case(body):
+    if not sys.platform.startswith("linux"):
+        pytest.skip("needs /proc and RLIMIT_AS")
+    completed = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(body)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout.strip()
+
+
+def test_pairing_out_of_memory_raises_memory_error_with_entry():
+    output = run_case(
+        """
+        text = "x" * 4096
+        count = 20000
+        set_a = [{"start": 10 * k, "end": 10 * k + 5, "text": text, "original": "", "nl": 0} for k in range(count)]
+        set_b = [dict(item) for item in set_a]
+        # Reading completes; copying ~160 MB of texts into the groups does not fit in 16 MB.
+        set_b[-1]["nl"] = LimitMemoryOnRead(0, 16 * 1024 * 1024)
+        report(lambda: tandril.find_intersections(set_a, set_b))
+        """
+    )
+    assert output == "MemoryError 'bad allocation' ['report', '<lambda>', 'c_quorvel.tandril.find_intersections']"
+
+
+def test_query_out_of_memory_raises_memory_error_with_entry():
+    output = run_case(
+        """
+        count = 400000
+        index = tandril.PyIntervalSearch(
+            [{"start": k, "end": k, "text": "", "original": "", "nl": 0} for k in range(count)]
+        )
+        # Every record qualifies; collecting 400,000 positions needs more than 256 kB.
+        report(lambda: index.find_overlapping_intervals(0, LimitMemoryOnRead(count, 256 * 1024)))
+        """
+    )
+    assert output == (
+        "MemoryError 'bad allocation' "
+        "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals']"
+    )
+
+
+def test_reading_out_of_memory_raises_memory_error_with_entries():
+    output = run_case(
+        """
+        big = "y" * (64 * 1024 * 1024)
+        items = [{"start": LimitMemoryOnRead(0, 1024 * 1024), "end": 1, "text": big, "original": "", "nl": 0}]
+        report(lambda: tandril.PyIntervalSearch(items))
+        """
+    )
+    assert output == (
+        "MemoryError 'bad allocation' "
+        "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.__cinit__', 'c_quorvel.tandril.string_from_py']"
+    )
