@@ -40,7 +40,7 @@ MarginReading parse_margin(const char* text) noexcept {
         ++cursor;
     }
     if (!is_digit(*cursor)) {
-        return {0, invalid_argument_text};
+        return {default_pair_margin, invalid_argument_text};
     }
     // Accumulate the magnitude in 64 bits and stop growing it once it is out of range, so that
     // any number of digits is read without overflow.
