@@ -88,10 +88,10 @@ def test_query_out_of_memory_raises_memory_error_with_entry():
         report(lambda: index.find_overlapping_intervals(0, LimitMemoryOnRead(count, 256 * 1024)))
         """
     )
-    assert output == (
-        "MemoryError 'bad allocation' "
-        "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals']"
-    )
+    # Whether the native positions or the Python result list fail first depends on what the
+    # allocator still has free; either way the query reports MemoryError with its own entry.
+    assert output.startswith("MemoryError ")
+    assert output.endswith("['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals']")
 
 
 def test_reading_out_of_memory_raises_memory_error_with_entries():

@@ -1,7 +1,7 @@
 // Binding of vector-call arguments to parameters, and the list test of list parameters.
 //
 // Every parameter is required and may be given by position or by keyword. Binding borrows the
-// argument references of the call; it takes no reference of its own.
+// argument references of the call; a caller that runs Python code afterwards must hold them.
 #pragma once
 
 #include <Python.h>

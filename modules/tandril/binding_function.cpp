@@ -61,6 +61,13 @@ PyObject* binding_function_vectorcall(PyObject* callable, PyObject* const* argum
         }
         return nullptr;
     }
+    // The caller's array may be the only owner of the arguments (a partial object's stored
+    // arguments, say), and Python code run by the body can drop them: hold them for the call.
+    Ref held_self = Ref::new_ref(self);
+    Ref held_arguments[max_parameters];
+    for (Py_ssize_t index = 0; index < function->parameter_count; ++index) {
+        held_arguments[index] = Ref::new_ref(bound[index]);
+    }
     try {
         PyObject* result = definition.body(self, bound);
         assert(result != nullptr || PyErr_Occurred());

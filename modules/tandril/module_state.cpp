@@ -49,7 +49,7 @@ PyObject* lookup_module_global(PyObject* name) {
     if (PyDict_GetItemRef(module_state.module_dict, name, &found) != 0) {
         return found;  // found, or an error from the lookup itself
     }
-    if (PyDict_GetItemRef(PyEval_GetBuiltins(), name, &found) != 0) {
+    if (PyDict_GetItemRef(module_state.builtins_dict, name, &found) != 0) {
         return found;
     }
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);

@@ -41,6 +41,7 @@ struct ModuleState {
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;       // strong; null before the first exec step and after a failed one
     PyObject* module_dict = nullptr;  // strong; the globals of every function and traceback entry
+    PyObject* builtins_dict = nullptr;  // strong; the dictionary of the interpreter's builtins module
     bool names_ready = false;
     InternedNames names;
     // The module's own dictionary functions, recognised by identity to build results directly.

@@ -1,4 +1,4 @@
-// A blank static type object with an immortal header, to be filled in field by field.
+// A blank static type object, to be filled in field by field.
 #pragma once
 
 #include <Python.h>
@@ -6,9 +6,11 @@
 namespace tandril {
 
 inline PyTypeObject blank_static_type() noexcept {
+    // The interpreter's own header initialiser, which makes static types immortal; it expands to
+    // an initialiser followed by a comma, so it initialises a one-element array.
+    const PyVarObject headers[] = {PyVarObject_HEAD_INIT(nullptr, 0)};
     PyTypeObject type{};
-    // Static types are immortal, as PyVarObject_HEAD_INIT would make them.
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), _Py_IMMORTAL_REFCNT);
+    type.ob_base = headers[0];
     return type;
 }
 

@@ -90,18 +90,24 @@ PyObject* interval_result(const IntervalVar& interval) {
     return PyObject_CallOneArg(converter.get(), byte_form.get());
 }
 
+// Appends `element` (a new reference, or null after a failure) to `list`. Result lists grow by
+// appending: Python code runs between elements and can reach any list through the collector, so
+// a list must never hold empty slots.
+bool append_result(PyObject* list, PyObject* element) {
+    Ref owned = Ref::steal(element);
+    return owned && PyList_Append(list, owned.get()) == 0;
+}
+
 // The list of interval results for one side of a match.
 PyObject* interval_results(const Intervals& intervals) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(intervals.size())));
+    Ref list = Ref::steal(PyList_New(0));
     if (!list) {
         return nullptr;
     }
-    for (size_t index = 0; index < intervals.size(); ++index) {
-        PyObject* element = interval_result(intervals[index]);
-        if (element == nullptr) {
+    for (const IntervalVar& interval : intervals) {
+        if (!append_result(list.get(), interval_result(interval))) {
             return nullptr;
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), element);
     }
     return list.release();
 }
@@ -193,9 +199,6 @@ bool read_input_interval(PyObject* item, IntervalVar& interval) {
 // code run by a lookup or conversion may shrink or grow it without the walk leaving it.
 bool read_input_list(PyObject* list, Intervals& target, const char* entry_name) {
     Ref held = Ref::new_ref(list);
-    if (!run_guarded([&] { target.reserve(static_cast<size_t>(PyList_GET_SIZE(list))); })) {
-        return fail_in(entry_name);
-    }
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
         IntervalVar interval;
@@ -265,16 +268,14 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     Intervals().swap(set_a);
     Intervals().swap(set_b);
 
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
+    Ref result = Ref::steal(PyList_New(0));
     if (!result) {
         return fail_in(find_intersections_entry);
     }
-    for (size_t index = 0; index < matches.size(); ++index) {
-        PyObject* element = match_result(matches[index]);
-        if (element == nullptr) {
+    for (const MatchesVar& match : matches) {
+        if (!append_result(result.get(), match_result(match))) {
             return fail_in(find_intersections_entry);
         }
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(index), element);
     }
     return result.release();
 }
@@ -346,7 +347,7 @@ PyObject* interval_search_new(PyTypeObject* type, PyObject* positional, PyObject
         while (PyDict_Next(keywords, &cursor, &key, &value)) {
             if (!PyUnicode_Check(key)) {
                 PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                return nullptr;
+                return fail_in(cinit_entry);
             }
             PyTuple_SET_ITEM(keyword_names.get(), slot++, Py_NewRef(key));
             arguments.push_back(value);
@@ -389,8 +390,7 @@ PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* argum
     if (!read_int(arguments[0], start_q) || !read_int(arguments[1], end_q)) {
         return fail_in(find_overlapping_intervals_entry);
     }
-    // The instance keeps its immutable index alive while Python code runs for the results.
-    Ref held = Ref::new_ref(self);
+    // The function object holds the instance, and so its immutable index, for the whole call.
     const quorvel::IntervalSearch* index = as_interval_search(self)->index;
     if (index == nullptr) {
         PyErr_SetString(PyExc_TypeError, "PyIntervalSearch instance was not constructed");
@@ -400,16 +400,14 @@ PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* argum
     if (!run_guarded([&] { positions = index->overlapping_positions(start_q, end_q, quorvel::pair_margin); })) {
         return fail_in(find_overlapping_intervals_entry);
     }
-    Ref result = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    Ref result = Ref::steal(PyList_New(0));
     if (!result) {
         return fail_in(find_overlapping_intervals_entry);
     }
-    for (size_t slot = 0; slot < positions.size(); ++slot) {
-        PyObject* element = interval_result(index->records()[positions[slot]]);
-        if (element == nullptr) {
+    for (size_t position : positions) {
+        if (!append_result(result.get(), interval_result(index->records()[position]))) {
             return fail_in(find_overlapping_intervals_entry);
         }
-        PyList_SET_ITEM(result.get(), static_cast<Py_ssize_t>(slot), element);
     }
     return result.release();
 }
@@ -520,10 +518,12 @@ bool set_up_pickling(PyTypeObject* type) {
 // ---------------------------------------------------------------------------------------------
 // Module start-up
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) {
-    if (!quorvel::pair_margin_error().empty()) {
-        const std::string message = "PAIR_MARGIN: " + std::string(quorvel::pair_margin_error());
-        PyErr_SetString(PyExc_ImportError, message.c_str());
+PyObject* create_module(PyObject* spec) {
+    if (const std::string_view error = quorvel::pair_margin_error(); !error.empty()) {
+        Ref reason = Ref::steal(PyUnicode_FromStringAndSize(error.data(), static_cast<Py_ssize_t>(error.size())));
+        if (reason) {
+            PyErr_Format(PyExc_ImportError, "PAIR_MARGIN: %U", reason.get());
+        }
         return nullptr;
     }
     const std::int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -576,6 +576,15 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    try {
+        return create_module(spec);
+    } catch (...) {
+        translate_native_exception();
+        return nullptr;
+    }
+}
+
 bool add_function(PyObject* dict, PyObject* module_name_object, const CallableDefinition& definition,
                   PyObject** remembered = nullptr) {
     Ref function = Ref::steal(new_binding_function(definition, module_name_object, dict));
@@ -601,10 +610,19 @@ bool add_type_method(PyTypeObject* type, PyObject* module_name_object, const Cal
 // a traceback entry.
 bool fill_module(PyObject* module, bool& names_created) {
     PyObject* dict = module_state.module_dict;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) {
+    // The interpreter's builtins module, as registered at start-up; no import hook takes part.
+    Ref builtins_name = Ref::steal(PyUnicode_InternFromString("builtins"));
+    Ref builtins = builtins_name ? Ref::steal(PyImport_GetModule(builtins_name.get())) : Ref();
+    if (!builtins) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "the builtins module is not loaded");
+        }
         return false;
     }
+    if (PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) {
+        return false;
+    }
+    Py_XSETREF(module_state.builtins_dict, Py_NewRef(PyModule_GetDict(builtins.get())));
     const int running_major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int running_minor = static_cast<int>((Py_Version >> 16) & 0xff);
     if (running_major != PY_MAJOR_VERSION || running_minor != PY_MINOR_VERSION) {
@@ -658,7 +676,7 @@ int module_exec(PyObject* module) {
         return -1;
     }
     module_state.module = Py_NewRef(module);
-    module_state.module_dict = Py_NewRef(PyModule_GetDict(module));
+    Py_XSETREF(module_state.module_dict, Py_NewRef(PyModule_GetDict(module)));
     bool names_created = false;
     bool filled = false;
     try {
@@ -673,8 +691,8 @@ int module_exec(PyObject* module) {
         fail_in(init_entry);
     }
     // No half-filled module stays recorded; the next import starts again from module_create.
+    // The dictionary stays: functions made before the failure still name it as their globals.
     Py_CLEAR(module_state.module);
-    Py_CLEAR(module_state.module_dict);
     return -1;
 }
 
