@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: the engine's GoogleTest tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer), then the module's pytest suite against the installed package.
+# UndefinedBehaviorSanitizer), the module's pytest suite against the installed package, then the
+# same suite against a sanitized build of the module.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
@@ -30,3 +31,4 @@ engine_tests engine-tests-sanitized -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=
 
 cd "$project_root"
 "$venv/bin/python" -m pytest -q tests
+bash "$project_root/scripts/sanitize.sh" tests
