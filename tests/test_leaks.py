@@ -3,6 +3,7 @@ allocated blocks behind."""
 
 import copy
 import pickle
+import sys
 import types
 import warnings
 
@@ -287,3 +288,42 @@ def _raise_from_converter(record):
 def test_calls_with_changed_module_attributes_do_not_leak(module_attributes, change, action, expect):
     change()
     assert_no_leak(action, expect=expect)
+
+
+def test_calls_leave_reference_counts_of_existing_objects_unchanged():
+    # An extra reference to an object that already exists allocates nothing, so the block count
+    # cannot see it; the reference counts of the arguments and of everything they hold can.
+    text = "shared text " * 3
+    good = {"start": 100, "end": 2000, "text": text, "original": text, "nl": 7}
+    bad = {"start": 100, "end": 2000, "text": text, "original": b"bytes", "nl": 7}
+    good_list, bad_list = [good, good], [good, bad]
+    byte_form = {"start": 5, "end": 9, "text": b"x", "original": b"y", "nl": 1}
+    index = tandril.PyIntervalSearch(good_list)
+    watched = [text, good, bad, good_list, bad_list, byte_form, index, 100, 2000, 7]
+
+    def exercise():
+        tandril.find_intersections(good_list, good_list)
+        tandril.interval_to_dict(byte_form)
+        tandril.match_to_dict({"start": 1, "end": 2, "original": [byte_form], "reference": (byte_form,)})
+        tandril.PyIntervalSearch(good_list)
+        index.find_overlapping_intervals(0, 3000)
+        for failing in (
+            lambda: tandril.find_intersections(good_list, bad_list),
+            lambda: tandril.PyIntervalSearch(bad_list),
+            lambda: tandril.find_intersections(good_list, (good,)),
+            lambda: index.find_overlapping_intervals(text, 1),
+            lambda: tandril.interval_to_dict(good),
+            lambda: tandril.match_to_dict(byte_form),
+        ):
+            try:
+                failing()
+            except (TypeError, AttributeError, ValueError):
+                pass
+            else:
+                raise AssertionError("expected a failure")
+
+    exercise()
+    before = [sys.getrefcount(item) for item in watched]
+    for _ in range(50):
+        exercise()
+    assert [sys.getrefcount(item) for item in watched] == before
