@@ -1,0 +1,220 @@
+"""Benchmark of ``c_quorvel.tandril.find_intersections`` on realistic subtitle-like tracks.
+
+For each size N (intervals per side) it pairs two tracks of N intervals (see ``tracks.py``) and
+prints, all measured in this run, best of several repetitions, with the garbage collector enabled
+as in normal use:
+
+* the time per input interval (both sides counted);
+* the ratio against a straightforward pure-Python implementation of the same work
+  (``py_find_intersections`` below), whose result is first checked to equal the module's;
+* the ratio against ``pickle.loads`` of the result (pickled once with protocol 5): the cost of
+  merely materialising the same Python objects from a compact byte stream.
+
+Then it compares the time per interval across the sizes: the ratio must stay close to 1 (no
+quadratic step).
+
+Usage: python benchmarks/bench_find_intersections.py [--sizes 50000,100000] [--repeat 7]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import pickle
+import re
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from tracks import make_pair  # noqa: E402
+
+from c_quorvel import tandril  # noqa: E402
+
+TARGET_VS_PYTHON = 2.5  # module at least this many times faster than pure Python
+TARGET_VS_PICKLE = 1.2  # module at most this many times the time of pickle.loads
+TARGET_FLATNESS = 1.25  # time per interval at the largest size / at the smallest size
+
+
+def _margin() -> int:
+    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
+    value = os.environ.get("PAIR_MARGIN")
+    if value is None:
+        return 1000
+    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
+    if m is None:
+        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
+    return int(m.group(1))
+
+
+# --------------------------------------------------------------------------------------------
+# Pure-Python reference implementation: same input reading, same pairing walk, same result form.
+# --------------------------------------------------------------------------------------------
+
+def py_find_intersections(set_a_dicts: list[dict], set_b_dicts: list[dict], margin: int) -> list[dict]:
+    # Records are tuples (start, end, text, original, nl) with texts encoded to UTF-8, as the
+    # module reads them.
+    a_set = [(d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
+             for d in set_a_dicts]
+    b_set = [(d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
+             for d in set_b_dicts]
+
+    def is_nested(x, y):
+        return (x[0] <= y[0] and y[1] <= x[1]) or (y[0] <= x[0] and x[1] <= y[1])
+
+    def is_close(x, y):
+        return abs(x[0] - y[0]) <= margin or abs(x[1] - y[1]) <= margin
+
+    def intervals_match(x, y):
+        return is_nested(x, y) or is_close(x, y)
+
+    # A group is [start, end, original list, reference list].
+    groups: list[list] = []
+    i = j = 0
+    na, nb = len(a_set), len(b_set)
+    while i < na and j < nb:
+        a = a_set[i]
+        b = b_set[j]
+        if intervals_match(a, b):
+            # build_group: the longer record anchors the group (a when the lengths are equal) and
+            # collects matching candidates from the other side, starting at the current one.
+            if a[1] - a[0] < b[1] - b[0]:
+                anchor, candidates, k = b, a_set, i
+            else:
+                anchor, candidates, k = a, b_set, j
+            taken = []
+            start, end = anchor[0], anchor[1]
+            while k < len(candidates):
+                c = candidates[k]
+                if intervals_match(anchor, c):
+                    taken.append(c)
+                    start = min(start, c[0])
+                    end = max(end, c[1])
+                if not (c[0] < anchor[1] or is_close(anchor, c)):
+                    break
+                k += 1
+            if anchor is b:
+                groups.append([start, end, taken, [b]])
+                i += len(taken)
+                j += 1
+            else:
+                groups.append([start, end, [a], taken])
+                j += len(taken)
+                i += 1
+        elif a[0] <= b[0]:
+            # Offer a to the last group; b is passed over.
+            if groups and intervals_match(a, groups[-1][3][-1]):
+                groups[-1][2].append(a)
+            i += 1
+            j += 1
+        else:
+            # Offer b to the last group.
+            if groups and intervals_match(b, groups[-1][2][-1]):
+                groups[-1][3].append(b)
+            j += 1
+    # Leftovers of whichever side did not run out.
+    for k in range(i, na):
+        if groups and intervals_match(a_set[k], groups[-1][3][-1]):
+            groups[-1][2].append(a_set[k])
+    for k in range(j, nb):
+        if groups and intervals_match(b_set[k], groups[-1][2][-1]):
+            groups[-1][3].append(b_set[k])
+
+    def to_dict(r):
+        return {"start": r[0], "end": r[1], "text": r[2].decode("utf-8"),
+                "original": r[3].decode("utf-8"), "nl": r[4]}
+
+    return [
+        {"start": g[0], "end": g[1],
+         "original": [to_dict(r) for r in g[2]],
+         "reference": [to_dict(r) for r in g[3]]}
+        for g in groups
+    ]
+
+
+# --------------------------------------------------------------------------------------------
+
+def _best(fn, repeat: int) -> float:
+    best = float("inf")
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        result = fn()
+        t1 = time.perf_counter()
+        del result  # freeing the result is not timed
+        best = min(best, t1 - t0)
+    return best
+
+
+def bench_size(n: int, repeat: int, margin: int) -> dict:
+    a, b = make_pair(n, seed=n)
+    total = len(a) + len(b)
+
+    expected = tandril.find_intersections(a, b)
+    got = py_find_intersections(a, b, margin)
+    assert got == expected, "pure-Python result differs from find_intersections"
+    grouped_a = sum(len(g["original"]) for g in expected)
+    grouped_b = sum(len(g["reference"]) for g in expected)
+    payload = pickle.dumps(expected, protocol=5)
+    del got, expected
+
+    # Interleave the three measurements so that machine noise spreads over all of them.
+    t_mod = t_py = t_pickle = float("inf")
+    for _ in range(repeat):
+        t_mod = min(t_mod, _best(lambda: tandril.find_intersections(a, b), 1))
+        t_pickle = min(t_pickle, _best(lambda: pickle.loads(payload), 1))
+        t_py = min(t_py, _best(lambda: py_find_intersections(a, b, margin), 1))
+
+    return {
+        "n": n, "total": total, "len_a": len(a), "len_b": len(b),
+        "grouped_a": grouped_a, "grouped_b": grouped_b,
+        "t_mod": t_mod, "t_py": t_py, "t_pickle": t_pickle,
+    }
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default="50000,100000",
+                        help="comma-separated intervals per side (default: 50000,100000)")
+    parser.add_argument("--repeat", type=int, default=7, help="repetitions, best is kept (default: 7)")
+    args = parser.parse_args(argv)
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
+    if not sizes:
+        parser.error("--sizes needs at least one size")
+    margin = _margin()
+
+    print(f"find_intersections benchmark (margin {margin}, best of {args.repeat}, gc enabled: {gc.isenabled()})")
+    rows = []
+    for n in sizes:
+        r = bench_size(n, args.repeat, margin)
+        rows.append(r)
+        vs_py = r["t_py"] / r["t_mod"]
+        vs_pickle = r["t_mod"] / r["t_pickle"]
+        print()
+        print(f"N = {n:,} per side: original {r['len_a']:,} intervals, reference {r['len_b']:,}; "
+              f"grouped {r['grouped_a']:,} + {r['grouped_b']:,} "
+              f"({(r['grouped_a'] + r['grouped_b']) / r['total']:.1%})")
+        for label, t in (("find_intersections", r["t_mod"]), ("pure Python", r["t_py"]),
+                         ("pickle.loads", r["t_pickle"])):
+            print(f"  {label:19s}: {t * 1e3:9.2f} ms  = {t / r['total'] * 1e9:7.1f} ns per input interval")
+        print(f"  speed-up vs pure Python     : {vs_py:5.2f}x   (target >= {TARGET_VS_PYTHON}x)  "
+              f"{'OK' if vs_py >= TARGET_VS_PYTHON else 'MISSED'}")
+        print(f"  time / pickle.loads time    : {vs_pickle:5.2f}x   (target <= {TARGET_VS_PICKLE}x)  "
+              f"{'OK' if vs_pickle <= TARGET_VS_PICKLE else 'MISSED'}")
+
+    if len(rows) > 1:
+        print()
+        print("Scaling (time per input interval):")
+        base = rows[0]
+        base_per = base["t_mod"] / base["total"]
+        for r in rows:
+            per = r["t_mod"] / r["total"]
+            print(f"  N = {r['n']:>9,}: {per * 1e9:7.1f} ns   ratio to N = {base['n']:,}: {per / base_per:5.2f}")
+        last = rows[-1]["t_mod"] / rows[-1]["total"] / base_per
+        print(f"  largest / smallest per-interval time: {last:5.2f}   (target <= {TARGET_FLATNESS}, flat)  "
+              f"{'OK' if last <= TARGET_FLATNESS else 'MISSED'}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,207 @@
+"""Benchmark of ``c_quorvel.tandril.PyIntervalSearch`` on a realistic subtitle-like track.
+
+Builds an index from N realistic intervals (see ``tracks.py``) and runs Q queries of typical
+length (windows like a subtitle's span). Prints, all measured in this run, best of several
+repetitions with the garbage collector enabled as in normal use:
+
+* the build time per interval and the time per query;
+* the ratio against a pure-Python index (``PyIndex`` below: records sorted by start in a list of
+  tuples, ``bisect`` on a separate list of starts, the same acceptance rule, result dicts built
+  in Python), whose results are first checked to equal the module's;
+* the ratio against the ``intervaltree`` package (if installed: pip install intervaltree), asked
+  for its overlap candidates and filtered in Python with the same rule (``TreeIndex`` below),
+  also checked first.
+
+Usage: python benchmarks/bench_interval_search.py [--size 50000] [--queries 20000] [--repeat 5]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import os
+import re
+import sys
+import time
+from bisect import bisect_left
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from tracks import derive_track, make_queries, make_track  # noqa: E402
+
+from c_quorvel import tandril  # noqa: E402
+
+try:
+    import intervaltree
+except ImportError:  # optional: the ratio against it is skipped
+    intervaltree = None
+
+TARGET_VS_PYTHON = 2.0  # queries at least this many times faster than the pure-Python index
+TARGET_VS_TREE = 20.0  # queries at least this many times faster than intervaltree + filtering
+
+
+def _margin() -> int:
+    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
+    value = os.environ.get("PAIR_MARGIN")
+    if value is None:
+        return 1000
+    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
+    if m is None:
+        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
+    return int(m.group(1))
+
+
+def _record(d: dict) -> tuple:
+    # Texts are kept as UTF-8 bytes and decoded for each result, as the module does.
+    return (d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
+
+
+def _result(r: tuple) -> dict:
+    return {"start": r[0], "end": r[1], "text": r[2].decode("utf-8"),
+            "original": r[3].decode("utf-8"), "nl": r[4]}
+
+
+def _accepted(start: int, end: int, lo: int, hi: int, half_query: float) -> bool:
+    """The acceptance rule: overlap with [lo, hi] of at least half the record or half the query."""
+    overlap = min(end, hi) - max(start, lo)
+    if overlap < 0:
+        overlap = 0
+    return overlap >= 0.5 * (end - start) or overlap >= half_query
+
+
+class PyIndex:
+    """Pure-Python index: records sorted by start, bisect on a separate list of starts."""
+
+    def __init__(self, intervals: list[dict], margin: int):
+        self.margin = margin
+        self.records = sorted((_record(d) for d in intervals), key=lambda r: r[0])
+        self.starts = [r[0] for r in self.records]
+
+    def find_overlapping_intervals(self, start_q: int, end_q: int) -> list[dict]:
+        lo = start_q - self.margin
+        hi = end_q + self.margin
+        half_query = 0.5 * (end_q - start_q)
+        records = self.records
+        result = []
+        for k in range(bisect_left(self.starts, lo), len(records)):
+            r = records[k]
+            if r[0] > hi:
+                break
+            if _accepted(r[0], r[1], lo, hi, half_query):
+                result.append(_result(r))
+        return result
+
+
+class TreeIndex:
+    """``intervaltree`` asked for candidates overlapping [lo, hi + 1), filtered with the same rule.
+
+    The module scans exactly the records with lo <= start <= hi; the tree returns every record
+    with start <= hi and end > lo, so the filter also drops the records starting before lo. Each
+    tree entry carries its position in start order, which orders the results like the module's.
+    """
+
+    def __init__(self, intervals: list[dict], margin: int):
+        self.margin = margin
+        records = sorted((_record(d) for d in intervals), key=lambda r: r[0])
+        self.tree = intervaltree.IntervalTree(
+            intervaltree.Interval(r[0], r[1], (k, r)) for k, r in enumerate(records))
+
+    def find_overlapping_intervals(self, start_q: int, end_q: int) -> list[dict]:
+        lo = start_q - self.margin
+        hi = end_q + self.margin
+        half_query = 0.5 * (end_q - start_q)
+        found = [iv.data for iv in self.tree.overlap(lo, hi + 1)
+                 if iv.begin >= lo and _accepted(iv.begin, iv.end, lo, hi, half_query)]
+        found.sort()
+        return [_result(r) for _, r in found]
+
+
+def _time_queries(index, queries) -> float:
+    find = index.find_overlapping_intervals
+    t0 = time.perf_counter()
+    for s, e in queries:
+        find(s, e)
+    return time.perf_counter() - t0
+
+
+def _time_build(factory) -> float:
+    t0 = time.perf_counter()
+    index = factory()
+    t1 = time.perf_counter()
+    del index
+    return t1 - t0
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--size", type=int, default=50_000, help="intervals in the index (default: 50000)")
+    parser.add_argument("--queries", type=int, default=20_000, help="number of queries (default: 20000)")
+    parser.add_argument("--repeat", type=int, default=5, help="repetitions, best is kept (default: 5)")
+    args = parser.parse_args(argv)
+    margin = _margin()
+
+    track = make_track(args.size, seed=11)
+    # Query windows: spans of lines of a second track of the same film, and random windows.
+    other = derive_track(track, seed=12)
+    queries = make_queries(other, args.queries, seed=13)
+
+    print(f"PyIntervalSearch benchmark: {len(track):,} intervals, {len(queries):,} queries "
+          f"(margin {margin}, best of {args.repeat}, gc enabled: {gc.isenabled()})")
+
+    module_index = tandril.PyIntervalSearch(track)
+    py_index = PyIndex(track, margin)
+    tree_index = TreeIndex(track, margin) if intervaltree is not None else None
+
+    # Same results first.
+    hits = 0
+    for s, e in queries:
+        expected = module_index.find_overlapping_intervals(s, e)
+        assert py_index.find_overlapping_intervals(s, e) == expected, f"pure-Python index differs at ({s}, {e})"
+        if tree_index is not None:
+            assert tree_index.find_overlapping_intervals(s, e) == expected, f"intervaltree differs at ({s}, {e})"
+        hits += len(expected)
+    print(f"results checked equal; {hits / len(queries):.2f} intervals per query on average")
+
+    builds = {"module": lambda: tandril.PyIntervalSearch(track), "python": lambda: PyIndex(track, margin)}
+    indexes = {"module": module_index, "python": py_index}
+    if tree_index is not None:
+        builds["intervaltree"] = lambda: TreeIndex(track, margin)
+        indexes["intervaltree"] = tree_index
+
+    t_build = dict.fromkeys(builds, float("inf"))
+    t_query = dict.fromkeys(indexes, float("inf"))
+    for rep in range(args.repeat):
+        for name, factory in builds.items():
+            # intervaltree's build takes seconds; once is enough to show its order of magnitude.
+            if name != "intervaltree" or rep == 0:
+                t_build[name] = min(t_build[name], _time_build(factory))
+        for name, index in indexes.items():
+            if name != "intervaltree" or rep < 2:
+                t_query[name] = min(t_query[name], _time_queries(index, queries))
+
+    n, q = len(track), len(queries)
+    print()
+    print("Build (per interval):")
+    for name, t in t_build.items():
+        print(f"  {name:13s}: {t * 1e3:9.2f} ms  = {t / n * 1e9:8.1f} ns per interval")
+    print("Queries (per query):")
+    for name, t in t_query.items():
+        print(f"  {name:13s}: {t * 1e3:9.2f} ms  = {t / q * 1e6:8.2f} us per query")
+
+    vs_py = t_query["python"] / t_query["module"]
+    print()
+    print(f"  build speed-up vs pure Python  : {t_build['python'] / t_build['module']:6.2f}x")
+    print(f"  query speed-up vs pure Python  : {vs_py:6.2f}x   (target >= {TARGET_VS_PYTHON}x)  "
+          f"{'OK' if vs_py >= TARGET_VS_PYTHON else 'MISSED'}")
+    if tree_index is not None:
+        vs_tree = t_query["intervaltree"] / t_query["module"]
+        print(f"  build speed-up vs intervaltree : {t_build['intervaltree'] / t_build['module']:6.2f}x")
+        print(f"  query speed-up vs intervaltree : {vs_tree:6.2f}x   (target >= {TARGET_VS_TREE}x)  "
+              f"{'OK' if vs_tree >= TARGET_VS_TREE else 'MISSED'}")
+    else:
+        print("  intervaltree is not installed (pip install intervaltree): ratio against it skipped")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
