@@ -65,12 +65,11 @@ def run_case(body):
 def test_pairing_out_of_memory_raises_memory_error_with_entry():
     output = run_case(
         """
-        text = "x" * 4096
-        count = 20000
-        set_a = [{"start": 10 * k, "end": 10 * k + 5, "text": text, "original": "", "nl": 0} for k in range(count)]
+        count = 200000
+        set_a = [{"start": 10 * k, "end": 10 * k + 5, "text": "", "original": "", "nl": 0} for k in range(count)]
         set_b = [dict(item) for item in set_a]
-        # Reading completes; copying ~160 MB of texts into the groups does not fit in 16 MB.
-        set_b[-1]["nl"] = LimitMemoryOnRead(0, 16 * 1024 * 1024)
+        # Reading completes; the pairing's bookkeeping for 200,000 groups does not fit in 1 MB.
+        set_b[-1]["nl"] = LimitMemoryOnRead(0, 1024 * 1024)
         report(lambda: tandril.find_intersections(set_a, set_b))
         """
     )

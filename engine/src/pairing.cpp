@@ -1,7 +1,6 @@
 #include "quorvel/pairing.hpp"
 
 #include <algorithm>
-#include <cstddef>
 
 #include "quorvel/margin.hpp"
 
@@ -14,23 +13,17 @@ constexpr std::int64_t distance(std::int32_t first, std::int32_t second) noexcep
     return difference < 0 ? -difference : difference;
 }
 
-// Which list of a group a record belongs to.
+// Which input a record comes from, and so which list of a group it joins.
 enum class Side { original, reference };
 
-std::vector<IntervalVar>& list_of(MatchesVar& group, Side side) noexcept {
-    return side == Side::original ? group.original : group.reference;
-}
-
-std::vector<IntervalVar>& opposite_list_of(MatchesVar& group, Side side) noexcept {
-    return side == Side::original ? group.reference : group.original;
-}
+constexpr Side opposite(Side side) noexcept { return side == Side::original ? Side::reference : Side::original; }
 
 class PairingWalk {
 public:
     PairingWalk(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin)
         : originals_(original_side), references_(reference_side), margin_(margin) {}
 
-    Matches run() {
+    PairedPositions run() {
         while (original_index_ < originals_.size() && reference_index_ < references_.size()) {
             const IntervalVar& original = originals_[original_index_];
             const IntervalVar& reference = references_[reference_index_];
@@ -38,65 +31,90 @@ public:
                 build_group(original, reference);
             } else if (original.start <= reference.start) {
                 // The reference record is passed over: both indices move.
-                offer_to_last_group(original, Side::original);
+                offer_to_last_group(original_index_, Side::original);
                 ++original_index_;
                 ++reference_index_;
             } else {
-                offer_to_last_group(reference, Side::reference);
+                offer_to_last_group(reference_index_, Side::reference);
                 ++reference_index_;
             }
         }
         for (; original_index_ < originals_.size(); ++original_index_) {
-            offer_to_last_group(originals_[original_index_], Side::original);
+            offer_to_last_group(original_index_, Side::original);
         }
         for (; reference_index_ < references_.size(); ++reference_index_) {
-            offer_to_last_group(references_[reference_index_], Side::reference);
+            offer_to_last_group(reference_index_, Side::reference);
         }
         return std::move(result_);
     }
 
 private:
+    const Intervals& records_of(Side side) const noexcept { return side == Side::original ? originals_ : references_; }
+
+    std::vector<std::size_t>& positions_of(Side side) noexcept {
+        return side == Side::original ? result_.original_positions : result_.reference_positions;
+    }
+
+    // Appends `position` of `side` to the last group, which is the only one that grows.
+    void add_to_last_group(Side side, std::size_t position) {
+        positions_of(side).push_back(position);
+        PairedPositions::Group& group = result_.groups.back();
+        (side == Side::original ? group.original_end : group.reference_end) += 1;
+    }
+
+    // The last record in the last group's list of `side`.
+    const IntervalVar& last_record_of(Side side) const noexcept {
+        const std::vector<std::size_t>& positions =
+            side == Side::original ? result_.original_positions : result_.reference_positions;
+        return records_of(side)[positions.back()];
+    }
+
     // Forms a group around the longer record of a matching pair (the original one on a tie) and
     // takes the matching records that follow on the other side.
     void build_group(const IntervalVar& original, const IntervalVar& reference) {
         const bool reference_anchors = length_of(original) < length_of(reference);
-        const IntervalVar& anchor = reference_anchors ? reference : original;
         const Side anchor_side = reference_anchors ? Side::reference : Side::original;
-        const Intervals& candidates = reference_anchors ? originals_ : references_;
-        std::size_t& candidate_index = reference_anchors ? original_index_ : reference_index_;
+        const Side candidate_side = opposite(anchor_side);
+        const IntervalVar& anchor = reference_anchors ? reference : original;
         std::size_t& anchor_index = reference_anchors ? reference_index_ : original_index_;
+        std::size_t& candidate_index = reference_anchors ? original_index_ : reference_index_;
+        const Intervals& candidates = records_of(candidate_side);
 
-        MatchesVar& group = result_.emplace_back();
+        PairedPositions::Group& group = result_.groups.emplace_back();
         group.start = anchor.start;
         group.end = anchor.end;
-        list_of(group, anchor_side).push_back(anchor);
-        std::vector<IntervalVar>& taken = opposite_list_of(group, anchor_side);
+        group.original_begin = group.original_end = result_.original_positions.size();
+        group.reference_begin = group.reference_end = result_.reference_positions.size();
+        add_to_last_group(anchor_side, anchor_index);
 
+        std::size_t taken = 0;
         for (std::size_t position = candidate_index; position < candidates.size(); ++position) {
             const IntervalVar& candidate = candidates[position];
             const bool close = is_close(anchor, candidate, margin_);
             if (close || is_nested(anchor, candidate)) {
-                taken.push_back(candidate);
-                group.start = std::min(group.start, candidate.start);
-                group.end = std::max(group.end, candidate.end);
+                add_to_last_group(candidate_side, position);
+                ++taken;
+                PairedPositions::Group& grown = result_.groups.back();
+                grown.start = std::min(grown.start, candidate.start);
+                grown.end = std::max(grown.end, candidate.end);
             }
             if (!(candidate.start < anchor.end || close)) {
                 break;
             }
         }
         // The candidates' index moves by the number taken, not the number examined.
-        candidate_index += taken.size();
+        candidate_index += taken;
         anchor_index += 1;
     }
 
-    // Adds `item` to the last group when it matches the last record of the group's opposite list.
-    void offer_to_last_group(const IntervalVar& item, Side side) {
-        if (result_.empty()) {
+    // Adds the record at `position` of `side` to the last group when it matches the last record
+    // of the group's opposite list.
+    void offer_to_last_group(std::size_t position, Side side) {
+        if (result_.groups.empty()) {
             return;
         }
-        MatchesVar& group = result_.back();
-        if (intervals_match(item, opposite_list_of(group, side).back(), margin_)) {
-            list_of(group, side).push_back(item);
+        if (intervals_match(records_of(side)[position], last_record_of(opposite(side)), margin_)) {
+            add_to_last_group(side, position);
         }
     }
 
@@ -105,8 +123,17 @@ private:
     const std::int32_t margin_;
     std::size_t original_index_ = 0;
     std::size_t reference_index_ = 0;
-    Matches result_;
+    PairedPositions result_;
 };
+
+std::vector<IntervalVar> copies_of(const Intervals& records, std::span<const std::size_t> positions) {
+    std::vector<IntervalVar> copies;
+    copies.reserve(positions.size());
+    for (std::size_t position : positions) {
+        copies.push_back(records[position]);
+    }
+    return copies;
+}
 
 }  // namespace
 
@@ -123,8 +150,22 @@ bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::i
     return is_nested(first, second) || is_close(first, second, margin);
 }
 
-Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {
+PairedPositions pair_positions(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {
     return PairingWalk(original_side, reference_side, margin).run();
+}
+
+Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {
+    const PairedPositions paired = pair_positions(original_side, reference_side, margin);
+    Matches matches;
+    matches.reserve(paired.groups.size());
+    for (const PairedPositions::Group& group : paired.groups) {
+        MatchesVar& match = matches.emplace_back();
+        match.start = group.start;
+        match.end = group.end;
+        match.original = copies_of(original_side, paired.originals_of(group));
+        match.reference = copies_of(reference_side, paired.references_of(group));
+    }
+    return matches;
 }
 
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side) {

@@ -7,6 +7,7 @@
 // sees is exactly what the call would have produced.
 #include <Python.h>
 
+#include <span>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,6 @@ namespace {
 
 using quorvel::IntervalVar;
 using quorvel::Intervals;
-using quorvel::Matches;
 using quorvel::MatchesVar;
 
 constexpr const char* module_name = "c_quorvel.tandril";
@@ -98,14 +98,48 @@ bool append_result(PyObject* list, PyObject* element) {
     return owned && PyList_Append(list, owned.get()) == 0;
 }
 
+// One side of a group: the records a match holds, or records of an input set picked out by
+// their positions, which spares copying them.
+class GroupSide {
+public:
+    explicit GroupSide(const Intervals& records) noexcept : records_(records.data()), count_(records.size()) {}
+    GroupSide(const Intervals& records, std::span<const size_t> positions) noexcept
+        : records_(records.data()), positions_(positions.data()), count_(positions.size()) {}
+
+    size_t size() const noexcept { return count_; }
+    const IntervalVar& operator[](size_t index) const noexcept {
+        return records_[positions_ != nullptr ? positions_[index] : index];
+    }
+    Intervals copies() const {
+        Intervals records;
+        records.reserve(count_);
+        for (size_t index = 0; index < count_; ++index) {
+            records.push_back((*this)[index]);
+        }
+        return records;
+    }
+
+private:
+    const IntervalVar* records_;
+    const size_t* positions_ = nullptr;
+    size_t count_;
+};
+
+struct GroupView {
+    std::int32_t start;
+    std::int32_t end;
+    GroupSide original;
+    GroupSide reference;
+};
+
 // The list of interval results for one side of a match.
-PyObject* interval_results(const Intervals& intervals) {
+PyObject* interval_results(const GroupSide& intervals) {
     Ref list = Ref::steal(PyList_New(0));
     if (!list) {
         return nullptr;
     }
-    for (const IntervalVar& interval : intervals) {
-        if (!append_result(list.get(), interval_result(interval))) {
+    for (size_t index = 0; index < intervals.size(); ++index) {
+        if (!append_result(list.get(), interval_result(intervals[index]))) {
             return nullptr;
         }
     }
@@ -113,7 +147,7 @@ PyObject* interval_results(const Intervals& intervals) {
 }
 
 // The work of match_to_dict once its argument is a record; failures carry its traceback entry.
-PyObject* text_form_match(const MatchesVar& match) {
+PyObject* text_form_match(const GroupView& match) {
     const InternedNames& key = names();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_int(dict.get(), key.start, match.start) || !set_int(dict.get(), key.end, match.end)) {
@@ -131,8 +165,8 @@ PyObject* text_form_match(const MatchesVar& match) {
 }
 
 // What `match_to_dict`, looked up now, makes of the match's byte form. The module's own function
-// is run on the record directly: the byte form would convert back into the same record.
-PyObject* match_result(const MatchesVar& match) {
+// is run on the records directly: the byte form would convert back into the same records.
+PyObject* match_result(const GroupView& match) {
     Ref converter = Ref::steal(lookup_module_global(names().match_to_dict));
     if (!converter) {
         return nullptr;
@@ -140,7 +174,16 @@ PyObject* match_result(const MatchesVar& match) {
     if (converter.get() == module_state.own_match_to_dict) {
         return text_form_match(match);
     }
-    Ref byte_form = Ref::steal(match_to_py(match));
+    MatchesVar record;
+    if (!run_guarded([&] {
+            record.start = match.start;
+            record.end = match.end;
+            record.original = match.original.copies();
+            record.reference = match.reference.copies();
+        })) {
+        return nullptr;
+    }
+    Ref byte_form = Ref::steal(match_to_py(record));
     if (!byte_form) {
         return nullptr;
     }
@@ -168,6 +211,58 @@ bool read_input_int(PyObject* item, PyObject* key, std::int32_t& target) {
     return value && read_int(value.get(), target);
 }
 
+template <typename CodeUnit>
+bool encode_utf8_units(const CodeUnit* units, size_t length, std::string& target) {
+    size_t size = 0;
+    for (size_t index = 0; index < length; ++index) {
+        const Py_UCS4 code_point = units[index];
+        if (code_point >= 0xD800 && code_point <= 0xDFFF) {
+            return false;
+        }
+        size += code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
+    }
+    if (!run_guarded([&] { target.resize(size); })) {
+        PyErr_Clear();
+        return false;
+    }
+    char* out = target.data();
+    for (size_t index = 0; index < length; ++index) {
+        const Py_UCS4 code_point = units[index];
+        if (code_point < 0x80) {
+            *out++ = static_cast<char>(code_point);
+        } else if (code_point < 0x800) {
+            *out++ = static_cast<char>(0xC0 | (code_point >> 6));
+            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+        } else if (code_point < 0x10000) {
+            *out++ = static_cast<char>(0xE0 | (code_point >> 12));
+            *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+        } else {
+            *out++ = static_cast<char>(0xF0 | (code_point >> 18));
+            *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
+            *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
+            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
+        }
+    }
+    return true;
+}
+
+// The UTF-8 of an exact str, written straight into `target` without an intermediate bytes
+// object. False, with no exception set, when the text holds a surrogate (which UTF-8 cannot
+// encode) or memory ran out: the caller then lets the interpreter's encoder report it.
+bool encode_utf8(PyObject* text, std::string& target) {
+    const void* data = PyUnicode_DATA(text);
+    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return encode_utf8_units(static_cast<const Py_UCS1*>(data), length, target);
+        case PyUnicode_2BYTE_KIND:
+            return encode_utf8_units(static_cast<const Py_UCS2*>(data), length, target);
+        default:
+            return encode_utf8_units(static_cast<const Py_UCS4*>(data), length, target);
+    }
+}
+
 // `item[key].encode("utf-8")`, taken as bytes. An exact str cannot override encode, so its UTF-8
 // is read directly; anything else has its own encode called.
 bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
@@ -180,6 +275,10 @@ bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
             return copy_bytes(static_cast<const char*>(PyUnicode_DATA(value.get())), PyUnicode_GET_LENGTH(value.get()),
                               target);
         }
+        if (encode_utf8(value.get(), target)) {
+            return true;
+        }
+        // A surrogate (or no memory): the interpreter's encoder raises exactly what encode would.
         Ref encoded = Ref::steal(PyUnicode_AsUTF8String(value.get()));
         return encoded && string_from_py(encoded.get(), target);
     }
@@ -237,7 +336,7 @@ PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
     if (!match_from_py(arguments[0], match)) {
         return fail_in(match_to_dict_entry);
     }
-    return text_form_match(match);
+    return text_form_match(GroupView{match.start, match.end, GroupSide(match.original), GroupSide(match.reference)});
 }
 
 PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
@@ -260,19 +359,18 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!read_input_list(set_b_dicts, set_b, find_intersections_entry)) {
         return nullptr;
     }
-    Matches matches;
-    if (!run_guarded([&] { matches = quorvel::pair_intervals(set_a, set_b); })) {
+    // The groups name their records by position in set_a and set_b, which outlive the results.
+    quorvel::PairedPositions matches;
+    if (!run_guarded([&] { matches = quorvel::pair_positions(set_a, set_b, quorvel::pair_margin); })) {
         return fail_in(find_intersections_entry);
     }
-    // The groups hold their own copies; the inputs are no longer needed while results are built.
-    Intervals().swap(set_a);
-    Intervals().swap(set_b);
-
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
         return fail_in(find_intersections_entry);
     }
-    for (const MatchesVar& match : matches) {
+    for (const quorvel::PairedPositions::Group& group : matches.groups) {
+        const GroupView match{group.start, group.end, GroupSide(set_a, matches.originals_of(group)),
+                              GroupSide(set_b, matches.references_of(group))};
         if (!append_result(result.get(), match_result(match))) {
             return fail_in(find_intersections_entry);
         }

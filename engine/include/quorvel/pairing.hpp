@@ -4,16 +4,21 @@
 //    are neither sorted nor checked, and never modified.
 //  - Every group holds at least one record of each side. Groups come in the order they formed;
 //    within a group, records come in the order they joined. A group's start and end are fixed
-//    when it forms; records that join it later do not change them.
-//  - The result owns its copies: each record's texts are copied once, into the group that takes
-//    it. The candidate walk reads the inputs in place, so the cost is linear in the input size
-//    plus the size of the result.
+//    when it forms; records that join it later do not change them. Only the last group formed
+//    ever gains records, so each group's records are one contiguous run of positions.
+//  - pair_positions names the grouped records by their positions in the inputs and copies no
+//    record; pair_intervals builds owning copies from it, copying each record's texts once, into
+//    the group that takes it. The walk reads the inputs in place, so the cost is linear in the
+//    size of the inputs plus the size of the result.
 //  - Time differences are taken in 64 bits, so extreme times compare as exact arithmetic would.
 //  - The only failure is exhausted memory (std::bad_alloc) or an oversized container
 //    (std::length_error); the inputs are unchanged then.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "quorvel/records.hpp"
 
@@ -27,7 +32,32 @@ bool is_close(const IntervalVar& first, const IntervalVar& second, std::int32_t 
 
 bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept;
 
-// Groups `original_side` (the first set) with `reference_side` (the second set).
+// The groups of a pairing, naming records by their positions in the two inputs.
+struct PairedPositions {
+    struct Group {
+        std::int32_t start = 0;
+        std::int32_t end = 0;
+        std::size_t original_begin = 0;   // run of original_positions
+        std::size_t original_end = 0;
+        std::size_t reference_begin = 0;  // run of reference_positions
+        std::size_t reference_end = 0;
+    };
+    std::vector<Group> groups;
+    std::vector<std::size_t> original_positions;   // positions in the first set
+    std::vector<std::size_t> reference_positions;  // positions in the second set
+
+    std::span<const std::size_t> originals_of(const Group& group) const noexcept {
+        return std::span(original_positions).subspan(group.original_begin, group.original_end - group.original_begin);
+    }
+    std::span<const std::size_t> references_of(const Group& group) const noexcept {
+        return std::span(reference_positions).subspan(group.reference_begin, group.reference_end - group.reference_begin);
+    }
+};
+
+// Groups `original_side` (the first set) with `reference_side` (the second set), by position.
+PairedPositions pair_positions(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);
+
+// The same groups as owning records.
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);
 
 // The same with the process-wide pair_margin.
