@@ -48,6 +48,45 @@ constexpr const char* pickling_refusal = "no default __reduce__ due to non-trivi
 // ---------------------------------------------------------------------------------------------
 // Text-form results
 
+// While a result is built from native records no Python code runs, and pausing the cyclic
+// collector spares it from walking the same young containers again and again; one collection
+// after the call sees them once. The collector runs as usual around every call into Python code,
+// and a pause never overrides a collector that was (or becomes) disabled by anyone else.
+bool collector_paused = false;
+
+class CollectorPause {
+public:
+    CollectorPause() noexcept {
+        if (!collector_paused && PyGC_Disable() != 0) {
+            collector_paused = owner_ = true;
+        }
+    }
+    ~CollectorPause() {
+        if (owner_ && collector_paused) {
+            collector_paused = false;
+            PyGC_Enable();
+        }
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    bool owner_ = false;
+};
+
+// Calls a converter found by name, with the collector running as it would without a pause.
+PyObject* call_converter(PyObject* converter, PyObject* argument) {
+    if (!collector_paused) {
+        return PyObject_CallOneArg(converter, argument);
+    }
+    collector_paused = false;
+    PyGC_Enable();
+    PyObject* result = PyObject_CallOneArg(converter, argument);
+    // Code that disabled the collector meanwhile keeps it disabled.
+    collector_paused = PyGC_Disable() != 0;
+    return result;
+}
+
 bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
     Ref number = Ref::steal(PyLong_FromLong(value));
     return number && PyDict_SetItem(dict, key, number.get()) == 0;
@@ -87,7 +126,7 @@ PyObject* interval_result(const IntervalVar& interval) {
     if (!byte_form) {
         return nullptr;
     }
-    return PyObject_CallOneArg(converter.get(), byte_form.get());
+    return call_converter(converter.get(), byte_form.get());
 }
 
 // Appends `element` (a new reference, or null after a failure) to `list`. Result lists grow by
@@ -187,7 +226,7 @@ PyObject* match_result(const GroupView& match) {
     if (!byte_form) {
         return nullptr;
     }
-    return PyObject_CallOneArg(converter.get(), byte_form.get());
+    return call_converter(converter.get(), byte_form.get());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -364,6 +403,7 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!run_guarded([&] { matches = quorvel::pair_positions(set_a, set_b, quorvel::pair_margin); })) {
         return fail_in(find_intersections_entry);
     }
+    CollectorPause pause;
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
         return fail_in(find_intersections_entry);
