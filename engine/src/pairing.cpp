@@ -20,13 +20,13 @@ constexpr Side opposite(Side side) noexcept { return side == Side::original ? Si
 
 class PairingWalk {
 public:
-    PairingWalk(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin)
+    PairingWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin)
         : originals_(original_side), references_(reference_side), margin_(margin) {}
 
     PairedPositions run() {
         while (original_index_ < originals_.size() && reference_index_ < references_.size()) {
-            const IntervalVar& original = originals_[original_index_];
-            const IntervalVar& reference = references_[reference_index_];
+            const TimeSpan& original = originals_[original_index_];
+            const TimeSpan& reference = references_[reference_index_];
             if (intervals_match(original, reference, margin_)) {
                 build_group(original, reference);
             } else if (original.start <= reference.start) {
@@ -49,7 +49,7 @@ public:
     }
 
 private:
-    const Intervals& records_of(Side side) const noexcept { return side == Side::original ? originals_ : references_; }
+    std::span<const TimeSpan> records_of(Side side) const noexcept { return side == Side::original ? originals_ : references_; }
 
     std::vector<std::size_t>& positions_of(Side side) noexcept {
         return side == Side::original ? result_.original_positions : result_.reference_positions;
@@ -63,7 +63,7 @@ private:
     }
 
     // The last record in the last group's list of `side`.
-    const IntervalVar& last_record_of(Side side) const noexcept {
+    const TimeSpan& last_record_of(Side side) const noexcept {
         const std::vector<std::size_t>& positions =
             side == Side::original ? result_.original_positions : result_.reference_positions;
         return records_of(side)[positions.back()];
@@ -71,14 +71,14 @@ private:
 
     // Forms a group around the longer record of a matching pair (the original one on a tie) and
     // takes the matching records that follow on the other side.
-    void build_group(const IntervalVar& original, const IntervalVar& reference) {
+    void build_group(const TimeSpan& original, const TimeSpan& reference) {
         const bool reference_anchors = length_of(original) < length_of(reference);
         const Side anchor_side = reference_anchors ? Side::reference : Side::original;
         const Side candidate_side = opposite(anchor_side);
-        const IntervalVar& anchor = reference_anchors ? reference : original;
+        const TimeSpan& anchor = reference_anchors ? reference : original;
         std::size_t& anchor_index = reference_anchors ? reference_index_ : original_index_;
         std::size_t& candidate_index = reference_anchors ? original_index_ : reference_index_;
-        const Intervals& candidates = records_of(candidate_side);
+        const std::span<const TimeSpan> candidates = records_of(candidate_side);
 
         PairedPositions::Group& group = result_.groups.emplace_back();
         group.start = anchor.start;
@@ -89,7 +89,7 @@ private:
 
         std::size_t taken = 0;
         for (std::size_t position = candidate_index; position < candidates.size(); ++position) {
-            const IntervalVar& candidate = candidates[position];
+            const TimeSpan& candidate = candidates[position];
             const bool close = is_close(anchor, candidate, margin_);
             if (close || is_nested(anchor, candidate)) {
                 add_to_last_group(candidate_side, position);
@@ -118,8 +118,8 @@ private:
         }
     }
 
-    const Intervals& originals_;
-    const Intervals& references_;
+    const std::span<const TimeSpan> originals_;
+    const std::span<const TimeSpan> references_;
     const std::int32_t margin_;
     std::size_t original_index_ = 0;
     std::size_t reference_index_ = 0;
@@ -135,27 +135,37 @@ std::vector<IntervalVar> copies_of(const Intervals& records, std::span<const std
     return copies;
 }
 
+std::vector<TimeSpan> spans_of(const Intervals& records) {
+    std::vector<TimeSpan> spans;
+    spans.reserve(records.size());
+    for (const IntervalVar& record : records) {
+        spans.push_back(span_of(record));
+    }
+    return spans;
+}
+
 }  // namespace
 
-bool is_nested(const IntervalVar& first, const IntervalVar& second) noexcept {
+bool is_nested(const TimeSpan& first, const TimeSpan& second) noexcept {
     return (first.start <= second.start && second.end <= first.end) ||
            (second.start <= first.start && first.end <= second.end);
 }
 
-bool is_close(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
+bool is_close(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept {
     return distance(first.start, second.start) <= margin || distance(first.end, second.end) <= margin;
 }
 
-bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
+bool intervals_match(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept {
     return is_nested(first, second) || is_close(first, second, margin);
 }
 
-PairedPositions pair_positions(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {
+PairedPositions pair_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
+                               std::int32_t margin) {
     return PairingWalk(original_side, reference_side, margin).run();
 }
 
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {
-    const PairedPositions paired = pair_positions(original_side, reference_side, margin);
+    const PairedPositions paired = pair_positions(spans_of(original_side), spans_of(reference_side), margin);
     Matches matches;
     matches.reserve(paired.groups.size());
     for (const PairedPositions::Group& group : paired.groups) {

@@ -18,7 +18,10 @@ void add_traceback_entry(const char* function_name, int line, const char* file_n
 
 // The failure value of a step: null for steps that return an object, false for the others.
 struct Failure {
-    operator PyObject*() const noexcept { return nullptr; }
+    template <typename Pointee>
+    operator Pointee*() const noexcept {
+        return nullptr;
+    }
     operator bool() const noexcept { return false; }
 };
 

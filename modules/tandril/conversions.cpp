@@ -9,7 +9,6 @@ namespace tandril {
 namespace {
 
 // Names of the conversions' own traceback entries.
-constexpr const char* string_from_py_entry = "c_quorvel.tandril.string_from_py";
 constexpr const char* string_to_py_entry = "c_quorvel.tandril.string_to_py";
 constexpr const char* interval_from_py_entry = "c_quorvel.tandril.interval_from_py";
 constexpr const char* intervals_from_py_entry = "c_quorvel.tandril.intervals_from_py";
@@ -124,25 +123,34 @@ std::int32_t int_from_py(PyObject* object) {
 }
 
 bool string_from_py(PyObject* object, std::string& target) {
-    char* data = nullptr;
+    const char* data = nullptr;
     Py_ssize_t length = 0;
+    target.clear();
+    return bytes_of(object, data, length) && append_bytes(data, length, target);
+}
+
+bool bytes_of(PyObject* object, const char*& data, Py_ssize_t& length) {
     if (PyByteArray_Check(object)) {
         data = PyByteArray_AS_STRING(object);
         length = PyByteArray_GET_SIZE(object);
-    } else if (PyBytes_AsStringAndSize(object, &data, &length) < 0) {
+        return true;
+    }
+    char* bytes_data = nullptr;
+    if (PyBytes_AsStringAndSize(object, &bytes_data, &length) < 0) {
         return fail_in(string_from_py_entry, conversion_source_file);
     }
-    return copy_bytes(data, length, target);
+    data = bytes_data;
+    return true;
 }
 
-bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
-    if (!run_guarded([&] { target.assign(data, static_cast<size_t>(length)); })) {
+bool append_bytes(const char* data, Py_ssize_t length, std::string& target) {
+    if (!run_guarded([&] { target.append(data, static_cast<size_t>(length)); })) {
         return fail_in(string_from_py_entry, conversion_source_file);
     }
     return true;
 }
 
-PyObject* string_to_py(const std::string& value) {
+PyObject* string_to_py(std::string_view value) {
     PyObject* bytes = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
     if (bytes == nullptr) {
         return fail_in(string_to_py_entry, conversion_source_file);
@@ -207,7 +215,7 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
     return true;
 }
 
-PyObject* interval_to_py(const quorvel::IntervalVar& interval) {
+PyObject* interval_to_py(const IntervalView& interval) {
     const InternedNames& key = names();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_int_item(dict.get(), key.start, interval.start) ||

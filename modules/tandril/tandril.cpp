@@ -9,12 +9,14 @@
 
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arguments.hpp"
 #include "binding_function.hpp"
 #include "call_errors.hpp"
 #include "conversions.hpp"
+#include "input_form.hpp"
 #include "module_state.hpp"
 #include "quorvel/index.hpp"
 #include "quorvel/margin.hpp"
@@ -92,13 +94,13 @@ bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
     return number && PyDict_SetItem(dict, key, number.get()) == 0;
 }
 
-bool set_decoded(PyObject* dict, PyObject* key, const std::string& bytes) {
+bool set_decoded(PyObject* dict, PyObject* key, std::string_view bytes) {
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
     return text && PyDict_SetItem(dict, key, text.get()) == 0;
 }
 
 // The text form of an interval: its texts decoded as strict UTF-8, "text" before "original".
-PyObject* text_form_interval(const IntervalVar& interval) {
+PyObject* text_form_interval(const IntervalView& interval) {
     const InternedNames& key = names();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_int(dict.get(), key.start, interval.start) || !set_int(dict.get(), key.end, interval.end) ||
@@ -110,7 +112,7 @@ PyObject* text_form_interval(const IntervalVar& interval) {
 }
 
 // What `interval_to_dict`, looked up now, makes of the record's byte form.
-PyObject* interval_result(const IntervalVar& interval) {
+PyObject* interval_result(const IntervalView& interval) {
     Ref converter = Ref::steal(lookup_module_global(names().interval_to_dict));
     if (!converter) {
         return nullptr;
@@ -137,29 +139,30 @@ bool append_result(PyObject* list, PyObject* element) {
     return owned && PyList_Append(list, owned.get()) == 0;
 }
 
-// One side of a group: the records a match holds, or records of an input set picked out by
+// One side of a group: the records a match holds, or intervals of an input set picked out by
 // their positions, which spares copying them.
 class GroupSide {
 public:
     explicit GroupSide(const Intervals& records) noexcept : records_(records.data()), count_(records.size()) {}
-    GroupSide(const Intervals& records, std::span<const size_t> positions) noexcept
-        : records_(records.data()), positions_(positions.data()), count_(positions.size()) {}
+    GroupSide(const InputSet& input, std::span<const size_t> positions) noexcept
+        : input_(&input), positions_(positions.data()), count_(positions.size()) {}
 
     size_t size() const noexcept { return count_; }
-    const IntervalVar& operator[](size_t index) const noexcept {
-        return records_[positions_ != nullptr ? positions_[index] : index];
+    IntervalView operator[](size_t index) const noexcept {
+        return input_ != nullptr ? input_->view(positions_[index]) : IntervalView::of(records_[index]);
     }
     Intervals copies() const {
         Intervals records;
         records.reserve(count_);
         for (size_t index = 0; index < count_; ++index) {
-            records.push_back((*this)[index]);
+            records.push_back((*this)[index].copy());
         }
         return records;
     }
 
 private:
-    const IntervalVar* records_;
+    const IntervalVar* records_ = nullptr;
+    const InputSet* input_ = nullptr;
     const size_t* positions_ = nullptr;
     size_t count_;
 };
@@ -229,127 +232,6 @@ PyObject* match_result(const GroupView& match) {
     return call_converter(converter.get(), byte_form.get());
 }
 
-// ---------------------------------------------------------------------------------------------
-// Input form: lists of mappings whose texts are str, encoded here as UTF-8
-
-// `item[key]`: a direct lookup for an exact dict (KeyError carrying the key when absent), the
-// generic subscription otherwise.
-PyObject* input_value(PyObject* item, PyObject* key) {
-    if (!PyDict_CheckExact(item)) {
-        return PyObject_GetItem(item, key);
-    }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(item, key, &value) == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return value;
-}
-
-bool read_input_int(PyObject* item, PyObject* key, std::int32_t& target) {
-    Ref value = Ref::steal(input_value(item, key));
-    return value && read_int(value.get(), target);
-}
-
-template <typename CodeUnit>
-bool encode_utf8_units(const CodeUnit* units, size_t length, std::string& target) {
-    size_t size = 0;
-    for (size_t index = 0; index < length; ++index) {
-        const Py_UCS4 code_point = units[index];
-        if (code_point >= 0xD800 && code_point <= 0xDFFF) {
-            return false;
-        }
-        size += code_point < 0x80 ? 1 : code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
-    }
-    if (!run_guarded([&] { target.resize(size); })) {
-        PyErr_Clear();
-        return false;
-    }
-    char* out = target.data();
-    for (size_t index = 0; index < length; ++index) {
-        const Py_UCS4 code_point = units[index];
-        if (code_point < 0x80) {
-            *out++ = static_cast<char>(code_point);
-        } else if (code_point < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (code_point >> 6));
-            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-        } else if (code_point < 0x10000) {
-            *out++ = static_cast<char>(0xE0 | (code_point >> 12));
-            *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-        } else {
-            *out++ = static_cast<char>(0xF0 | (code_point >> 18));
-            *out++ = static_cast<char>(0x80 | ((code_point >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((code_point >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (code_point & 0x3F));
-        }
-    }
-    return true;
-}
-
-// The UTF-8 of an exact str, written straight into `target` without an intermediate bytes
-// object. False, with no exception set, when the text holds a surrogate (which UTF-8 cannot
-// encode) or memory ran out: the caller then lets the interpreter's encoder report it.
-bool encode_utf8(PyObject* text, std::string& target) {
-    const void* data = PyUnicode_DATA(text);
-    const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return encode_utf8_units(static_cast<const Py_UCS1*>(data), length, target);
-        case PyUnicode_2BYTE_KIND:
-            return encode_utf8_units(static_cast<const Py_UCS2*>(data), length, target);
-        default:
-            return encode_utf8_units(static_cast<const Py_UCS4*>(data), length, target);
-    }
-}
-
-// `item[key].encode("utf-8")`, taken as bytes. An exact str cannot override encode, so its UTF-8
-// is read directly; anything else has its own encode called.
-bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
-    Ref value = Ref::steal(input_value(item, key));
-    if (!value) {
-        return false;
-    }
-    if (PyUnicode_CheckExact(value.get())) {
-        if (PyUnicode_IS_ASCII(value.get())) {
-            return copy_bytes(static_cast<const char*>(PyUnicode_DATA(value.get())), PyUnicode_GET_LENGTH(value.get()),
-                              target);
-        }
-        if (encode_utf8(value.get(), target)) {
-            return true;
-        }
-        // A surrogate (or no memory): the interpreter's encoder raises exactly what encode would.
-        Ref encoded = Ref::steal(PyUnicode_AsUTF8String(value.get()));
-        return encoded && string_from_py(encoded.get(), target);
-    }
-    Ref encoded = Ref::steal(PyObject_CallMethodOneArg(value.get(), names().encode, names().utf_8));
-    return encoded && string_from_py(encoded.get(), target);
-}
-
-// Fields are read in order, each converted right after its lookup; the first failure ends it.
-bool read_input_interval(PyObject* item, IntervalVar& interval) {
-    const InternedNames& key = names();
-    return read_input_int(item, key.start, interval.start) && read_input_int(item, key.end, interval.end) &&
-           read_input_text(item, key.text, interval.text) && read_input_text(item, key.original, interval.original) &&
-           read_input_int(item, key.nl, interval.nl);
-}
-
-// Reads every element of `list`. The list is held and its length read anew before each step, so
-// code run by a lookup or conversion may shrink or grow it without the walk leaving it.
-bool read_input_list(PyObject* list, Intervals& target, const char* entry_name) {
-    Ref held = Ref::new_ref(list);
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
-        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
-        IntervalVar interval;
-        if (!read_input_interval(item.get(), interval)) {
-            return fail_in(entry_name);
-        }
-        if (!run_guarded([&] { target.push_back(std::move(interval)); })) {
-            return fail_in(entry_name);
-        }
-    }
-    return true;
-}
-
 PyObject* raise_none_not_iterable(const char* entry_name) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
     return fail_in(entry_name);
@@ -363,7 +245,7 @@ PyObject* interval_to_dict_body(PyObject*, PyObject* const* arguments) {
     if (!interval_from_py(arguments[0], interval)) {
         return fail_in(interval_to_dict_entry);
     }
-    PyObject* result = text_form_interval(interval);
+    PyObject* result = text_form_interval(IntervalView::of(interval));
     if (result == nullptr) {
         return fail_in(interval_to_dict_entry);
     }
@@ -384,23 +266,23 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!check_list_argument(set_a_dicts, "set_a_dicts") || !check_list_argument(set_b_dicts, "set_b_dicts")) {
         return nullptr;
     }
-    Intervals set_a;
-    Intervals set_b;
+    InputSet set_a;
+    InputSet set_b;
     if (set_a_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
-    if (!read_input_list(set_a_dicts, set_a, find_intersections_entry)) {
-        return nullptr;
+    if (!read_input_list(set_a_dicts, set_a)) {
+        return fail_in(find_intersections_entry);
     }
     if (set_b_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
-    if (!read_input_list(set_b_dicts, set_b, find_intersections_entry)) {
-        return nullptr;
+    if (!read_input_list(set_b_dicts, set_b)) {
+        return fail_in(find_intersections_entry);
     }
     // The groups name their records by position in set_a and set_b, which outlive the results.
     quorvel::PairedPositions matches;
-    if (!run_guarded([&] { matches = quorvel::pair_positions(set_a, set_b, quorvel::pair_margin); })) {
+    if (!run_guarded([&] { matches = quorvel::pair_positions(set_a.spans, set_b.spans, quorvel::pair_margin); })) {
         return fail_in(find_intersections_entry);
     }
     CollectorPause pause;
@@ -451,8 +333,8 @@ bool construct_interval_search(PyObject* self, PyObject* intervals) {
         return raise_none_not_iterable(cinit_entry);
     }
     Intervals records;
-    if (!read_input_list(intervals, records, cinit_entry)) {
-        return false;
+    if (!read_input_list(intervals, records)) {
+        return fail_in(cinit_entry);
     }
     quorvel::IntervalSearch* index = nullptr;
     if (!run_guarded([&] { index = new quorvel::IntervalSearch(std::move(records)); })) {
@@ -543,7 +425,7 @@ PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* argum
         return fail_in(find_overlapping_intervals_entry);
     }
     for (size_t position : positions) {
-        if (!append_result(result.get(), interval_result(index->records()[position]))) {
+        if (!append_result(result.get(), interval_result(IntervalView::of(index->records()[position])))) {
             return fail_in(find_overlapping_intervals_entry);
         }
     }

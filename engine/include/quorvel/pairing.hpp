@@ -24,13 +24,23 @@
 
 namespace quorvel {
 
-// Either record's span lies within the other's, bounds inclusive; equal starts always nest.
-bool is_nested(const IntervalVar& first, const IntervalVar& second) noexcept;
+// Either span lies within the other, bounds inclusive; equal starts always nest.
+bool is_nested(const TimeSpan& first, const TimeSpan& second) noexcept;
 
 // Starts or ends at most `margin` apart; a negative margin makes nothing close.
-bool is_close(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept;
+bool is_close(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept;
 
-bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept;
+bool intervals_match(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept;
+
+inline bool is_nested(const IntervalVar& first, const IntervalVar& second) noexcept {
+    return is_nested(span_of(first), span_of(second));
+}
+inline bool is_close(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
+    return is_close(span_of(first), span_of(second), margin);
+}
+inline bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
+    return intervals_match(span_of(first), span_of(second), margin);
+}
 
 // The groups of a pairing, naming records by their positions in the two inputs.
 struct PairedPositions {
@@ -54,8 +64,10 @@ struct PairedPositions {
     }
 };
 
-// Groups `original_side` (the first set) with `reference_side` (the second set), by position.
-PairedPositions pair_positions(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);
+// Groups the spans of the first set (`original_side`) with those of the second set
+// (`reference_side`), by position.
+PairedPositions pair_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
+                               std::int32_t margin);
 
 // The same groups as owning records.
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);

@@ -28,12 +28,22 @@ struct MatchesVar {
     std::vector<IntervalVar> reference;
 };
 
+// The times of a record: all that the pairing decides on.
+struct TimeSpan {
+    std::int32_t start = 0;
+    std::int32_t end = 0;
+};
+
 using Intervals = std::vector<IntervalVar>;
 using Matches = std::vector<MatchesVar>;
 
 // Length of an interval, widened so that extreme times cannot overflow.
-constexpr std::int64_t length_of(const IntervalVar& interval) noexcept {
-    return std::int64_t{interval.end} - std::int64_t{interval.start};
+constexpr std::int64_t length_of(const TimeSpan& span) noexcept {
+    return std::int64_t{span.end} - std::int64_t{span.start};
 }
+
+constexpr TimeSpan span_of(const IntervalVar& interval) noexcept { return {interval.start, interval.end}; }
+
+constexpr std::int64_t length_of(const IntervalVar& interval) noexcept { return length_of(span_of(interval)); }
 
 }  // namespace quorvel
