@@ -4,8 +4,10 @@ the module's dictionary functions looked up by name, and leaks."""
 import builtins
 import contextlib
 import copy
+import gc
 import os
 import traceback
+import weakref
 from collections.abc import Mapping
 
 import pytest
@@ -1276,3 +1278,108 @@ def test_no_leak_on_name_error(deleted):
     set_a, set_b = leak_inputs()
     with rebound(deleted, DELETED):
         assert_no_leak(lambda: find_intersections(set_a, set_b), expect=NameError)
+
+
+# --------------------------------------------------------------------------------------------
+# The cyclic collector around result building
+
+
+@contextlib.contextmanager
+def collector_state(enabled):
+    was_enabled = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        yield
+    finally:
+        (gc.enable if was_enabled else gc.disable)()
+
+
+PAIRED = ([iv(0, 100, "a"), iv(10000, 10100, "b")], [iv(0, 90, "x"), iv(10000, 10050, "y")])
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("outcome", ["success", "failure"])
+def test_collector_state_is_the_same_after_the_call(enabled, outcome):
+    set_a, set_b = PAIRED
+    if outcome == "failure":
+        set_b = [*set_b, iv(20000, 20100, EncodesTo(b"\xff"))]
+        set_a = [*set_a, iv(20000, 20100, "c")]
+    with collector_state(enabled):
+        if outcome == "success":
+            assert len(tandril.find_intersections(set_a, set_b)) == 2
+        else:
+            with pytest.raises(UnicodeDecodeError):
+                tandril.find_intersections(set_a, set_b)
+        assert gc.isenabled() is enabled
+
+
+@pytest.mark.parametrize("name", ["match_to_dict", "interval_to_dict"])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_python_converters_run_with_the_collector_as_the_caller_left_it(name, enabled):
+    original = getattr(tandril, name)
+    seen = []
+
+    def converter(record):
+        seen.append(gc.isenabled())
+        return original(record)
+
+    with collector_state(enabled), rebound(name, converter):
+        tandril.find_intersections(*PAIRED)
+        assert gc.isenabled() is enabled
+    assert seen and set(seen) == {enabled}
+
+
+@pytest.mark.parametrize("name", ["match_to_dict", "interval_to_dict"])
+def test_collector_switched_by_a_converter_stays_as_the_converter_left_it(name):
+    original = getattr(tandril, name)
+
+    def disabling(record):
+        gc.disable()
+        return original(record)
+
+    def enabling(record):
+        gc.enable()
+        return original(record)
+
+    with collector_state(True), rebound(name, disabling):
+        tandril.find_intersections(*PAIRED)
+        assert not gc.isenabled()
+    with collector_state(False), rebound(name, enabling):
+        tandril.find_intersections(*PAIRED)
+        assert gc.isenabled()
+
+
+def test_converter_calling_find_intersections_again_leaves_the_collector_enabled():
+    original = tandril.match_to_dict
+    inner_results = []
+
+    def reentrant(match):
+        if not inner_results:
+            inner_results.append(None)
+            inner_results.append(tandril.find_intersections(*PAIRED))
+        assert gc.isenabled()
+        return original(match)
+
+    with collector_state(True), rebound("match_to_dict", reentrant):
+        outer = tandril.find_intersections(*PAIRED)
+        assert gc.isenabled()
+    assert len(outer) == 2 and len(inner_results[1]) == 2
+
+
+def test_cycles_made_by_a_converter_are_collected():
+    original = tandril.interval_to_dict
+    witnesses = []
+
+    class Cycle:
+        pass
+
+    def cyclic(interval):
+        node = Cycle()
+        node.self = node
+        witnesses.append(weakref.ref(node))
+        return original(interval)
+
+    with collector_state(True), rebound("interval_to_dict", cyclic):
+        tandril.find_intersections(*PAIRED)
+    gc.collect()
+    assert witnesses and all(witness() is None for witness in witnesses)
