@@ -8,8 +8,11 @@
 namespace quorvel {
 
 IntervalSearch::IntervalSearch(Intervals records) : intervals_(std::move(records)) {
-    std::stable_sort(intervals_.begin(), intervals_.end(),
-                     [](const IntervalVar& left, const IntervalVar& right) { return left.start < right.start; });
+    const auto by_start = [](const IntervalVar& left, const IntervalVar& right) { return left.start < right.start; };
+    // Input in ascending order of start, the usual case, is stored as given without moving it.
+    if (!std::is_sorted(intervals_.begin(), intervals_.end(), by_start)) {
+        std::stable_sort(intervals_.begin(), intervals_.end(), by_start);
+    }
     starts_.reserve(intervals_.size());
     for (const IntervalVar& record : intervals_) {
         starts_.push_back(record.start);
