@@ -644,4 +644,98 @@ TEST(PairIntervals, AgreesWithALiteralModelOnRandomInputs) {
     EXPECT_GT(with_several_groups, 1000u);
 }
 
+// ---------------------------------------------------------------------------------------------
+// Positions
+
+std::vector<quorvel::TimeSpan> time_spans(const std::vector<Span>& spans) {
+    std::vector<quorvel::TimeSpan> out;
+    for (const Span& span : spans) {
+        out.push_back({span.start, span.end});
+    }
+    return out;
+}
+
+// Checks the runs of `paired` (in range, non-empty on both sides, each starting where the
+// previous one ended and together covering every position) and returns the groups they name.
+Matches resolve(const quorvel::PairedPositions& paired, const Intervals& a, const Intervals& b) {
+    std::size_t original_end = 0;
+    std::size_t reference_end = 0;
+    Matches out;
+    for (const quorvel::PairedPositions::Group& group : paired.groups) {
+        EXPECT_EQ(group.original_begin, original_end);
+        EXPECT_EQ(group.reference_begin, reference_end);
+        EXPECT_TRUE(group.original_begin < group.original_end && group.original_end <= paired.original_positions.size());
+        EXPECT_TRUE(group.reference_begin < group.reference_end && group.reference_end <= paired.reference_positions.size());
+        original_end = group.original_end;
+        reference_end = group.reference_end;
+        if (::testing::Test::HasFailure()) {
+            return out;
+        }
+        MatchesVar& match = out.emplace_back();
+        match.start = group.start;
+        match.end = group.end;
+        for (std::size_t position : paired.originals_of(group)) {
+            match.original.push_back(a.at(position));
+        }
+        for (std::size_t position : paired.references_of(group)) {
+            match.reference.push_back(b.at(position));
+        }
+    }
+    EXPECT_EQ(original_end, paired.original_positions.size());
+    EXPECT_EQ(reference_end, paired.reference_positions.size());
+    return out;
+}
+
+TEST(PairPositions, RunsAreContiguousAndNameTheGroupsOfPairIntervalsAndTheModel) {
+    const RandomShape shape = {"mixed", 0, 300, -10, 400, 10, {}};
+    std::mt19937 generator(99);
+    std::size_t several_groups = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const bool extreme = round % 5 == 4;
+        const std::vector<Span> a_spans = extreme ? extreme_spans(generator, 6) : random_spans(generator, shape, round % 4 != 3);
+        const std::vector<Span> b_spans = extreme ? extreme_spans(generator, 6) : random_spans(generator, shape, round % 4 != 2);
+        const Intervals a = make_set('A', a_spans);
+        const Intervals b = make_set('B', b_spans);
+        for (std::int32_t margin : {kMin, 0, 5, 1000, kMax}) {
+            const Matches resolved = resolve(quorvel::pair_positions(time_spans(a_spans), time_spans(b_spans), margin), a, b);
+            ASSERT_FALSE(HasFailure()) << "round " << round << ", margin " << margin;
+            ASSERT_TRUE(same_matches(pair_intervals(a, b, margin), resolved)) << "round " << round << ", margin " << margin;
+            ASSERT_TRUE(same_matches(ModelPairing(a, b, margin).run(), resolved)) << "round " << round << ", margin " << margin;
+            several_groups += resolved.size() > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(several_groups, 1000u);  // the inputs are not trivial
+}
+
+TEST(PairPositions, ARecordTakenTwiceAppearsTwiceAsTheSamePosition) {
+    const auto paired = quorvel::pair_positions(time_spans({{0, 10000}}), time_spans({{0, 100}, {5000, 20000}, {6000, 6100}}), 1000);
+    ASSERT_EQ(paired.groups.size(), 1u);
+    EXPECT_EQ(paired.groups[0].start, 0);
+    EXPECT_EQ(paired.groups[0].end, 10000);
+    const auto originals = paired.originals_of(paired.groups[0]);
+    const auto references = paired.references_of(paired.groups[0]);
+    EXPECT_EQ(std::vector<std::size_t>(originals.begin(), originals.end()), (std::vector<std::size_t>{0}));
+    EXPECT_EQ(std::vector<std::size_t>(references.begin(), references.end()), (std::vector<std::size_t>{0, 2, 2}));
+}
+
+TEST(PairingPredicates, TimeSpanAndRecordOverloadsAgree) {
+    std::mt19937 generator(5);
+    for (int round = 0; round < 20000; ++round) {
+        const std::vector<Span> spans = round % 2 ? extreme_spans(generator, 2) : random_spans(generator, {"", -50, 50, -20, 60, 2, {}}, false);
+        if (spans.size() < 2) {
+            continue;
+        }
+        const IntervalVar x = make_record('A', 0, spans[0]);
+        const IntervalVar y = make_record('B', 1, spans[1]);
+        const quorvel::TimeSpan sx{spans[0].start, spans[0].end};
+        const quorvel::TimeSpan sy{spans[1].start, spans[1].end};
+        ASSERT_EQ(quorvel::is_nested(x, y), quorvel::is_nested(sx, sy)) << describe(x) << describe(y);
+        for (std::int32_t margin : {kMin, -1, 0, 1, 10, kMax}) {
+            ASSERT_EQ(quorvel::is_close(x, y, margin), quorvel::is_close(sx, sy, margin)) << describe(x) << describe(y);
+            ASSERT_EQ(quorvel::intervals_match(x, y, margin), quorvel::intervals_match(sx, sy, margin)) << describe(x) << describe(y);
+            ASSERT_EQ(quorvel::intervals_match(sx, sy, margin), quorvel::is_nested(sx, sy) || quorvel::is_close(sx, sy, margin));
+        }
+    }
+}
+
 }  // namespace
