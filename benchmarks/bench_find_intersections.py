@@ -22,30 +22,18 @@ import argparse
 import gc
 import os
 import pickle
-import re
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from tracks import make_pair  # noqa: E402
+from tracks import make_pair, pair_margin  # noqa: E402
 
 from c_quorvel import tandril  # noqa: E402
 
 TARGET_VS_PYTHON = 2.5  # module at least this many times faster than pure Python
 TARGET_VS_PICKLE = 1.2  # module at most this many times the time of pickle.loads
 TARGET_FLATNESS = 1.25  # time per interval at the largest size / at the smallest size
-
-
-def _margin() -> int:
-    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
-    value = os.environ.get("PAIR_MARGIN")
-    if value is None:
-        return 1000
-    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
-    if m is None:
-        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
-    return int(m.group(1))
 
 
 # --------------------------------------------------------------------------------------------
@@ -181,7 +169,7 @@ def main(argv: list[str] | None = None) -> int:
     sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s.strip()]
     if not sizes:
         parser.error("--sizes needs at least one size")
-    margin = _margin()
+    margin = pair_margin()
 
     print(f"find_intersections benchmark (margin {margin}, best of {args.repeat}, gc enabled: {gc.isenabled()})")
     rows = []

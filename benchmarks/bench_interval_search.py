@@ -20,14 +20,13 @@ from __future__ import annotations
 import argparse
 import gc
 import os
-import re
 import sys
 import time
 from bisect import bisect_left
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from tracks import derive_track, make_queries, make_track  # noqa: E402
+from tracks import derive_track, make_queries, make_track, pair_margin  # noqa: E402
 
 from c_quorvel import tandril  # noqa: E402
 
@@ -38,17 +37,6 @@ except ImportError:  # optional: the ratio against it is skipped
 
 TARGET_VS_PYTHON = 2.0  # queries at least this many times faster than the pure-Python index
 TARGET_VS_TREE = 20.0  # queries at least this many times faster than intervaltree + filtering
-
-
-def _margin() -> int:
-    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
-    value = os.environ.get("PAIR_MARGIN")
-    if value is None:
-        return 1000
-    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
-    if m is None:
-        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
-    return int(m.group(1))
 
 
 def _record(d: dict) -> tuple:
@@ -138,7 +126,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--queries", type=int, default=20_000, help="number of queries (default: 20000)")
     parser.add_argument("--repeat", type=int, default=5, help="repetitions, best is kept (default: 5)")
     args = parser.parse_args(argv)
-    margin = _margin()
+    margin = pair_margin()
 
     track = make_track(args.size, seed=11)
     # Query windows: spans of lines of a second track of the same film, and random windows.

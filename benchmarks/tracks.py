@@ -19,10 +19,12 @@ Everything is driven by ``random.Random(seed)``, so the same arguments always gi
 
 from __future__ import annotations
 
+import os
 import random
+import re
 from typing import Any
 
-__all__ = ["Interval", "make_track", "derive_track", "make_pair", "make_queries"]
+__all__ = ["Interval", "make_track", "derive_track", "make_pair", "make_queries", "pair_margin"]
 
 Interval = dict[str, Any]
 
@@ -210,3 +212,14 @@ def make_queries(track: list[Interval], count: int, seed: int = 3) -> list[tuple
             s = rng.randint(lo, hi)
             queries.append((s, s + rng.randint(6000, 20000)))
     return queries
+
+
+def pair_margin() -> int:
+    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
+    value = os.environ.get("PAIR_MARGIN")
+    if value is None:
+        return 1000
+    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
+    if m is None:
+        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
+    return int(m.group(1))
