@@ -1383,3 +1383,42 @@ def test_cycles_made_by_a_converter_are_collected():
         tandril.find_intersections(*PAIRED)
     gc.collect()
     assert witnesses and all(witness() is None for witness in witnesses)
+
+
+class DeletionWitness:
+    """Records whether the collector was running when it was freed."""
+
+    def __init__(self, seen):
+        self.seen = seen
+
+    def __del__(self):
+        self.seen.append(gc.isenabled())
+
+
+def test_objects_a_converter_leaves_behind_are_freed_with_the_collector_running():
+    seen = []
+    original = tandril.interval_to_dict
+
+    def keeping(interval):
+        interval["witness"] = DeletionWitness(seen)  # freed with the byte-form dict, after the call
+        return original(interval)
+
+    with collector_state(True), rebound("interval_to_dict", keeping):
+        tandril.find_intersections(*PAIRED)
+    assert len(seen) == 4 and all(seen)
+
+
+def test_partial_results_are_freed_with_the_collector_running_after_a_failure():
+    seen = []
+    calls = []
+
+    def converter(match):
+        calls.append(match)
+        if len(calls) == 2:
+            raise LookupError("second group")
+        return DeletionWitness(seen)
+
+    with collector_state(True), rebound("match_to_dict", converter):
+        with pytest.raises(LookupError):
+            tandril.find_intersections(*PAIRED)
+    assert seen == [True]

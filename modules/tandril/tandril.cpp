@@ -50,43 +50,43 @@ constexpr const char* pickling_refusal = "no default __reduce__ due to non-trivi
 // ---------------------------------------------------------------------------------------------
 // Text-form results
 
-// While a result is built from native records no Python code runs, and pausing the cyclic
-// collector spares it from walking the same young containers again and again; one collection
-// after the call sees them once. The collector runs as usual around every call into Python code,
-// and a pause never overrides a collector that was (or becomes) disabled by anyone else.
-bool collector_paused = false;
-
+// While find_intersections builds its result from native records, the cyclic collector is
+// paused: it would otherwise walk the same young containers again and again, where one
+// collection after the call sees them once. The pause ends for good, letting the collector run
+// as the caller left it, before the first call into a Python-level converter, so that no such
+// code (nor anything it leaves behind to be freed) runs with the collector paused. Only a pause
+// that switched the collector off switches it back on.
 class CollectorPause {
 public:
     CollectorPause() noexcept {
-        if (!collector_paused && PyGC_Disable() != 0) {
-            collector_paused = owner_ = true;
+        if (active_ == nullptr && PyGC_Disable() != 0) {
+            active_ = this;
         }
     }
     ~CollectorPause() {
-        if (owner_ && collector_paused) {
-            collector_paused = false;
-            PyGC_Enable();
+        if (active_ == this) {
+            end_active();
         }
     }
     CollectorPause(const CollectorPause&) = delete;
     CollectorPause& operator=(const CollectorPause&) = delete;
 
+    static void end_active() noexcept {
+        if (active_ != nullptr) {
+            active_ = nullptr;
+            PyGC_Enable();
+        }
+    }
+
 private:
-    bool owner_ = false;
+    static inline CollectorPause* active_ = nullptr;
 };
 
-// Calls a converter found by name, with the collector running as it would without a pause.
+// Calls a converter found by name; the argument and the converter are released by the caller
+// after the call, with the collector running again.
 PyObject* call_converter(PyObject* converter, PyObject* argument) {
-    if (!collector_paused) {
-        return PyObject_CallOneArg(converter, argument);
-    }
-    collector_paused = false;
-    PyGC_Enable();
-    PyObject* result = PyObject_CallOneArg(converter, argument);
-    // Code that disabled the collector meanwhile keeps it disabled.
-    collector_paused = PyGC_Disable() != 0;
-    return result;
+    CollectorPause::end_active();
+    return PyObject_CallOneArg(converter, argument);
 }
 
 bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
@@ -285,11 +285,12 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!run_guarded([&] { matches = quorvel::pair_positions(set_a.spans, set_b.spans, quorvel::pair_margin); })) {
         return fail_in(find_intersections_entry);
     }
-    CollectorPause pause;
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
         return fail_in(find_intersections_entry);
     }
+    // Declared after the result, so that a failure releases the partial result unpaused.
+    CollectorPause pause;
     for (const quorvel::PairedPositions::Group& group : matches.groups) {
         const GroupView match{group.start, group.end, GroupSide(set_a, matches.originals_of(group)),
                               GroupSide(set_b, matches.references_of(group))};
