@@ -1422,3 +1422,15 @@ def test_partial_results_are_freed_with_the_collector_running_after_a_failure():
         with pytest.raises(LookupError):
             tandril.find_intersections(*PAIRED)
     assert seen == [True]
+
+
+@pytest.mark.parametrize("alphabet", ["x", "é", "€", "😊"])
+def test_texts_of_any_size_survive_reading_in_any_order(alphabet):
+    # Texts around the sizes where reading switches storage, short and long interleaved.
+    sizes = [0, 1, 17, 4095, 4096, 4097, 16384, 16385, 1, 65536, 2, 70000, 3, 200000, 5]
+    texts = [alphabet * size + str(k) for k, size in enumerate(sizes)]
+    set_a = [iv(10000 * k, 10000 * k + 100, text, texts[-1 - k], k) for k, text in enumerate(texts)]
+    set_b = [iv(10000 * k, 10000 * k + 50, texts[-1 - k], text, k) for k, text in enumerate(texts)]
+    groups = tandril.find_intersections(set_a, set_b)
+    assert [group["original"] for group in groups] == [[item] for item in set_a]
+    assert [group["reference"] for group in groups] == [[item] for item in set_b]

@@ -11,9 +11,20 @@
 namespace tandril {
 
 std::string& TextArena::room_for(std::size_t length) {
-    if (blocks_.empty() || blocks_.back()->capacity() - blocks_.back()->size() < length) {
+    if (length > largest_block / 4) {
+        // A large text gets a block of its own, placed before the current block, which stays
+        // current: its free room is not abandoned.
         auto block = std::make_unique<std::string>();
-        block->reserve(std::max(length, block_size));
+        block->reserve(length);
+        std::string& dedicated = *block;
+        blocks_.insert(blocks_.empty() ? blocks_.end() : blocks_.end() - 1, std::move(block));
+        return dedicated;
+    }
+    if (blocks_.empty() || blocks_.back()->capacity() - blocks_.back()->size() < length) {
+        // Blocks grow from small to largest_block, so that short lists stay small.
+        const std::size_t next = blocks_.empty() ? smallest_block : std::min(largest_block, 2 * blocks_.back()->capacity());
+        auto block = std::make_unique<std::string>();
+        block->reserve(std::max(next, length));
         blocks_.push_back(std::move(block));
     }
     return *blocks_.back();

@@ -42,12 +42,14 @@ public:
     std::string& room_for(std::size_t length);
 
 private:
-    static constexpr std::size_t block_size = 64 * 1024;
+    static constexpr std::size_t smallest_block = 4 * 1024;
+    static constexpr std::size_t largest_block = 64 * 1024;
     std::vector<std::unique_ptr<std::string>> blocks_;
 };
 
 // Intervals read for pairing: their times in one array, which is all the engine pairs on, and
-// the rest beside them, texts in the arena.
+// the rest beside them, texts in the arena. The two arrays have equal lengths once reading has
+// succeeded; a failed reading leaves the set to be discarded.
 struct InputSet {
     struct Payload {
         std::string_view text;
