@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorvel/margin.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -21,13 +22,10 @@ using quorvel::Intervals;
 using quorvel::IntervalSearch;
 using quorvel::IntervalVar;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-
-struct Span {
-    std::int32_t start;
-    std::int32_t end;
-};
+using engine_test::describe;
+using engine_test::kMax;
+using engine_test::kMin;
+using engine_test::Span;
 
 // A record whose payload names its position in the input, so that results show which input
 // record they copy and that text, original and nl travel unchanged (zero bytes included).
@@ -47,24 +45,6 @@ Intervals make_records(const std::vector<Span>& spans) {
         records.push_back(make_record(k, spans[k]));
     }
     return records;
-}
-
-std::string describe(const IntervalVar& record) {
-    std::string text;
-    for (char c : record.text) {
-        text += c == '\0' ? std::string("\\0") : std::string(1, c);
-    }
-    std::ostringstream out;
-    out << "[" << record.start << ", " << record.end << " \"" << text << "\" nl " << record.nl << "]";
-    return out.str();
-}
-
-std::string describe(const Intervals& records) {
-    std::string out = "{";
-    for (std::size_t k = 0; k < records.size(); ++k) {
-        out += (k ? ", " : "") + describe(records[k]);
-    }
-    return out + "}";
 }
 
 bool same_record(const IntervalVar& x, const IntervalVar& y) {

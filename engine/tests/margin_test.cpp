@@ -11,13 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
 
 using quorvel::default_pair_margin;
 using quorvel::parse_margin;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+using engine_test::kMax;
+using engine_test::kMin;
 
 constexpr std::string_view kInvalid = "invalid stoi argument";
 constexpr std::string_view kOutOfRange = "stoi argument out of range";

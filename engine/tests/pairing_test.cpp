@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "quorvel/margin.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -23,13 +24,10 @@ using quorvel::Matches;
 using quorvel::MatchesVar;
 using quorvel::pair_intervals;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
-
-struct Span {
-    std::int32_t start;
-    std::int32_t end;
-};
+using engine_test::describe;
+using engine_test::kMax;
+using engine_test::kMin;
+using engine_test::Span;
 
 // A record with a payload unique to its side and position, so that every comparison also checks
 // that text, original and nl travel unchanged (zero bytes included).
@@ -49,33 +47,6 @@ Intervals make_set(char side, const std::vector<Span>& spans) {
         set.push_back(make_record(side, k, spans[k]));
     }
     return set;
-}
-
-std::string escaped(const std::string& bytes) {
-    std::string out;
-    for (char c : bytes) {
-        if (c == '\0') {
-            out += "\\0";
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-std::string describe(const IntervalVar& record) {
-    std::ostringstream out;
-    out << "[" << record.start << ", " << record.end << " \"" << escaped(record.text) << "\" \""
-        << escaped(record.original) << "\" " << record.nl << "]";
-    return out.str();
-}
-
-std::string describe(const Intervals& records) {
-    std::string out = "{";
-    for (std::size_t k = 0; k < records.size(); ++k) {
-        out += (k ? ", " : "") + describe(records[k]);
-    }
-    return out + "}";
 }
 
 std::string describe(const Matches& matches) {

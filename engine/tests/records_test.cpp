@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace {
 
 using quorvel::Intervals;
@@ -17,35 +19,14 @@ using quorvel::IntervalVar;
 using quorvel::length_of;
 using quorvel::MatchesVar;
 
-constexpr std::int32_t kMin = std::numeric_limits<std::int32_t>::min();
-constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+using engine_test::describe;
+using engine_test::kMax;
+using engine_test::kMin;
 
 // Builds a byte string from a literal, keeping embedded zero bytes.
 template <std::size_t N>
 std::string bytes(const char (&literal)[N]) {
     return std::string(literal, N - 1);
-}
-
-std::string describe(const IntervalVar& record) {
-    std::ostringstream out;
-    out << "{start " << record.start << ", end " << record.end << ", text(" << record.text.size() << ") \"";
-    for (char c : record.text) {
-        if (c == '\0') {
-            out << "\\0";
-        } else {
-            out << c;
-        }
-    }
-    out << "\", original(" << record.original.size() << ") \"";
-    for (char c : record.original) {
-        if (c == '\0') {
-            out << "\\0";
-        } else {
-            out << c;
-        }
-    }
-    out << "\", nl " << record.nl << "}";
-    return out.str();
 }
 
 ::testing::AssertionResult same_record(const IntervalVar& expected, const IntervalVar& actual) {
