@@ -9,6 +9,13 @@ namespace {
 
 enum class Side { original, reference };
 
+// How far apart two spans lie: the distance of their starts plus that of their ends, exact.
+constexpr std::int64_t distance(const TimeSpan& first, const TimeSpan& second) noexcept {
+    const std::int64_t starts = std::int64_t{first.start} - std::int64_t{second.start};
+    const std::int64_t ends = std::int64_t{first.end} - std::int64_t{second.end};
+    return (starts < 0 ? -starts : starts) + (ends < 0 ? -ends : ends);
+}
+
 constexpr Side opposite(Side side) noexcept { return side == Side::original ? Side::reference : Side::original; }
 
 // One side in order of start. The walk names records by rank in this order; `positions[rank]`
@@ -29,6 +36,16 @@ struct OrderedSide {
         for (std::size_t position : positions) {
             spans.push_back(input[position]);
         }
+    }
+
+    // The first record from `next` on that no group holds, or null.
+    const TimeSpan* next_available() const noexcept {
+        for (std::size_t rank = next; rank < spans.size(); ++rank) {
+            if (!grouped[rank]) {
+                return &spans[rank];
+            }
+        }
+        return nullptr;
     }
 
     // Moves `next` past records that a group has already taken; true while records are left.
@@ -79,9 +96,18 @@ private:
         group.end = std::max(group.end, own.spans[rank].end);
     }
 
+    // Whether `candidate`, which matches `anchor`, belongs rather to `following`, the record after
+    // the anchor on its side: it matches that one too, with starts and ends nearer in sum.
+    bool prefers(const TimeSpan* following, const TimeSpan& anchor, const TimeSpan& candidate) const noexcept {
+        return following != nullptr && intervals_match(*following, candidate, margin_) &&
+               distance(*following, candidate) < distance(anchor, candidate);
+    }
+
     // Forms a group around the next record of `anchor_side` and takes every record of the other
     // side that matches it, from that side's next record on, passing over (and leaving available)
-    // those that do not match, until one neither starts before the anchor's end nor is close.
+    // those that do not match or belong rather to the anchor's follower, until one neither starts
+    // before the anchor's end nor is close. The first candidate, the anchor's partner in the
+    // matching pair, is always taken.
     void build_group(Side anchor_side) {
         const Side candidate_side = opposite(anchor_side);
         OrderedSide& anchors = side_of(anchor_side);
@@ -96,13 +122,15 @@ private:
         group.reference_begin = group.reference_end = references_.ranks.size();
         add_to_last_group(anchor_side, anchor_rank);
 
+        const TimeSpan* following = anchors.next_available();
         for (std::size_t rank = candidates.next; rank < candidates.spans.size(); ++rank) {
             if (candidates.grouped[rank]) {
                 continue;
             }
             const TimeSpan& candidate = candidates.spans[rank];
             const bool close = is_close(anchor, candidate, margin_);
-            if (close || is_nested(anchor, candidate)) {
+            if ((close || is_nested(anchor, candidate)) &&
+                (rank == candidates.next || !prefers(following, anchor, candidate))) {
                 add_to_last_group(candidate_side, rank);
             }
             if (!(candidate.start < anchor.end || close)) {

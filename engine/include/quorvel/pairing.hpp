@@ -82,7 +82,9 @@ Matches pair_intervals(const Intervals& original_side, const Intervals& referenc
 //    the walk; the order of the inputs does not change the result.
 //  - The same predicates decide what belongs together. A group forms around the longer record of
 //    a matching pair (the original one on a tie) and takes the matching records of the other side
-//    that follow, as the walk above does; records it passes over stay available. The walk moves
+//    that follow, as the walk above does, except those that also match the next record on the
+//    anchor's side with starts and ends nearer in sum (they are left to it); records it passes
+//    over stay available. The walk moves
 //    on only past the record it has dealt with; a record that matches nothing is offered to the
 //    last group and otherwise listed as unpaired.
 //  - A group's start and end cover every record in it, those that joined later included. Groups
