@@ -1,6 +1,6 @@
 """A plain Python model of the sound pairing behind c_quorvel.align.pair_tracks.
 
-Written from the rules, step by step: each side put in order of start (stably); a main walk that
+Written from the rules, step by step: each side put in order of start, then end (stably); a main walk that
 forms a group when the next records of the two sides match, and otherwise deals with the record
 that starts first, alone: the last group takes it if it matches the last record that joined the
 group's opposite list, else it is unpaired. A group forms around the longer record of the pair
@@ -21,7 +21,7 @@ def align_positions(original_spans, reference_spans, margin):
     positions of each side; positions index the given lists, members in order of start."""
     sides = []
     for spans in (original_spans, reference_spans):
-        order = sorted(range(len(spans)), key=lambda position: spans[position][0])
+        order = sorted(range(len(spans)), key=lambda position: tuple(spans[position][:2]))
         sides.append({"order": order, "records": [Record(*spans[p][:2]) for p in order],
                       "grouped": [False] * len(order), "next": 0, "unpaired": []})
     groups = []  # [start, end, {side: [ranks in joining order]}]

@@ -18,7 +18,7 @@ constexpr std::int64_t distance(const TimeSpan& first, const TimeSpan& second) n
 
 constexpr Side opposite(Side side) noexcept { return side == Side::original ? Side::reference : Side::original; }
 
-// One side in order of start. The walk names records by rank in this order; `positions[rank]`
+// One side in order of start, then of end. The walk names records by rank in this order; `positions[rank]`
 // is the record's position in the input.
 struct OrderedSide {
     std::vector<std::size_t> positions;
@@ -31,7 +31,10 @@ struct OrderedSide {
     explicit OrderedSide(std::span<const TimeSpan> input) : positions(input.size()), grouped(input.size(), false) {
         std::iota(positions.begin(), positions.end(), std::size_t{0});
         std::stable_sort(positions.begin(), positions.end(),
-                         [&](std::size_t first, std::size_t second) { return input[first].start < input[second].start; });
+                         [&](std::size_t first, std::size_t second) {
+                             return input[first].start != input[second].start ? input[first].start < input[second].start
+                                                                              : input[first].end < input[second].end;
+                         });
         spans.reserve(input.size());
         for (std::size_t position : positions) {
             spans.push_back(input[position]);
