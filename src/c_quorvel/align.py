@@ -82,7 +82,7 @@ def _checked_margin(margin: object) -> int:
 
 def _as_list(track: object, name: str) -> list[Any]:
     # A private copy: code run while the cues are read cannot add or drop any of them.
-    if isinstance(track, list):
+    if type(track) is list:
         return track.copy()
     if isinstance(track, (str, bytes, bytearray, Mapping)) or not isinstance(track, Iterable):
         raise TypeError(f"{name} must be a list or another iterable of interval mappings, not {type(track).__name__!r}")
