@@ -23,8 +23,11 @@ constexpr double frame_rates[] = {24000.0 / 1001.0, 24.0, 25.0, 30.0};
 // A pair of cues votes for an offset only when the offsets of their starts and of their ends agree
 // within this many ms: cues of different lengths rarely belong together.
 constexpr double vote_agreement = 500.0;
-// Votes within this many ms count towards one peak; peaks of one scale lie at least
-// peak_separation apart.
+// Votes fall into bins of fine_bin_width ms, wider when the range of offsets would need more than
+// most_bins of them; the votes within peak_width ms count towards one peak; peaks of one scale lie
+// at least peak_separation apart.
+constexpr double fine_bin_width = 100.0;
+constexpr std::size_t most_bins = std::size_t{1} << 16;
 constexpr double peak_width = 500.0;
 constexpr double peak_separation = 1000.0;
 // Scales whose highest peak has less than this share of the highest peak of all are dropped.
@@ -136,59 +139,80 @@ struct Peak {
     std::size_t votes = 0;
 };
 
-// The offsets at which the reference, scaled, meets the original most often: every pair of cues
-// whose start and end offsets agree votes for their mean offset; the densest windows of votes,
-// apart from one another, are the peaks (highest first).
-std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
-                               double scale, double window, std::size_t count) {
-    std::vector<double> votes;
+// Votes for offsets in [low, high] at bin_width ms: every pair of cues whose start and end offsets
+// agree votes for the bin of their mean offset.
+std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+                                        double scale, double low, double high, double bin_width) {
+    std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
     std::size_t first = 0;
     for (const TimeSpan& cue : reference) {
         const double start = static_cast<double>(cue.start) * scale;
         const double end = static_cast<double>(cue.end) * scale;
-        while (first < original.size() && static_cast<double>(original[first].start) < start - window) {
+        while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
             ++first;
         }
-        for (std::size_t k = first; k < original.size() && static_cast<double>(original[k].start) <= start + window;
-             ++k) {
+        for (std::size_t k = first;
+             k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
             const double start_offset = static_cast<double>(original[k].start) - start;
             const double end_offset = static_cast<double>(original[k].end) - end;
             const double offset = (start_offset + end_offset) / 2;
-            if (std::abs(start_offset - end_offset) <= vote_agreement && std::abs(offset) <= window) {
-                votes.push_back(offset);
+            if (std::abs(start_offset - end_offset) <= vote_agreement && offset >= low && offset <= high) {
+                ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
             }
         }
     }
-    std::sort(votes.begin(), votes.end());
+    return bins;
+}
 
-    // Window k holds the votes [k, ends[k]).
-    std::vector<std::size_t> ends(votes.size());
-    for (std::size_t k = 0, end = 0; k < votes.size(); ++k) {
-        while (end < votes.size() && votes[end] < votes[k] + peak_width) {
-            ++end;
+// The offsets in [low, high] at which the reference, scaled, meets the original most often: the
+// densest windows of votes, apart from one another, highest first. A range too wide for fine bins
+// is searched coarsely first, then finely around each coarse peak.
+std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+                               double scale, double low, double high, std::size_t count) {
+    const double bin_width = std::max(fine_bin_width, (high - low) / static_cast<double>(most_bins));
+    const std::vector<std::uint32_t> bins = offset_votes(original, reference, scale, low, high, bin_width);
+    const std::size_t span = std::max<std::size_t>(1, static_cast<std::size_t>(peak_width / bin_width));
+    const double separation = std::max(peak_separation, bin_width * static_cast<double>(span));
+
+    // window[k]: the votes in bins [k, k + span).
+    std::vector<std::size_t> window(bins.size());
+    std::size_t held = 0;
+    for (std::size_t k = bins.size(); k-- > 0;) {
+        held += bins[k];
+        if (k + span < bins.size()) {
+            held -= bins[k + span];
         }
-        ends[k] = end;
+        window[k] = held;
     }
     std::vector<Peak> peaks;
     while (peaks.size() < count) {
         Peak best;
-        for (std::size_t k = 0; k < votes.size(); ++k) {
-            const std::size_t held = ends[k] - k;
-            if (held <= best.votes) {
+        for (std::size_t k = 0; k < window.size(); ++k) {
+            if (window[k] <= best.votes) {
                 continue;
             }
-            const double centre = votes[(k + ends[k] - 1) / 2];
+            const double centre = low + bin_width * (static_cast<double>(k) + static_cast<double>(span) / 2);
             const bool apart = std::all_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
-                return std::abs(peak.offset - centre) >= peak_separation;
+                return std::abs(peak.offset - centre) >= separation;
             });
             if (apart) {
-                best = {centre, held};
+                best = {centre, window[k]};
             }
         }
         if (best.votes == 0) {
             break;
         }
         peaks.push_back(best);
+    }
+    if (bin_width > fine_bin_width) {
+        for (Peak& peak : peaks) {
+            const double reach = bin_width * static_cast<double>(span + 1);
+            const std::vector<Peak> fine = offset_peaks(original, reference, scale, std::max(low, peak.offset - reach),
+                                                        std::min(high, peak.offset + reach), 1);
+            if (!fine.empty()) {
+                peak.offset = fine.front().offset;
+            }
+        }
     }
     return peaks;
 }
@@ -237,7 +261,8 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
     std::size_t highest = 0;
     for (double scale : candidate_scales()) {
         std::vector<Peak> peaks =
-            offset_peaks(original.cues(), reference, scale, window * std::max(1.0, scale), peaks_per_scale);
+            offset_peaks(original.cues(), reference, scale, -window * std::max(1.0, scale), window * std::max(1.0, scale),
+                         peaks_per_scale);
         if (!peaks.empty()) {
             highest = std::max(highest, peaks.front().votes);
             found.push_back({scale, std::move(peaks)});
