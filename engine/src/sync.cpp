@@ -35,14 +35,19 @@ constexpr double scale_keep_share = 0.25;
 // Peaks kept per scale beyond the segments that max_breaks allows, and the most segments counted.
 constexpr std::int64_t spare_peaks = 3;
 constexpr std::int64_t most_counted_segments = 14;
+// No offset beyond this many ms can bring 32-bit times together under any scale tried; bounding
+// the search by it keeps every mapped time far inside 64 bits.
+constexpr double farthest_offset = 8589934592.0;  // 2^33
 // A cue pairing rated at least this much takes part in refining an offset.
 constexpr double matched_rating = 0.5;
 // What one break costs, in cue ratings (each at most 1).
 constexpr double break_penalty = 3.0;
 
+// A map of one scale and offset; its offset stays within +-limit.
 struct Candidate {
     double scale = 1.0;
     double offset = 0.0;
+    double limit = 0.0;
 };
 
 struct Match {
@@ -244,7 +249,7 @@ Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& ref
         }
     }
     if (!offsets.empty()) {
-        candidate.offset = median(offsets);
+        candidate.offset = std::clamp(median(offsets), -candidate.limit, candidate.limit);
     }
     return candidate;
 }
@@ -255,17 +260,17 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
                                        double window, std::size_t peaks_per_scale) {
     struct ScalePeaks {
         double scale;
+        double limit;
         std::vector<Peak> peaks;
     };
     std::vector<ScalePeaks> found;
     std::size_t highest = 0;
     for (double scale : candidate_scales()) {
-        std::vector<Peak> peaks =
-            offset_peaks(original.cues(), reference, scale, -window * std::max(1.0, scale), window * std::max(1.0, scale),
-                         peaks_per_scale);
+        const double limit = std::min(window * std::max(1.0, scale), farthest_offset);
+        std::vector<Peak> peaks = offset_peaks(original.cues(), reference, scale, -limit, limit, peaks_per_scale);
         if (!peaks.empty()) {
             highest = std::max(highest, peaks.front().votes);
-            found.push_back({scale, std::move(peaks)});
+            found.push_back({scale, limit, std::move(peaks)});
         }
     }
     std::vector<Candidate> candidates;
@@ -275,7 +280,7 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
         }
         for (const Peak& peak : scale_peaks.peaks) {
             const Candidate candidate =
-                refined(original, reference, {scale_peaks.scale, peak.offset}, 0, reference.size());
+                refined(original, reference, {scale_peaks.scale, peak.offset, scale_peaks.limit}, 0, reference.size());
             const bool repeated = std::any_of(candidates.begin(), candidates.end(), [&](const Candidate& other) {
                 return other.scale == candidate.scale && std::abs(other.offset - candidate.offset) < 1.0;
             });
@@ -378,7 +383,7 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
             ++segment;
         }
         const TimeSegment& part = map.segments[segment];
-        const Candidate candidate{part.scale, part.offset};
+        const Candidate candidate{part.scale, part.offset, farthest_offset};
         total += match_of(original, candidate, cue).rating;
     }
     return total - break_penalty * static_cast<double>(map.segments.size() - 1);
@@ -420,7 +425,7 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
     const auto after = std::upper_bound(segments.begin(), segments.end(), std::int64_t{time},
                                         [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
     const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);
-    return map_time({segment.scale, segment.offset}, time);
+    return map_time({segment.scale, segment.offset, farthest_offset}, time);
 }
 
 TimeMap identity_map() { return TimeMap{{TimeSegment{time_floor, time_ceiling, 1.0, 0.0}}}; }
