@@ -25,7 +25,7 @@
 //     move by L). A cue starting at t becomes
 //         start' = round(ratio * (t + sum of the breaks at or before t) + offset),
 //         end'   = start' + round(ratio * (end - start)).
-//     Break points are drawn uniformly in 10%-90% of the track's span, at least 15% of it apart.
+//     Break points are drawn uniformly in 5%-95% of the track's span, at least 10% of it apart.
 //  4. The error of a found map at a cue is |map(start') - t| where t is the cue's undistorted
 //     (jittered) start: how far the map lands from where the cue belongs.
 // Goal: 95th percentile of the error at most 100 ms for every distortion with offsets within
@@ -169,9 +169,9 @@ Pair make_pair(const Distortion& asked, std::size_t cues, std::uint64_t seed) {
     std::vector<Break> breaks;
     for (std::int64_t length : distortion.break_lengths) {
         for (;;) {
-            const std::int64_t at = first + span / 10 + draws.integer(0, span * 8 / 10);
+            const std::int64_t at = first + span / 20 + draws.integer(0, span * 9 / 10);
             const bool apart = std::all_of(breaks.begin(), breaks.end(),
-                                           [&](const Break& other) { return std::abs(other.at - at) >= span * 15 / 100; });
+                                           [&](const Break& other) { return std::abs(other.at - at) >= span / 10; });
             if (apart) {
                 breaks.push_back({at, length});
                 break;
