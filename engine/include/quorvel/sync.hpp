@@ -36,8 +36,9 @@
 // and B = 0 when the best map breaks no more often than max_breaks allows, else max_breaks:
 //   voting O(S * n * w) over histograms of at most 2^16 bins per scale, rating O(K * n * log m),
 //   choosing the breaks O(n * K * (B + 1)) time and memory. With the defaults this is linear in
-//   the tracks' length: about 12 ms for 2,000 cues a side and 120 ms for 20,000 on this project's
-//   2-core machine, most of it in the voting (benchmarks/sync_quality.cpp prints the table). A
+//   the tracks' length: 12-30 ms for 2,000 cues a side and 120-300 ms for 20,000 on this
+//   project's shared 2-core machine, most of it in the voting (benchmarks/sync_quality.cpp prints
+//   the table). A
 //   window as wide as the whole film makes w = m, so voting grows to O(S * n * m).
 #pragma once
 
