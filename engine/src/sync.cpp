@@ -196,7 +196,8 @@ std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std:
             if (window[k] <= best.votes) {
                 continue;
             }
-            const double centre = low + bin_width * (static_cast<double>(k) + static_cast<double>(span) / 2);
+            const double centre =
+                std::min(high, low + bin_width * (static_cast<double>(k) + static_cast<double>(span) / 2));
             const bool apart = std::all_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
                 return std::abs(peak.offset - centre) >= separation;
             });
@@ -422,6 +423,9 @@ TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& refere
 }  // namespace
 
 std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
+    if (segments.empty()) {
+        return time;
+    }
     const auto after = std::upper_bound(segments.begin(), segments.end(), std::int64_t{time},
                                         [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
     const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);

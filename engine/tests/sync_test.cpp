@@ -104,6 +104,24 @@ void expect_identity(const TimeMap& map) {
     EXPECT_EQ(map.segments[0].offset, 0.0);
 }
 
+TEST(TimeMap, AppliesTheSegmentHoldingEachTimeRoundingHalfAwayFromZero) {
+    const TimeMap map{{{kMin, 1000, 1.0, -0.5}, {1000, 2000, 0.5, 0.0}, {2000, std::int64_t{kMax} + 1, 1.25, 1e9}}};
+    const std::vector<std::pair<std::int32_t, std::int64_t>> cases = {
+        {kMin, std::int64_t{kMin} - 1},  // -2147483648.5 rounds away from zero
+        {0, -1},                         // -0.5 rounds away from zero
+        {999, 999},                      // 998.5
+        {1000, 500},                     // the second segment starts here
+        {1001, 501},                     // 500.5
+        {1999, 1000},                    // 999.5
+        {2000, 1000002500},
+        {kMax, 3684354559},  // 2147483647 * 1.25 + 1e9 = 3684354558.75
+    };
+    for (const auto& [time, expected] : cases) {
+        EXPECT_EQ(map(time), expected) << time;
+    }
+    EXPECT_EQ(TimeMap{}(-7), -7);
+}
+
 TEST(Synchronize, CarriesEveryCueHomeUnderEachDistortionAloneAndCombined) {
     struct Case {
         const char* name;

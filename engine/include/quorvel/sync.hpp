@@ -63,7 +63,8 @@ struct TimeSegment {
 struct TimeMap {
     std::vector<TimeSegment> segments;
 
-    // The original time of a reference time: the segment holding t, applied to t.
+    // The original time of a reference time: the segment holding it, applied to it. A map without
+    // segments leaves every time as it is.
     std::int64_t operator()(std::int32_t time) const noexcept;
 };
 
