@@ -32,9 +32,10 @@ constexpr double peak_width = 500.0;
 constexpr double peak_separation = 1000.0;
 // Scales whose highest peak has less than this share of the highest peak of all are dropped.
 constexpr double scale_keep_share = 0.25;
-// Peaks kept per scale beyond the segments that max_breaks allows, and the most segments counted.
+// Peaks kept per scale: one per break that max_breaks allows (up to peaks_for_breaks of them)
+// and spare_peaks more, for the first segment and for peaks of chance.
+constexpr std::int64_t peaks_for_breaks = 14;
 constexpr std::int64_t spare_peaks = 3;
-constexpr std::int64_t most_counted_segments = 14;
 // No offset beyond this many ms can bring 32-bit times together under any scale tried; bounding
 // the search by it keeps every mapped time far inside 64 bits.
 constexpr double farthest_offset = 8589934592.0;  // 2^33
@@ -450,9 +451,9 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     }
 
     const double window = static_cast<double>(max_offset) * (1.0 + static_cast<double>(max_breaks));
-    const std::int64_t counted_segments = std::min(max_breaks, most_counted_segments) + spare_peaks;
+    const std::int64_t peaks_per_scale = std::min(max_breaks, peaks_for_breaks) + spare_peaks;
     const std::vector<Candidate> candidates =
-        find_candidates(original, reference, window, static_cast<std::size_t>(counted_segments));
+        find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale));
     if (candidates.empty()) {
         return identity;
     }
