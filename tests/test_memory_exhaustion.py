@@ -105,3 +105,22 @@ def test_reading_out_of_memory_raises_memory_error_with_entries():
         "MemoryError 'bad allocation' "
         "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.__cinit__', 'c_quorvel.tandril.string_from_py']"
     )
+
+
+def test_sound_pairing_out_of_memory_raises_memory_error():
+    output = run_case(
+        """
+        from c_quorvel.align import pair_tracks
+
+        class LimitMemoryOnIndex(LimitMemoryOnRead):
+            __index__ = LimitMemoryOnRead.__int__
+
+        count = 200000
+        original = [{"start": 10 * k, "end": 10 * k + 5, "text": ""} for k in range(count)]
+        reference = [dict(item) for item in original]
+        # Reading completes; ordering and grouping 200,000 cues a side does not fit in 1 MB.
+        reference[-1]["nl"] = LimitMemoryOnIndex(0, 1024 * 1024)
+        report(lambda: pair_tracks(original, reference))
+        """
+    )
+    assert output == "MemoryError 'bad allocation' ['report', '<lambda>', 'pair_tracks']"

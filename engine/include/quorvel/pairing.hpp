@@ -75,4 +75,32 @@ Matches pair_intervals(const Intervals& original_side, const Intervals& referenc
 // The same with the process-wide pair_margin.
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side);
 
+// Sound pairing of two tracks: every record ends up in exactly one group or in exactly one list
+// of unpaired records.
+//
+//  - Each side is put in order of start, then of end, before the walk; records with equal spans
+//    keep their input order. So the order of the inputs changes at most which of several records
+//    with equal spans takes which place.
+//  - The same predicates decide what belongs together. A group forms around the longer record of
+//    a matching pair (the original one on a tie) and takes the matching records of the other side
+//    that follow, as the walk above does, except those that also match the next record on the
+//    anchor's side with starts and ends nearer in sum (they are left to it); records it passes
+//    over stay available. The walk moves
+//    on only past the record it has dealt with; a record that matches nothing is offered to the
+//    last group and otherwise listed as unpaired.
+//  - A group's start and end cover every record in it, those that joined later included. Groups
+//    come in order of formation; inside a group and in the unpaired lists, positions come in that
+//    order of start and end.
+//  - Cost: O(n log n) for the two sorts; the walk is linear for tracks in which each record
+//    overlaps a bounded number of others.
+//  - The only failures are those of pair_positions; the inputs are unchanged then.
+struct AlignedPositions {
+    PairedPositions paired;
+    std::vector<std::size_t> unpaired_original;   // positions in the first set
+    std::vector<std::size_t> unpaired_reference;  // positions in the second set
+};
+
+AlignedPositions align_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
+                                 std::int32_t margin);
+
 }  // namespace quorvel

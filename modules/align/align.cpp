@@ -1,0 +1,203 @@
+// c_quorvel._align: the native entry of c_quorvel.align.pair_tracks.
+//
+// pair_tracks(original, reference, margin, /) reads two exact lists of interval mappings, pairs
+// them with the engine's sound walk and returns (groups, unpaired_original, unpaired_reference):
+// group dicts {"start", "end", "original", "reference"} and interval dicts {"start", "end",
+// "text", "original", "nl"}, one new dict per input interval. Every failure is a pending Python
+// exception; nothing half-built is returned. The caller, c_quorvel.align, checks and documents the
+// arguments; this module only refuses what it cannot work with.
+#include <Python.h>
+
+#include <limits>
+#include <span>
+
+#include "call_errors.hpp"
+#include "module_state.hpp"
+#include "quorvel/pairing.hpp"
+#include "ref.hpp"
+#include "track_input.hpp"
+
+namespace quorvel_align {
+
+namespace {
+
+using tandril::Ref;
+
+bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    return number && PyDict_SetItem(dict, key, number.get()) == 0;
+}
+
+PyObject* interval_dict(const Track& track, std::size_t position) {
+    const tandril::InternedNames& key = tandril::names();
+    const quorvel::TimeSpan& span = track.spans[position];
+    const Track::Payload& payload = track.payloads[position];
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !set_int(dict.get(), key.start, span.start) || !set_int(dict.get(), key.end, span.end) ||
+        PyDict_SetItem(dict.get(), key.text, payload.text.get()) < 0 ||
+        PyDict_SetItem(dict.get(), key.original, payload.original.get()) < 0 ||
+        !set_int(dict.get(), key.nl, payload.nl)) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* interval_list(const Track& track, std::span<const std::size_t> positions) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
+    if (!list) {
+        return nullptr;
+    }
+    // The list is not handed to any Python code before every slot is filled.
+    for (std::size_t index = 0; index < positions.size(); ++index) {
+        PyObject* item = interval_dict(track, positions[index]);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
+    }
+    return list.release();
+}
+
+PyObject* group_dict(const quorvel::PairedPositions& paired, const quorvel::PairedPositions::Group& group,
+                     const Track& original, const Track& reference) {
+    const tandril::InternedNames& key = tandril::names();
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict || !set_int(dict.get(), key.start, group.start) || !set_int(dict.get(), key.end, group.end)) {
+        return nullptr;
+    }
+    Ref originals = Ref::steal(interval_list(original, paired.originals_of(group)));
+    if (!originals || PyDict_SetItem(dict.get(), key.original, originals.get()) < 0) {
+        return nullptr;
+    }
+    Ref references = Ref::steal(interval_list(reference, paired.references_of(group)));
+    if (!references || PyDict_SetItem(dict.get(), key.reference, references.get()) < 0) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* group_list(const quorvel::PairedPositions& paired, const Track& original, const Track& reference) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(paired.groups.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t index = 0; index < paired.groups.size(); ++index) {
+        PyObject* item = group_dict(paired, paired.groups[index], original, reference);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
+    }
+    return list.release();
+}
+
+bool read_margin(PyObject* value, std::int32_t& margin) {
+    if (!PyLong_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "margin must be an int, not '%.200s'", Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow != 0 || number < std::numeric_limits<std::int32_t>::min() ||
+        number > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_Format(PyExc_ValueError, "margin must fit in a signed 32-bit integer, not %R", value);
+        return false;
+    }
+    margin = static_cast<std::int32_t>(number);
+    return true;
+}
+
+bool check_list(PyObject* value, const char* name) {
+    if (PyList_CheckExact(value)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be a list, not '%.200s'", name, Py_TYPE(value)->tp_name);
+    return false;
+}
+
+PyObject* pair_tracks_body(PyObject* const* arguments, Py_ssize_t count) {
+    if (count != 3) {
+        PyErr_Format(PyExc_TypeError, "pair_tracks() takes exactly 3 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    std::int32_t margin = 0;
+    if (!check_list(arguments[0], "original") || !check_list(arguments[1], "reference") ||
+        !read_margin(arguments[2], margin)) {
+        return nullptr;
+    }
+    Track original;
+    Track reference;
+    if (!read_track(arguments[0], "original", original) || !read_track(arguments[1], "reference", reference)) {
+        return nullptr;
+    }
+    quorvel::AlignedPositions aligned;
+    if (!tandril::run_guarded([&] { aligned = quorvel::align_positions(original.spans, reference.spans, margin); })) {
+        return nullptr;
+    }
+    Ref groups = Ref::steal(group_list(aligned.paired, original, reference));
+    if (!groups) {
+        return nullptr;
+    }
+    Ref unpaired_original = Ref::steal(interval_list(original, aligned.unpaired_original));
+    if (!unpaired_original) {
+        return nullptr;
+    }
+    Ref unpaired_reference = Ref::steal(interval_list(reference, aligned.unpaired_reference));
+    if (!unpaired_reference) {
+        return nullptr;
+    }
+    return PyTuple_Pack(3, groups.get(), unpaired_original.get(), unpaired_reference.get());
+}
+
+PyObject* pair_tracks(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    try {
+        return pair_tracks_body(arguments, count);
+    } catch (...) {
+        tandril::translate_native_exception();
+        return nullptr;
+    }
+}
+
+constexpr const char* pair_tracks_doc =
+    "pair_tracks(original, reference, margin, /)\n--\n\n"
+    "Pair two lists of interval mappings soundly; returns (groups, unpaired_original, unpaired_reference).\n"
+    "Use c_quorvel.align.pair_tracks, which checks the arguments.";
+
+PyMethodDef module_functions[] = {
+    {"pair_tracks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_tracks)), METH_FASTCALL,
+     pair_tracks_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject*) {
+    // The dictionary keys, interned once per process.
+    return tandril::create_interned_names() ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // The interned keys are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_align",
+    "Native entry of c_quorvel.align.",
+    0,
+    module_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quorvel_align
+
+PyMODINIT_FUNC PyInit__align(void) { return PyModuleDef_Init(&quorvel_align::module_definition); }

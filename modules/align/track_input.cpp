@@ -1,0 +1,162 @@
+#include "track_input.hpp"
+
+#include <limits>
+
+#include "call_errors.hpp"
+#include "module_state.hpp"
+
+namespace quorvel_align {
+
+namespace {
+
+using tandril::Ref;
+
+// Where a value comes from, for messages: side[position] and the key.
+struct Field {
+    const char* side;
+    Py_ssize_t position;
+    const char* key;
+};
+
+// Adds "while reading original[3]['start']" to the pending exception, which came from Python code
+// (a mapping's own lookup, an __index__) and is passed on otherwise unchanged.
+void note_origin(const Field& field) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromFormat("while reading %s[%zd]['%s']", field.side, field.position, field.key));
+    Ref added = note ? Ref::steal(PyObject_CallMethod(raised, "add_note", "O", note.get())) : Ref();
+    if (!added) {
+        Py_DECREF(raised);  // the failure to add the note is pending instead
+        return;
+    }
+    PyErr_SetRaisedException(raised);
+}
+
+// The value under `key`, or null: with nothing pending when the key is absent, with an exception
+// pending when the lookup failed otherwise.
+PyObject* lookup(PyObject* item, PyObject* key, const Field& field) {
+    PyObject* value = nullptr;
+    if (PyDict_CheckExact(item)) {
+        if (PyDict_GetItemRef(item, key, &value) < 0) {
+            note_origin(field);
+        }
+        return value;
+    }
+    value = PyObject_GetItem(item, key);
+    if (value == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+        } else {
+            note_origin(field);
+        }
+    }
+    return value;
+}
+
+// The value under a key that must be present.
+PyObject* required(PyObject* item, PyObject* key, const Field& field) {
+    PyObject* value = lookup(item, key, field);
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' is required", field.side, field.position, field.key);
+    }
+    return value;
+}
+
+bool read_integer(PyObject* value, const Field& field, std::int32_t& target) {
+    Ref integer = Ref::steal(PyLong_CheckExact(value) ? Py_NewRef(value) : PyNumber_Index(value));
+    if (!integer) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s[%zd]: '%s' must be an integer, not '%.200s'", field.side,
+                         field.position, field.key, Py_TYPE(value)->tp_name);
+        } else {
+            note_origin(field);
+        }
+        return false;
+    }
+    int overflow = 0;
+    const long number = PyLong_AsLongAndOverflow(integer.get(), &overflow);
+    if (number == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow != 0 || number < std::numeric_limits<std::int32_t>::min() ||
+        number > std::numeric_limits<std::int32_t>::max()) {
+        PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' must fit in a signed 32-bit integer, not %R", field.side,
+                     field.position, field.key, integer.get());
+        return false;
+    }
+    target = static_cast<std::int32_t>(number);
+    return true;
+}
+
+bool read_time(PyObject* item, PyObject* key, const Field& field, std::int32_t& target) {
+    Ref value = Ref::steal(required(item, key, field));
+    return value && read_integer(value.get(), field, target);
+}
+
+// A str as a plain str: the object itself, or a copy of a subclass's text.
+bool read_text(PyObject* value, const Field& field, Ref& target) {
+    if (!PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s[%zd]: '%s' must be a str, not '%.200s'", field.side, field.position,
+                     field.key, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    target = Ref::steal(PyUnicode_FromObject(value));
+    return static_cast<bool>(target);
+}
+
+bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& track) {
+    const tandril::InternedNames& key = tandril::names();
+    // Sequences are subscriptable too, but never an interval.
+    if (!PyMapping_Check(item) || PyList_Check(item) || PyTuple_Check(item) || PyUnicode_Check(item) ||
+        PyBytes_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "%s[%zd] must be a mapping, not '%.200s'", side, position,
+                     Py_TYPE(item)->tp_name);
+        return false;
+    }
+    quorvel::TimeSpan span;
+    Track::Payload payload;
+    if (!read_time(item, key.start, {side, position, "start"}, span.start) ||
+        !read_time(item, key.end, {side, position, "end"}, span.end)) {
+        return false;
+    }
+    const Field text_field{side, position, "text"};
+    Ref text = Ref::steal(required(item, key.text, text_field));
+    if (!text || !read_text(text.get(), text_field, payload.text)) {
+        return false;
+    }
+    const Field original_field{side, position, "original"};
+    Ref original = Ref::steal(lookup(item, key.original, original_field));
+    if (original ? !read_text(original.get(), original_field, payload.original) : PyErr_Occurred() != nullptr) {
+        return false;
+    }
+    if (!original) {
+        payload.original = Ref::steal(PyUnicode_New(0, 0));
+        if (!payload.original) {
+            return false;
+        }
+    }
+    const Field nl_field{side, position, "nl"};
+    Ref nl = Ref::steal(lookup(item, key.nl, nl_field));
+    if (nl ? !read_integer(nl.get(), nl_field, payload.nl) : PyErr_Occurred() != nullptr) {
+        return false;
+    }
+    return tandril::run_guarded([&] {
+        track.spans.push_back(span);
+        track.payloads.push_back(std::move(payload));
+    });
+}
+
+}  // namespace
+
+bool read_track(PyObject* list, const char* side, Track& track) {
+    Ref held = Ref::new_ref(list);
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
+        if (!read_element(item.get(), side, position, track)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace quorvel_align

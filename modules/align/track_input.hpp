@@ -1,0 +1,35 @@
+// Subtitle tracks read for the sound pairing: lists of interval mappings whose "original" and
+// "nl" may be omitted, checked field by field with errors that name the element and the field.
+//
+// Times and nl are integers (anything with __index__, never a float) in the signed 32-bit range;
+// texts are str and travel through unchanged, as the same objects (a str subclass as a plain
+// copy), so no text is re-encoded or lost. A list is read by index, holding the list and each
+// element and re-reading the length before each step, since lookups can run Python code.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "quorvel/records.hpp"
+#include "ref.hpp"
+
+namespace quorvel_align {
+
+struct Track {
+    struct Payload {
+        tandril::Ref text;
+        tandril::Ref original;
+        std::int32_t nl = 0;
+    };
+    std::vector<quorvel::TimeSpan> spans;  // all the pairing decides on
+    std::vector<Payload> payloads;         // beside them, same positions
+};
+
+// Reads the exact list `list` into `track`; `side` names the list in messages ("original").
+// False with an exception pending on failure.
+bool read_track(PyObject* list, const char* side, Track& track);
+
+}  // namespace quorvel_align

@@ -1,0 +1,7 @@
+"""Type stubs for the private native module behind c_quorvel.align."""
+
+from typing import Any
+
+def pair_tracks(
+    original: list[Any], reference: list[Any], margin: int, /
+) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[dict[str, Any]]]: ...
