@@ -33,7 +33,25 @@ def draw_timeline(
     titles: tuple[str, str] = ("original", "reference"),
 ) -> None:
     """Draw both tracks with the alignment's groups marked and write the picture to ``path``
-    (its extension picks the kind: .svg, .png, .pdf). Times are milliseconds, shown as seconds."""
+    (its extension picks the kind: .svg, .png, .pdf)."""
+    figure = timeline_figure(original, reference, alignment, titles=titles)
+    name = os.fspath(path)
+    try:
+        figure.savefig(name)
+    except OSError as exc:
+        raise OutputError(f"{name}: cannot write: {exc.strerror or exc}") from None
+    except ValueError as exc:
+        raise OutputError(f"{name}: cannot draw this kind of picture ({exc}); use .svg, .png or .pdf") from None
+
+
+def timeline_figure(
+    original: list[dict[str, Any]],
+    reference: list[dict[str, Any]],
+    alignment: Any,
+    *,
+    titles: tuple[str, str] = ("original", "reference"),
+) -> Figure:
+    """The picture as a matplotlib figure. Times are milliseconds, shown as seconds."""
     times = [t for track in (original, reference) for cue in track for t in (cue["start"], cue["end"])]
     first, last = (min(times), max(times)) if times else (0, 1000)
     width = min(max(8.0, (last - first) / 1000 / _SECONDS_PER_INCH), 200.0)
@@ -76,13 +94,7 @@ def draw_timeline(
                  Patch(color=_GROUP_TINTS[0], label="group span")],
         loc="upper left", bbox_to_anchor=(1.0, 1.0), fontsize="small", frameon=False,
     )
-    name = os.fspath(path)
-    try:
-        figure.savefig(name)
-    except OSError as exc:
-        raise OutputError(f"{name}: cannot write: {exc.strerror or exc}") from None
-    except ValueError as exc:
-        raise OutputError(f"{name}: cannot draw this kind of picture ({exc}); use .svg, .png or .pdf") from None
+    return figure
 
 
 def _span(item: dict[str, Any]) -> tuple[float, float]:
