@@ -134,7 +134,7 @@ def pair_inputs(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[di
     try:
         from c_quorvel.align import pair_tracks
     except ImportError as exc:
-        raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package or use --exact") from None
+        raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package or use --exact", EXIT_MISSING) from None
     return original, reference, pair_tracks(original, reference, margin=margin)
 
 
