@@ -85,10 +85,22 @@ def test_exact_pairing_takes_its_margin_through_the_environment():
     assert from_environment.stderr.splitlines()[0] == "1 group (find_intersections, margin 100 ms)"
 
 
-def test_search_accepts_milliseconds_and_timecodes(capsys):
+def test_a_loaded_module_refuses_another_margin():
+    if "PAIR_MARGIN" in os.environ:
+        pytest.skip("the module of this process was loaded with PAIR_MARGIN set")
+    from c_quorvel import tandril
+    from c_quorvel.exact import MarginError, load_tandril
+
+    assert load_tandril(1000) is tandril and load_tandril(None) is tandril
+    for other in (-1, 0, 999, 1001, 2**31 - 1):
+        with pytest.raises(MarginError, match=f"another margin than {other};"):
+            load_tandril(other)
+
+
+def test_search_accepts_milliseconds_and_timecodes():
     for start, end in [("10000", "12500"), ("00:00:10,000", "00:00:12,500"), ("0:10", "0:12.5")]:
-        assert cli.main(["search", ORIGINAL, start, end, "--margin", "0"]) == 0
-        assert [cue["text"] for cue in json.loads(capsys.readouterr().out)] == ["Marc? Since when?"]
+        result = run_module("search", ORIGINAL, start, end, "--margin", "0")
+        assert [cue["text"] for cue in json.loads(result.stdout)] == ["Marc? Since when?"], result.stderr
     for text, value in [("1:02.5", 62500), ("01:00:00,001", 3600001), ("-250", -250), ("0:00.05", 50)]:
         assert cli.time_argument(text) == value
     for text in ("1:60", "1:02.5000", "ten", "1000000:00:00"):

@@ -7,7 +7,7 @@
 Tracks are subtitle files (SubRip, WebVTT, ASS/SSA, MicroDVD, TTML/DFXP, SAMI) or JSON lists of
 interval objects; times are milliseconds.
 
-A command is a function that adds its parser to the subcommands (see ``_COMMANDS``) and sets
+A command is a function that adds its parser to the subcommands (listed in ``COMMANDS``) and sets
 ``run``, a function of the parsed arguments returning the exit status. Failures are raised as
 :class:`CommandError` (or TrackError, MarginError), which ``main`` prints as one line on
 standard error with the exit status below.
@@ -20,6 +20,7 @@ PAIR_MARGIN); 3 an output cannot be written; 4 an optional dependency is missing
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import sys
@@ -243,7 +244,6 @@ def run_search(args: argparse.Namespace) -> int:
     intervals = read_input(args.track, args)
     tandril = load_tandril(args.margin)
     found = tandril.PyIntervalSearch(intervals).find_overlapping_intervals(args.start, args.end)
-    import json
 
     def render(ensure_ascii: bool = False) -> str:
         return json.dumps(found, indent=2, ensure_ascii=ensure_ascii) + "\n"
@@ -268,7 +268,8 @@ def add_search_command(commands: Any) -> None:
     search.set_defaults(run=run_search)
 
 
-_COMMANDS: tuple[Callable[[Any], None], ...] = (add_pair_command, add_plot_command, add_search_command)
+# Each adds one subcommand; a new command is one more function here.
+COMMANDS: list[Callable[[Any], None]] = [add_pair_command, add_plot_command, add_search_command]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -280,7 +281,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for add_command in _COMMANDS:
+    for add_command in COMMANDS:
         add_command(commands)
     return parser
 
