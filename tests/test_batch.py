@@ -89,7 +89,12 @@ def test_dask_local_cluster_runs_the_same_code_path(tmp_path, good_pairs):
                                   worker_dashboard_address="127.0.0.1:0") as cluster:
         with distributed.Client(cluster) as client:
             results = batch.pair_files(pairs, tmp_path / "out", to="srt", executor=client.get_executor())
+        manifest = tmp_path / "pairs.csv"
+        manifest.write_text("".join(",".join(pair) + "\n" for pair in pairs), encoding="utf-8")
+        assert run_command(str(manifest), "-o", str(tmp_path / "cli"), "--scheduler", cluster.scheduler_address) == 0
     check_results(results, pairs, expected, tmp_path / "out", ".srt")
+    summary = json.loads((tmp_path / "cli" / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    assert [figures(entry) for entry in summary["pairs"]] == expected
     with open(results[0]["output"], encoding="utf-8") as handle:
         text = handle.read()
     assert "line 1" in text and "ligne 1" in text

@@ -315,7 +315,9 @@ def pair_files(
     ``Client.get_executor()`` returns); otherwise to a process pool of ``workers`` processes (one per
     core by default), shut down before returning. With ``resume``, a pair whose output is newer than
     both inputs is skipped. ``on_result`` is called in this process with each pair's summary as the
-    pair completes.
+    pair completes. The default pool starts its workers afresh rather than as copies of this
+    process, so a script that calls this function must keep its top-level code under
+    ``if __name__ == "__main__":``, as with any ``multiprocessing`` start method but fork.
 
     Returns one summary dict per pair, in the order given: ``first``, ``second``, ``output`` (None
     when the pair failed), the figures ``groups``, ``paired_original``, ``paired_reference``,
