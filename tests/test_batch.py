@@ -116,7 +116,9 @@ def test_dask_local_cluster_runs_the_same_code_path(tmp_path, good_pairs):
     (dict(workers=0), ValueError, "workers must be a positive integer"),
     (dict(pairs=[("a.srt",)]), TypeError, "pairs[0]"),
     (dict(pairs=[("a.srt", "b.srt", "../escape")]), ValueError, "pairs[0]: output name"),
+    (dict(pairs=[("a.srt", "b.srt", "folder/")]), ValueError, "pairs[0]: output name"),
     (dict(pairs=[("x/a.srt", "b.srt"), ("y/a.srt", "c.srt")]), ValueError, "pairs[0] and pairs[1]"),
+    (dict(pairs=[("a.srt", "b.srt", "x"), ("c.srt", "d.srt", "./x")]), ValueError, "pairs[0] and pairs[1]"),
 ])
 def test_bad_arguments_are_refused_before_any_work(tmp_path, bad_call, error, message):
     call = {"pairs": [("a.srt", "b.srt")], **bad_call}

@@ -97,6 +97,11 @@ def _remove(path: str) -> None:
         pass
 
 
+def _one_line(exc: BaseException) -> str:
+    text = str(exc).strip()
+    return f"{type(exc).__name__}: {text.splitlines()[0] if text else 'no message'}"
+
+
 def _figures(alignment: Any) -> dict[str, int]:
     return {
         "groups": len(alignment.groups),
@@ -121,7 +126,7 @@ def _pair_one(first: str, second: str, output: str, part: str, margin: int, to: 
     except formats.TrackError as exc:
         return {"error": str(exc)}
     except Exception as exc:
-        return {"error": f"cannot pair {first} with {second}: {type(exc).__name__}: {exc}"}
+        return {"error": f"cannot pair {first} with {second}: {_one_line(exc)}"}
     try:
         os.makedirs(os.path.dirname(output), exist_ok=True)
         formats.write_alignment(alignment, part, to=to)
@@ -130,7 +135,7 @@ def _pair_one(first: str, second: str, output: str, part: str, margin: int, to: 
         _remove(part)
         if not isinstance(exc, Exception):
             raise
-        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else f"{type(exc).__name__}: {exc}"
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else _one_line(exc)
         return {"error": f"{output}: cannot write the result: {reason}"}
     return _figures(alignment)
 
@@ -173,7 +178,7 @@ def _output_name(item: Any, position: int) -> tuple[str, str, str]:
     if name is None:
         name = os.path.splitext(os.path.basename(first))[0]
     parts = PurePath(name).parts
-    if not name or PurePath(name).is_absolute() or ".." in parts or not parts:
+    if not parts or PurePath(name).is_absolute() or ".." in parts or name.endswith(("/", os.sep)):
         raise ValueError(f"pairs[{position}]: output name {name!r} must be a relative path inside "
                          "the output directory")
     return first, second, name
@@ -186,7 +191,7 @@ def _plan(pairs: Iterable[Any], out_dir: str, to: str) -> list[_Job]:
     claimed: dict[str, int] = {}
     for position, item in enumerate(pairs):
         first, second, name = _output_name(item, position)
-        output = os.path.join(out_dir, name + suffix)
+        output = os.path.normpath(os.path.join(out_dir, name + suffix))
         if output in claimed:
             raise ValueError(f"pairs[{claimed[output]}] and pairs[{position}] would both write {output}; "
                              "give them distinct output names")
@@ -257,7 +262,7 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, task_args
             outcome = {"error": "cancelled by the executor"}
         except Exception as exc:
             _remove(job.part)
-            outcome = {"error": f"{type(exc).__name__}: {exc}"}
+            outcome = {"error": _one_line(exc)}
         finish(job, outcome)
         return False
 
