@@ -132,11 +132,11 @@ def test_failing_pairs_are_reported_and_do_not_stop_the_others(tmp_path, good_pa
     pairs, expected = good_pairs
     src = tmp_path / "tracks"
     (src / "latin1.en.srt").write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
-    (src / "junk.en.srt").write_text("this is not a subtitle file\n", encoding="utf-8")
+    (src / "junk.en.json").write_text('{"not": "a track"}\n', encoding="utf-8")
     bad = [
         (str(src / "missing.en.srt"), pairs[0][1]),
         (str(src / "latin1.en.srt"), pairs[0][1]),
-        (str(src / "junk.en.srt"), pairs[0][1], "junk"),
+        (str(src / "junk.en.json"), pairs[0][1], "junk"),
     ]
     results = batch.pair_files([bad[0], pairs[0], bad[1], pairs[1], bad[2], pairs[2]], tmp_path / "out",
                                workers=2)
