@@ -1,0 +1,78 @@
+// The time map that brings a reference track onto an original track's timeline.
+//
+// What the reader may rely on:
+//  - A TimeMap is a short list of segments in ascending order of start. Together they cover every
+//    32-bit time exactly once: the first starts at INT32_MIN, each one ends where the next starts,
+//    the last ends at INT32_MAX + 1. A segment carries a reference time t inside [start, end) onto
+//    the original's timeline as round(t * scale + offset), rounded half away from zero; the result
+//    is 64-bit because a map may carry an extreme time beyond the 32-bit range.
+//  - synchronize reads the tracks' times only (no text), takes them in any order and copies what it
+//    needs; the caller's spans are not touched. Cues whose end is not after their start carry no
+//    time and are left out of the search.
+//  - A candidate map is rated by the overlap of the cues it brings together: a mapped reference cue
+//    scores the best overlap it has with an original cue, divided by the longer of the two lengths.
+//    The map returned has the best total score, less a fixed penalty per break, among the maps the
+//    search considers:
+//      * scales: 1 and every ratio between the frame rates 23.976 (24000/1001), 24, 25 and 30;
+//      * offsets: a constant offset of up to max_offset ms, each break moving it by up to max_offset
+//        more, so that every segment's offset lies within +-(1 + max_breaks) * max_offset *
+//        max(1, scale);
+//      * up to max_breaks breaks, each between two consecutive reference cues (a segment boundary
+//        lies at the start of the first reference cue after the break).
+//    The candidates: for each scale, every pair of cues of like length (their start offsets and end
+//    offsets within 0.5 s of each other) votes for its offset; the densest peaks of votes, each
+//    refined to the median offset of the cue pairs it brings together, are candidate segments. A
+//    dynamic programme over the reference cues in order picks one candidate per cue, paying the
+//    penalty (3 cue ratings) for each change; each resulting segment's offset is refined again on
+//    its own cues.
+//    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
+//    better; so identical tracks, empty tracks and tracks with nothing in common give the identity.
+//  - Failures: std::invalid_argument for a negative max_offset or max_breaks; std::bad_alloc when
+//    memory is exhausted. Nothing else throws.
+//
+// Cost, for n reference and m original cues, S = 13 scales, w = the number of original cues whose
+// start lies within the offset window of one reference cue (about 17 per 60 s of window either
+// way for dialogue; 100 with the defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets,
+// and B = 0 when the best map breaks no more often than max_breaks allows, else max_breaks:
+//   voting O(S * n * w) over histograms of at most 2^16 bins per scale, rating O(K * n * log m),
+//   choosing the breaks O(n * K * (B + 1)) time and memory. With the defaults this is linear in
+//   the tracks' length: 12-30 ms for 2,000 cues a side and 120-300 ms for 20,000 on this
+//   project's shared 2-core machine, most of it in the voting (benchmarks/sync_quality.cpp prints
+//   the table). A
+//   window as wide as the whole film makes w = m, so voting grows to O(S * n * m).
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "quorvel/records.hpp"
+
+namespace quorvel {
+
+inline constexpr std::int64_t default_max_offset = 60000;
+inline constexpr std::int64_t default_max_breaks = 2;
+
+struct TimeSegment {
+    std::int64_t start = 0;  // first reference time of the segment
+    std::int64_t end = 0;    // one past its last reference time
+    double scale = 1.0;
+    double offset = 0.0;
+};
+
+struct TimeMap {
+    std::vector<TimeSegment> segments;
+
+    // The original time of a reference time: the segment holding it, applied to it. A map without
+    // segments leaves every time as it is.
+    std::int64_t operator()(std::int32_t time) const noexcept;
+};
+
+// The map of one segment, scale 1 and offset 0, covering every time.
+TimeMap identity_map();
+
+// Finds the map carrying the reference's times onto the original's timeline (see above).
+TimeMap synchronize(std::span<const TimeSpan> original, std::span<const TimeSpan> reference,
+                    std::int64_t max_offset = default_max_offset, std::int64_t max_breaks = default_max_breaks);
+
+}  // namespace quorvel

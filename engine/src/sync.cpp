@@ -1,0 +1,481 @@
+// The search for the time map: votes for offsets per scale, candidates rated by overlap, breaks
+// chosen by dynamic programming over the reference cues.
+#include "quorvel/sync.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quorvel {
+namespace {
+
+constexpr std::int64_t time_floor = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t time_ceiling = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+
+// The frame rates whose ratios are tried as scales.
+constexpr double frame_rates[] = {24000.0 / 1001.0, 24.0, 25.0, 30.0};
+
+// A pair of cues votes for an offset only when the offsets of their starts and of their ends agree
+// within this many ms: cues of different lengths rarely belong together.
+constexpr double vote_agreement = 500.0;
+// Votes fall into bins of fine_bin_width ms, wider when the range of offsets would need more than
+// most_bins of them; the votes within peak_width ms count towards one peak; peaks of one scale lie
+// at least peak_separation apart.
+constexpr double fine_bin_width = 100.0;
+constexpr std::size_t most_bins = std::size_t{1} << 16;
+constexpr double peak_width = 500.0;
+constexpr double peak_separation = 1000.0;
+// Scales whose highest peak has less than this share of the highest peak of all are dropped.
+constexpr double scale_keep_share = 0.25;
+// Peaks kept per scale: one per break that max_breaks allows (up to peaks_for_breaks of them)
+// and spare_peaks more, for the first segment and for peaks of chance.
+constexpr std::int64_t peaks_for_breaks = 14;
+constexpr std::int64_t spare_peaks = 3;
+// No offset beyond this many ms can bring 32-bit times together under any scale tried; bounding
+// the search by it keeps every mapped time far inside 64 bits.
+constexpr double farthest_offset = 8589934592.0;  // 2^33
+// A cue pairing rated at least this much takes part in refining an offset.
+constexpr double matched_rating = 0.5;
+// What one break costs, in cue ratings (each at most 1).
+constexpr double break_penalty = 3.0;
+
+// A map of one scale and offset; its offset stays within +-limit.
+struct Candidate {
+    double scale = 1.0;
+    double offset = 0.0;
+    double limit = 0.0;
+};
+
+struct Match {
+    double rating = 0.0;
+    std::size_t index = 0;  // into the original cues; meaningful when rating > 0
+};
+
+std::vector<double> candidate_scales() {
+    std::vector<double> scales{1.0};
+    for (double to : frame_rates) {
+        for (double from : frame_rates) {
+            if (to != from) {
+                scales.push_back(to / from);
+            }
+        }
+    }
+    return scales;
+}
+
+std::int64_t map_time(const Candidate& candidate, std::int64_t time) noexcept {
+    return std::llround(static_cast<double>(time) * candidate.scale + candidate.offset);
+}
+
+// Cues with a positive length, sorted by start then end.
+std::vector<TimeSpan> timed_cues(std::span<const TimeSpan> spans) {
+    std::vector<TimeSpan> cues;
+    cues.reserve(spans.size());
+    for (const TimeSpan& span : spans) {
+        if (length_of(span) > 0) {
+            cues.push_back(span);
+        }
+    }
+    std::sort(cues.begin(), cues.end(), [](const TimeSpan& a, const TimeSpan& b) {
+        return a.start != b.start ? a.start < b.start : a.end < b.end;
+    });
+    return cues;
+}
+
+// The original cues with what the best-overlap query needs: reach[k] is the latest end among
+// cues 0..k, so a backward scan from the last cue starting before a query's end can stop at the
+// first cue whose reach does not pass the query's start.
+class OriginalCues {
+public:
+    explicit OriginalCues(std::vector<TimeSpan> cues) : cues_(std::move(cues)) {
+        starts_.reserve(cues_.size());
+        reach_.reserve(cues_.size());
+        std::int64_t reach = time_floor;
+        for (const TimeSpan& cue : cues_) {
+            starts_.push_back(cue.start);
+            reach = std::max<std::int64_t>(reach, cue.end);
+            reach_.push_back(reach);
+        }
+    }
+
+    const std::vector<TimeSpan>& cues() const noexcept { return cues_; }
+
+    // The original cue overlapping [start, end) best, rated by overlap over the longer length.
+    Match best_match(std::int64_t start, std::int64_t end) const noexcept {
+        Match best;
+        if (end <= start) {
+            return best;
+        }
+        std::size_t k = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), end) - starts_.begin());
+        while (k > 0) {
+            --k;
+            if (reach_[k] <= start) {
+                break;
+            }
+            const TimeSpan& cue = cues_[k];
+            const std::int64_t overlap = std::min<std::int64_t>(end, cue.end) - std::max<std::int64_t>(start, cue.start);
+            if (overlap > 0) {
+                const double rating = static_cast<double>(overlap) /
+                                      static_cast<double>(std::max(end - start, length_of(cue)));
+                if (rating > best.rating) {
+                    best = {rating, k};
+                }
+            }
+        }
+        return best;
+    }
+
+private:
+    std::vector<TimeSpan> cues_;
+    std::vector<std::int64_t> starts_;
+    std::vector<std::int64_t> reach_;
+};
+
+Match match_of(const OriginalCues& original, const Candidate& candidate, const TimeSpan& cue) noexcept {
+    return original.best_match(map_time(candidate, cue.start), map_time(candidate, cue.end));
+}
+
+struct Peak {
+    double offset = 0.0;
+    std::size_t votes = 0;
+};
+
+// Votes for offsets in [low, high] at bin_width ms: every pair of cues whose start and end offsets
+// agree votes for the bin of their mean offset.
+std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+                                        double scale, double low, double high, double bin_width) {
+    std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
+    std::size_t first = 0;
+    for (const TimeSpan& cue : reference) {
+        const double start = static_cast<double>(cue.start) * scale;
+        const double end = static_cast<double>(cue.end) * scale;
+        while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
+            ++first;
+        }
+        for (std::size_t k = first;
+             k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
+            const double start_offset = static_cast<double>(original[k].start) - start;
+            const double end_offset = static_cast<double>(original[k].end) - end;
+            const double offset = (start_offset + end_offset) / 2;
+            if (std::abs(start_offset - end_offset) <= vote_agreement && offset >= low && offset <= high) {
+                ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
+            }
+        }
+    }
+    return bins;
+}
+
+// The offsets in [low, high] at which the reference, scaled, meets the original most often: the
+// densest windows of votes, apart from one another, highest first. A range too wide for fine bins
+// is searched coarsely first, then finely around each coarse peak.
+std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+                               double scale, double low, double high, std::size_t count) {
+    const double bin_width = std::max(fine_bin_width, (high - low) / static_cast<double>(most_bins));
+    const std::vector<std::uint32_t> bins = offset_votes(original, reference, scale, low, high, bin_width);
+    const std::size_t span = std::max<std::size_t>(1, static_cast<std::size_t>(peak_width / bin_width));
+    const double separation = std::max(peak_separation, bin_width * static_cast<double>(span));
+
+    // window[k]: the votes in bins [k, k + span).
+    std::vector<std::size_t> window(bins.size());
+    std::size_t held = 0;
+    for (std::size_t k = bins.size(); k-- > 0;) {
+        held += bins[k];
+        if (k + span < bins.size()) {
+            held -= bins[k + span];
+        }
+        window[k] = held;
+    }
+    std::vector<Peak> peaks;
+    while (peaks.size() < count) {
+        Peak best;
+        for (std::size_t k = 0; k < window.size(); ++k) {
+            if (window[k] <= best.votes) {
+                continue;
+            }
+            const double centre =
+                std::min(high, low + bin_width * (static_cast<double>(k) + static_cast<double>(span) / 2));
+            const bool apart = std::all_of(peaks.begin(), peaks.end(), [&](const Peak& peak) {
+                return std::abs(peak.offset - centre) >= separation;
+            });
+            if (apart) {
+                best = {centre, window[k]};
+            }
+        }
+        if (best.votes == 0) {
+            break;
+        }
+        peaks.push_back(best);
+    }
+    if (bin_width > fine_bin_width) {
+        for (Peak& peak : peaks) {
+            const double reach = bin_width * static_cast<double>(span + 1);
+            const std::vector<Peak> fine = offset_peaks(original, reference, scale, std::max(low, peak.offset - reach),
+                                                        std::min(high, peak.offset + reach), 1);
+            if (!fine.empty()) {
+                peak.offset = fine.front().offset;
+            }
+        }
+    }
+    return peaks;
+}
+
+double median(std::vector<double>& values) {
+    const std::size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+    const double upper = values[middle];
+    if (values.size() % 2 == 1) {
+        return upper;
+    }
+    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
+    return (lower + upper) / 2;
+}
+
+// The candidate with its offset moved to the median offset of the cue pairs it brings together
+// well among reference cues [first, last); unchanged when it brings none together.
+Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& reference, Candidate candidate,
+                  std::size_t first, std::size_t last) {
+    std::vector<double> offsets;
+    for (std::size_t k = first; k < last; ++k) {
+        const TimeSpan& cue = reference[k];
+        const Match match = match_of(original, candidate, cue);
+        if (match.rating >= matched_rating) {
+            const TimeSpan& partner = original.cues()[match.index];
+            offsets.push_back((static_cast<double>(partner.start) + static_cast<double>(partner.end) -
+                               candidate.scale * (static_cast<double>(cue.start) + static_cast<double>(cue.end))) /
+                              2);
+        }
+    }
+    if (!offsets.empty()) {
+        candidate.offset = std::clamp(median(offsets), -candidate.limit, candidate.limit);
+    }
+    return candidate;
+}
+
+// Candidates from the peaks of every scale that meets the original well enough, refined, without
+// repeats.
+std::vector<Candidate> find_candidates(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                                       double window, std::size_t peaks_per_scale) {
+    struct ScalePeaks {
+        double scale;
+        double limit;
+        std::vector<Peak> peaks;
+    };
+    std::vector<ScalePeaks> found;
+    std::size_t highest = 0;
+    for (double scale : candidate_scales()) {
+        const double limit = std::min(window * std::max(1.0, scale), farthest_offset);
+        std::vector<Peak> peaks = offset_peaks(original.cues(), reference, scale, -limit, limit, peaks_per_scale);
+        if (!peaks.empty()) {
+            highest = std::max(highest, peaks.front().votes);
+            found.push_back({scale, limit, std::move(peaks)});
+        }
+    }
+    std::vector<Candidate> candidates;
+    for (const ScalePeaks& scale_peaks : found) {
+        if (static_cast<double>(scale_peaks.peaks.front().votes) < scale_keep_share * static_cast<double>(highest)) {
+            continue;
+        }
+        for (const Peak& peak : scale_peaks.peaks) {
+            const Candidate candidate =
+                refined(original, reference, {scale_peaks.scale, peak.offset, scale_peaks.limit}, 0, reference.size());
+            const bool repeated = std::any_of(candidates.begin(), candidates.end(), [&](const Candidate& other) {
+                return other.scale == candidate.scale && std::abs(other.offset - candidate.offset) < 1.0;
+            });
+            if (!repeated) {
+                candidates.push_back(candidate);
+            }
+        }
+    }
+    return candidates;
+}
+
+// The candidate chosen for each reference cue and the total rating less the breaks' penalty.
+struct Choice {
+    std::vector<std::size_t> states;
+    double score = 0.0;
+    std::size_t breaks = 0;
+};
+
+// Dynamic programming over the reference cues: ratings[i * count + k] rates cue i under candidate
+// k; a change of candidate between neighbours is a break. With `counted`, layer b holds the paths
+// with b breaks, so at most layers - 1 breaks are used; without it one layer holds every path.
+Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::size_t count, std::size_t layers,
+                     bool counted) {
+    constexpr double none = -std::numeric_limits<double>::infinity();
+    std::vector<double> score(layers * count, none);
+    std::vector<double> next(layers * count, none);
+    std::vector<std::size_t> from(cues * layers * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        score[k] = ratings[k];
+    }
+    for (std::size_t i = 1; i < cues; ++i) {
+        for (std::size_t layer = 0; layer < layers; ++layer) {
+            const double* here = &score[layer * count];
+            const double* source = nullptr;
+            if (!counted) {
+                source = here;
+            } else if (layer > 0) {
+                source = &score[(layer - 1) * count];
+            }
+            // The two best states of the layer a break comes from.
+            std::size_t best = 0;
+            std::size_t second = count;
+            if (source != nullptr) {
+                for (std::size_t k = 1; k < count; ++k) {
+                    if (source[k] > source[best]) {
+                        second = best;
+                        best = k;
+                    } else if (second == count || source[k] > source[second]) {
+                        second = k;
+                    }
+                }
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                double value = here[k];
+                std::size_t origin = k;
+                if (source != nullptr) {
+                    const std::size_t other = k != best ? best : second;
+                    if (other < count && source[other] - break_penalty > value) {
+                        value = source[other] - break_penalty;
+                        origin = other;
+                    }
+                }
+                next[layer * count + k] = value + ratings[i * count + k];
+                from[(i * layers + layer) * count + k] = origin;
+            }
+        }
+        std::swap(score, next);
+    }
+
+    std::size_t layer = 0;
+    std::size_t state = 0;
+    for (std::size_t b = 0; b < layers; ++b) {
+        for (std::size_t k = 0; k < count; ++k) {
+            if (score[b * count + k] > score[layer * count + state]) {
+                layer = b;
+                state = k;
+            }
+        }
+    }
+    Choice choice{std::vector<std::size_t>(cues), score[layer * count + state], 0};
+    for (std::size_t i = cues; i-- > 0;) {
+        choice.states[i] = state;
+        if (i > 0) {
+            const std::size_t origin = from[(i * layers + layer) * count + state];
+            if (origin != state) {
+                ++choice.breaks;
+                layer -= counted ? 1 : 0;
+                state = origin;
+            }
+        }
+    }
+    return choice;
+}
+
+double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map) {
+    double total = 0.0;
+    std::size_t segment = 0;
+    for (const TimeSpan& cue : reference) {
+        while (map.segments[segment].end <= cue.start) {
+            ++segment;
+        }
+        const TimeSegment& part = map.segments[segment];
+        const Candidate candidate{part.scale, part.offset, farthest_offset};
+        total += match_of(original, candidate, cue).rating;
+    }
+    return total - break_penalty * static_cast<double>(map.segments.size() - 1);
+}
+
+// The map of the chosen states: one segment per run of cues under one candidate, its offset
+// refined on those cues alone; neighbours that end up alike are joined.
+TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+               const std::vector<Candidate>& candidates, const std::vector<std::size_t>& states) {
+    TimeMap map;
+    for (std::size_t first = 0; first < states.size();) {
+        std::size_t last = first + 1;
+        while (last < states.size() && states[last] == states[first]) {
+            ++last;
+        }
+        const Candidate candidate = refined(original, reference, candidates[states[first]], first, last);
+        const std::int64_t start = first == 0 ? time_floor : reference[first].start;
+        if (!map.segments.empty() && map.segments.back().start >= start) {
+            map.segments.pop_back();  // a run of cues that all start at one time
+        }
+        if (!map.segments.empty() && map.segments.back().scale == candidate.scale &&
+            map.segments.back().offset == candidate.offset) {
+            first = last;
+            continue;
+        }
+        if (!map.segments.empty()) {
+            map.segments.back().end = start;
+        }
+        map.segments.push_back({start, time_ceiling, candidate.scale, candidate.offset});
+        first = last;
+    }
+    map.segments.front().start = time_floor;
+    return map;
+}
+
+}  // namespace
+
+std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
+    if (segments.empty()) {
+        return time;
+    }
+    const auto after = std::upper_bound(segments.begin(), segments.end(), std::int64_t{time},
+                                        [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
+    const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);
+    return map_time({segment.scale, segment.offset, farthest_offset}, time);
+}
+
+TimeMap identity_map() { return TimeMap{{TimeSegment{time_floor, time_ceiling, 1.0, 0.0}}}; }
+
+TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const TimeSpan> reference_spans,
+                    std::int64_t max_offset, std::int64_t max_breaks) {
+    if (max_offset < 0) {
+        throw std::invalid_argument("max_offset must not be negative, got " + std::to_string(max_offset));
+    }
+    if (max_breaks < 0) {
+        throw std::invalid_argument("max_breaks must not be negative, got " + std::to_string(max_breaks));
+    }
+    const OriginalCues original(timed_cues(original_spans));
+    const std::vector<TimeSpan> reference = timed_cues(reference_spans);
+    TimeMap identity = identity_map();
+    if (original.cues().empty() || reference.empty()) {
+        return identity;
+    }
+
+    const double window = static_cast<double>(max_offset) * (1.0 + static_cast<double>(max_breaks));
+    const std::int64_t peaks_per_scale = std::min(max_breaks, peaks_for_breaks) + spare_peaks;
+    const std::vector<Candidate> candidates =
+        find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale));
+    if (candidates.empty()) {
+        return identity;
+    }
+
+    const std::size_t cues = reference.size();
+    const std::size_t count = candidates.size();
+    std::vector<double> ratings(cues * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t i = 0; i < cues; ++i) {
+            ratings[i * count + k] = match_of(original, candidates[k], reference[i]).rating;
+        }
+    }
+    // Paths free to break anywhere first; only when they break too often, the count is kept.
+    Choice choice = choose_states(ratings, cues, count, 1, false);
+    if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
+        choice = choose_states(ratings, cues, count, static_cast<std::size_t>(max_breaks) + 1, true);
+    }
+    TimeMap map = map_of(original, reference, candidates, choice.states);
+    if (total_rating(original, reference, map) > total_rating(original, reference, identity)) {
+        return map;
+    }
+    return identity;
+}
+
+}  // namespace quorvel
