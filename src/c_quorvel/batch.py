@@ -135,6 +135,8 @@ def _pair_one(first: str, second: str, output: str, part: str, margin: int, to: 
         _remove(part)
         if not isinstance(exc, Exception):
             raise
+        if isinstance(exc, formats.TrackError):
+            return {"error": str(exc).replace(part, output)}  # names the file the user asked for
         reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else _one_line(exc)
         return {"error": f"{output}: cannot write the result: {reason}"}
     return _figures(alignment)
