@@ -275,17 +275,18 @@ def test_command_reports_failures_progress_and_summary(tmp_path, good_pairs, cap
     assert "2 up to date, 1 failed" in capsys.readouterr().err
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], "nowhere.csv: no such file or directory"),
-    (["{tmp}", "-o", "{tmp}/out"], "needs two distinct languages"),
-    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], "is also the output of a pair"),
-    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"],
+@pytest.mark.parametrize("argv, status, message", [
+    (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], 2, "nowhere.csv: no such file or directory"),
+    (["{tmp}", "-o", "{tmp}/out"], 2, "needs two distinct languages"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], 2, "is also the output of a pair"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"], 4,
      "pip install 'c_quorvel[dask]'"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/pairs.csv/out"], 3, "pairs.csv"),
 ])
-def test_command_refuses_to_start(tmp_path, monkeypatch, capsys, argv, message):
+def test_command_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, message):
     (tmp_path / "pairs.csv").write_text("a.srt,b.srt\n", encoding="utf-8")
     monkeypatch.setitem(sys.modules, "distributed", None)  # as if the dask extra were not installed
-    assert run_command(*[arg.format(tmp=tmp_path) for arg in argv]) == 2
+    assert run_command(*[arg.format(tmp=tmp_path) for arg in argv]) == status
     err = capsys.readouterr().err
     assert err.startswith("quorvel batch: error: ") and message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()

@@ -568,7 +568,9 @@ def add_batch_command(subparsers: Any) -> argparse.ArgumentParser:
         "NAME.A.EXT with NAME.B.EXT, for the languages given by --langs A,B. Each result is "
         "written under a temporary name and renamed when complete. A summary of every pair "
         f"goes to OUT_DIR/{SUMMARY_NAME}. Exit status: 0 when every pair was paired, 1 when "
-        "some pair failed, 2 when the run cannot start, 130 when interrupted.",
+        "some pair failed, 2 when the run cannot start (command line, manifest, scheduler), 3 "
+        "when OUT_DIR or the summary cannot be written, 4 when --scheduler is used without "
+        "Dask installed, 130 when interrupted.",
     )
     parser.add_argument("manifest", metavar="MANIFEST", help="a CSV file of pairs, or a directory of tracks")
     parser.add_argument("-o", "--out-dir", required=True, metavar="OUT_DIR",
@@ -619,9 +621,17 @@ def _earlier_figures(path: str) -> dict[tuple[str, str, str], dict[str, Any]]:
         return {}  # no earlier summary, or not one of ours: the figures stay unknown
 
 
-def _fail(message: str) -> int:
+# Exit status, as for the other commands.
+EXIT_SOME_FAILED = 1
+EXIT_CANNOT_START = 2
+EXIT_OUTPUT = 3
+EXIT_MISSING = 4
+EXIT_INTERRUPTED = 130
+
+
+def _fail(message: str, status: int = EXIT_CANNOT_START) -> int:
     print(f"{PROG}: error: {message}", file=sys.stderr)
-    return 2
+    return status
 
 
 def run_batch(args: argparse.Namespace) -> int:
@@ -648,7 +658,7 @@ def run_batch(args: argparse.Namespace) -> int:
             try:
                 from distributed import Client
             except ImportError:
-                return _fail(DASK_MISSING)
+                return _fail(DASK_MISSING, EXIT_MISSING)
             try:
                 client = Client(args.scheduler)
             except (OSError, TimeoutError, ValueError) as exc:
@@ -675,8 +685,8 @@ def run_batch(args: argparse.Namespace) -> int:
         _write_json_atomically({"pairs": results, "unmatched": unmatched}, summary_path)
         print(f"{PROG}: {len(results)} pairs: {len(results) - failed - skipped} paired, "
               f"{skipped} up to date, {failed} failed; summary in {summary_path}", file=sys.stderr)
-        return 1 if failed else 0
+        return EXIT_SOME_FAILED if failed else 0
     except KeyboardInterrupt:
-        return 130
+        return EXIT_INTERRUPTED
     except OSError as exc:
-        return _fail(f"{exc.filename or args.out_dir}: {exc.strerror or exc}")
+        return _fail(f"{exc.filename or args.out_dir}: {exc.strerror or exc}", EXIT_OUTPUT)
