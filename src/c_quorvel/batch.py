@@ -517,10 +517,10 @@ class _Progress:
         else:
             print(line, file=self._stream, flush=True)
 
-    def close(self) -> None:
+    def close(self, completed: bool) -> None:
         if self._bar is not None:
             self._bar.close()
-        elif self._done:
+        elif completed and self._done:
             self._plain_line()
 
     def _plain_line(self) -> None:
@@ -636,7 +636,6 @@ def _fail(message: str, status: int = EXIT_CANNOT_START) -> int:
 
 def run_batch(args: argparse.Namespace) -> int:
     """Runs the ``batch`` command parsed by :func:`add_batch_command`; returns the exit status."""
-    progress: _Progress | None = None
     try:
         out_dir = os.path.abspath(args.out_dir)
         summary_path = os.path.abspath(args.summary or os.path.join(out_dir, SUMMARY_NAME))
@@ -665,14 +664,16 @@ def run_batch(args: argparse.Namespace) -> int:
                 return _fail(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}")
             executor = client.get_executor()
         progress = _Progress(len(pairs), sys.stderr)
+        completed = False
         try:
             results = pair_files(pairs, out_dir, margin=args.margin, to=args.to, executor=executor,
                                  workers=args.workers, encoding=args.encoding, resume=args.resume,
                                  on_result=progress.update)
+            completed = True
         except (TypeError, ValueError) as exc:
             return _fail(str(exc))
         finally:
-            progress.close()
+            progress.close(completed)  # an interrupted run ends without a last line
             if client is not None:
                 client.close()
         for entry in results:
