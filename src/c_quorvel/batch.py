@@ -168,7 +168,7 @@ def _stop_pool(pool: cf.ProcessPoolExecutor) -> None:
 # Planning: validated pairs, output names, resume
 # ---------------------------------------------------------------------------------------------
 
-def _output_name(item: Any, position: int) -> tuple[str, str, str]:
+def _read_pair(item: Any, position: int) -> tuple[str, str, str]:
     if isinstance(item, (str, bytes)) or not isinstance(item, (tuple, list)) or len(item) not in (2, 3):
         raise TypeError(f"pairs[{position}]: expected (first, second) or (first, second, name), "
                         f"got {type(item).__name__}")
@@ -192,7 +192,7 @@ def _plan(pairs: Iterable[Any], out_dir: str, to: str) -> list[_Job]:
     jobs: list[_Job] = []
     claimed: dict[str, int] = {}
     for position, item in enumerate(pairs):
-        first, second, name = _output_name(item, position)
+        first, second, name = _read_pair(item, position)
         output = os.path.normpath(os.path.join(out_dir, name + suffix))
         if output in claimed:
             raise ValueError(f"pairs[{claimed[output]}] and pairs[{position}] would both write {output}; "
