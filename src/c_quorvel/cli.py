@@ -3,6 +3,7 @@
     quorvel pair ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--margin MS] [--exact] [--plot FILE]
     quorvel plot ORIGINAL REFERENCE -o PICTURE.svg|.png [--margin MS] [--exact]
     quorvel search TRACK START END [--margin MS]
+    quorvel batch MANIFEST -o OUT_DIR [--workers N | --scheduler ADDRESS] [--to FORMAT] [--resume]
 
 Tracks are subtitle files (SubRip, WebVTT, ASS/SSA, MicroDVD, TTML/DFXP, SAMI) or JSON lists of
 interval objects; times are milliseconds.
@@ -27,6 +28,7 @@ import sys
 from collections.abc import Callable
 from typing import Any
 
+from c_quorvel.batch import add_batch_command
 from c_quorvel.exact import INT32_MAX, INT32_MIN, MarginError, load_tandril, margin_from_environment, pair_exact
 from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, OutputError, TrackError, alignment_to_json, alignment_to_subtitles, output_format, read_track, write_alignment
 
@@ -269,7 +271,7 @@ def add_search_command(commands: Any) -> None:
 
 
 # Each adds one subcommand; a new command is one more function here.
-COMMANDS: list[Callable[[Any], None]] = [add_pair_command, add_plot_command, add_search_command]
+COMMANDS: list[Callable[[Any], None]] = [add_pair_command, add_plot_command, add_search_command, add_batch_command]
 
 
 def build_parser() -> argparse.ArgumentParser:

@@ -1,0 +1,157 @@
+"""Benchmark of batch pairing: throughput with 1 and 2 worker processes, and a local Dask cluster.
+
+Generates P pairs of subtitle files (SubRip) of N cues each (see ``tracks.py``: a track and a second
+track derived from it, as two languages of one film), then times, all in this run:
+
+* the same pairs paired one after another in this process (the work with no pool at all);
+* ``pair_files`` on its own process pool with 1 worker and with 2 workers;
+* ``pair_files`` with the executor of a Dask client on a local cluster of 2 worker processes with
+  one thread each (the cluster's start-up is timed apart and not counted).
+
+Every contender reads the same files and writes its results into a fresh directory, best of R
+repetitions, with the cyclic collector off in this process inside each timed window. It prints
+pairs per second for each, and the ratios: 2 workers against 1 (goal: at least 1.7 on a machine
+with 2 free cores) and the Dask cluster's time against the 2-worker pool's (goal: at most 1.3).
+The ratios mean something only on a machine whose cores are not busy with other work.
+
+Usage: python benchmarks/bench_batch.py [--pairs 200] [--cues 2000] [--repeat 3] [--to json]
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import logging
+import os
+import shutil
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from tracks import make_pair  # noqa: E402
+
+from c_quorvel import batch  # noqa: E402
+
+GOAL_TWO_WORKERS = 1.7  # throughput with 2 workers / with 1 worker, at least
+GOAL_DASK = 1.3  # time on the local Dask cluster / time on the 2-worker pool, at most
+
+
+def timecode(ms: int) -> str:
+    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d},{ms % 1000:03d}"
+
+
+def write_srt(path: str, track: list[dict]) -> None:
+    blocks = []
+    for number, cue in enumerate(track, 1):
+        start = max(0, cue["start"])
+        end = max(start + 1, cue["end"])
+        blocks.append(f"{number}\n{timecode(start)} --> {timecode(end)}\n{cue['text']}\n")
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write("\n".join(blocks))
+
+
+def make_files(folder: str, pairs: int, cues: int) -> list[tuple[str, str]]:
+    files = []
+    for k in range(pairs):
+        original, reference = make_pair(cues, seed=k + 1)
+        first, second = os.path.join(folder, f"film{k:04d}.en.srt"), os.path.join(folder, f"film{k:04d}.fr.srt")
+        write_srt(first, original)
+        write_srt(second, reference)
+        files.append((first, second))
+    return files
+
+
+def serial(pairs: list[tuple[str, str]], out_dir: str, to: str) -> list[dict]:
+    """The same work as one task of the batch, one pair after another in this process."""
+    os.makedirs(out_dir, exist_ok=True)
+    suffix = batch.OUTPUT_SUFFIXES[to]
+    results = []
+    for first, second in pairs:
+        output = os.path.join(out_dir, os.path.basename(first) + suffix)
+        results.append(batch._pair_one(first, second, output, output + ".part" + suffix, 1000, to, None))
+    return results
+
+
+def timed(run: Callable[[str], list[dict]], scratch: str, repeat: int) -> list[float]:
+    times = []
+    for attempt in range(repeat):
+        out_dir = os.path.join(scratch, f"out-{attempt}")
+        gc.collect()
+        gc.disable()
+        try:
+            started = time.perf_counter()
+            results = run(out_dir)
+            times.append(time.perf_counter() - started)
+        finally:
+            gc.enable()
+        failed = [r for r in results if r.get("error")]
+        if failed:
+            raise SystemExit(f"{len(failed)} pairs failed, e.g. {failed[0]['error']}")
+        shutil.rmtree(out_dir)
+    return times
+
+
+def report(name: str, times: list[float], pairs: int) -> None:
+    best, worst = min(times), max(times)
+    print(f"{name:<34} {pairs / best:8.2f} pairs/s   (best {best:7.2f} s, range {best:.2f}-{worst:.2f} s)")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--pairs", type=int, default=200)
+    parser.add_argument("--cues", type=int, default=2000)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--to", choices=list(batch.OUTPUT_SUFFIXES), default="json")
+    options = parser.parse_args()
+
+    try:
+        import distributed
+    except ImportError:
+        raise SystemExit("this benchmark needs Dask: pip install 'c_quorvel[dask]'") from None
+
+    print(f"{options.pairs} pairs of {options.cues}-cue SubRip tracks, results as {options.to}, "
+          f"best of {options.repeat}; {os.cpu_count()} cores on this machine")
+    with tempfile.TemporaryDirectory(prefix="bench-batch-") as scratch:
+        tracks_dir = os.path.join(scratch, "tracks")
+        os.makedirs(tracks_dir)
+        pairs = make_files(tracks_dir, options.pairs, options.cues)
+
+        def pool(workers: int) -> Callable[[str], list[dict]]:
+            return lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, workers=workers)
+
+        in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to), scratch, options.repeat)
+        one = timed(pool(1), scratch, options.repeat)
+        two = timed(pool(2), scratch, options.repeat)
+
+        started = time.perf_counter()
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address="127.0.0.1:0", silence_logs=logging.ERROR) as cluster:
+            with distributed.Client(cluster) as client:
+                # The workers of a running cluster have the package loaded already.
+                client.run(importlib.import_module, "c_quorvel.batch")
+                cluster_start = time.perf_counter() - started
+                executor = client.get_executor()
+                on_dask = timed(lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, executor=executor),
+                                scratch, options.repeat)
+
+    report("in this process, one after another", in_process, options.pairs)
+    report("process pool, 1 worker", one, options.pairs)
+    report("process pool, 2 workers", two, options.pairs)
+    report("local Dask cluster, 2 workers", on_dask, options.pairs)
+    print(f"(the Dask cluster took {cluster_start:.2f} s to start, not counted above)")
+    print()
+    speedup = min(one) / min(two)
+    overhead = min(on_dask) / min(two)
+    print(f"pool of 1 worker / this process (time):  {min(one) / min(in_process):.2f}x")
+    print(f"2 workers / 1 worker (throughput):       {speedup:.2f}x   goal >= {GOAL_TWO_WORKERS}  "
+          f"{'OK' if speedup >= GOAL_TWO_WORKERS else 'MISSED'}")
+    print(f"Dask cluster / pool of 2 (time):         {overhead:.2f}x   goal <= {GOAL_DASK}  "
+          f"{'OK' if overhead <= GOAL_DASK else 'MISSED'}")
+
+
+if __name__ == "__main__":
+    main()
