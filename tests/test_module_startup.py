@@ -11,6 +11,7 @@ import importlib
 import importlib.machinery
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -724,3 +725,17 @@ def test_changing_the_margin_variable_in_this_process_has_no_effect():
         else:
             os.environ["PAIR_MARGIN"] = saved
     assert after == before
+
+
+# ---------------------------------------------------------------------------------------------
+# The built file's exports
+
+
+def test_the_built_file_exports_only_its_entry_point():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("reading the dynamic symbol table needs nm (binutils)")
+    listing = subprocess.run([nm, "-D", "--defined-only", tandril.__file__], capture_output=True, text=True, check=True)
+    exported = [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()]
+    assert exported == ["PyInit_tandril"]
+
