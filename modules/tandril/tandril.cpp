@@ -14,8 +14,8 @@
 // the call, because both run the same code.
 //
 // Pairing works on positions: the engine names the grouped records by their place in the two
-// input arrays, and results are built from those records in place. This is the one speed device
-// of the module: about 2x on the pairing benchmark against copying the groups first.
+// input arrays, and results are built from those records in place. This is the module's one
+// speed device; its figure is in benchmarks/README.md.
 #include <Python.h>
 
 #include <string_view>
