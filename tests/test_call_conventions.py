@@ -321,23 +321,6 @@ def test_query_through_the_class_accepts_instances_and_subclass_instances():
     assert Sub(records).find_overlapping_intervals(0, 0) == expected
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: tandril.__reduce_cython__(None),
-        lambda: tandril.__reduce_cython__(5),
-        lambda: tandril.__reduce_cython__(SEARCH),
-        lambda: tandril.__setstate_cython__(None, None),
-        lambda: tandril.__setstate_cython__({}, __pyx_state=1),
-        lambda: tandril.__setstate_cython__(SEARCH, (1, 2)),
-    ],
-)
-def test_module_pickling_functions_accept_any_instance_and_refuse(call):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == REFUSAL
-
-
 # ---------------------------------------------------------------------------------------------
 # Function objects
 

@@ -179,22 +179,6 @@ def test_find_overlapping_intervals_is_installed_in_the_type_not_the_module():
     assert "find_overlapping_intervals" not in vars(tandril)
 
 
-@pytest.mark.parametrize(
-    "name, call",
-    [
-        ("__reduce_cython__", lambda f, obj: f(obj)),
-        ("__setstate_cython__", lambda f, obj: f(obj, None)),
-    ],
-)
-def test_module_level_pickling_methods_refuse_like_the_type(name, call):
-    function = getattr(tandril, name)
-    assert function.__qualname__ == "PyIntervalSearch." + name
-    assert name not in vars(tandril.PyIntervalSearch)
-    with pytest.raises(TypeError) as info:
-        call(function, tandril.PyIntervalSearch([]))
-    assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
-
-
 # ---------------------------------------------------------------------------------------------
 # The create step: module spec attributes copied into a new module (before any exec step has run)
 

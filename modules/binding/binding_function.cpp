@@ -36,17 +36,23 @@ PyObject* run_body(const Signature& signature, PyObject* self, PyObject* const* 
 }  // namespace
 
 bool make_signature(const CallableDefinition& definition, Signature& signature) {
-    signature.definition = &definition;
+    // Filled only once complete, so that a failure leaves `signature` as it was.
+    Signature made;
     for (const char* parameter : definition.parameters) {
         if (parameter == nullptr) {
             break;
         }
         PyObject* name = PyUnicode_InternFromString(parameter);
         if (name == nullptr) {
+            for (Py_ssize_t index = 0; index < made.parameter_count; ++index) {
+                Py_DECREF(made.parameter_names[index]);
+            }
             return false;
         }
-        signature.parameter_names[signature.parameter_count++] = name;
+        made.parameter_names[made.parameter_count++] = name;
     }
+    made.definition = &definition;
+    signature = made;
     return true;
 }
 

@@ -42,7 +42,7 @@ struct Signature {
     Py_ssize_t parameter_count = 0;
 };
 
-// Fills `signature` for `definition`. False with an exception set on failure.
+// Fills `signature` for `definition`. False with an exception set on failure, `signature` unchanged.
 bool make_signature(const CallableDefinition& definition, Signature& signature);
 
 // Binds a vector call (`self` already taken off the front for methods) and runs the body.
