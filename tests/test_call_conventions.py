@@ -4,7 +4,6 @@ behaviour, and the traceback entries that failures gain on their way through the
 
 import copy
 import ctypes
-import os
 import pickle
 import traceback
 import types
@@ -12,6 +11,8 @@ import warnings
 from decimal import Decimal
 
 import pytest
+
+from margin_setting import process_margin
 
 from c_quorvel import tandril
 
@@ -558,16 +559,9 @@ def test_record_integer_fields_refuse_what_int_from_py_refuses(key, value, error
         assert str(error) == message
 
 
-def _margin():
-    try:
-        return int(os.environ.get("PAIR_MARGIN", "1000").strip())
-    except ValueError:
-        pytest.skip("PAIR_MARGIN is not a plain decimal integer")
-
-
 def _boundary_index(start_q, end_q):
     """Zero-length records around both ends of the widened window of (start_q, end_q)."""
-    margin = _margin()
+    margin = process_margin()
     low, high = start_q - margin, end_q + margin
     starts = sorted({low + d for d in range(-2, 3)} | {high + d for d in range(-2, 3)})
     records = [{"start": s, "end": s, "text": str(s), "original": "", "nl": 0} for s in starts]

@@ -4,7 +4,6 @@ the module's dictionary functions looked up by name, and leaks."""
 import builtins
 import contextlib
 import copy
-import os
 import traceback
 from collections.abc import Mapping
 
@@ -13,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pairing_model
+from margin_setting import needs_default_margin
 from c_quorvel import tandril
 from leak_check import assert_no_leak
 
@@ -21,7 +21,7 @@ ORIGINAL_MATCH_TO_DICT = tandril.match_to_dict
 ORIGINAL_INTERVAL_TO_DICT = tandril.interval_to_dict
 
 # Every result below is worked out for the default margin.
-pytestmark = pytest.mark.skipif("PAIR_MARGIN" in os.environ, reason="results assume the default margin of 1000")
+pytestmark = pytest.mark.skipif(**needs_default_margin)
 
 ENTRY = "c_quorvel.tandril.find_intersections"
 MATCH_ENTRY = "c_quorvel.tandril.match_to_dict"

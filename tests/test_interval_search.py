@@ -29,15 +29,13 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import index_model
+from margin_setting import needs_default_margin
 from leak_check import assert_no_leak
 
 from c_quorvel import tandril
 from c_quorvel.tandril import PyIntervalSearch
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("PAIR_MARGIN", "1000").strip() not in ("1000", "+1000"),
-    reason="these tests expect the default margin of 1000 in this process",
-)
+pytestmark = pytest.mark.skipif(**needs_default_margin)
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1

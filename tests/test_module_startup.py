@@ -722,4 +722,3 @@ def test_the_built_file_exports_only_its_entry_point():
     listing = subprocess.run([nm, "-D", "--defined-only", tandril.__file__], capture_output=True, text=True, check=True)
     exported = [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()]
     assert exported == ["PyInit_tandril"]
-
