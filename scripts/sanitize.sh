@@ -20,9 +20,10 @@ cp "$build_dir"/modules/tandril/tandril*.so "$build_dir"/modules/align/_align*.s
 runtime_asan="$(${CXX:-c++} -print-file-name=libasan.so)"
 runtime_ubsan="$(${CXX:-c++} -print-file-name=libubsan.so)"
 cd "$project_root"
+unset PAIR_MARGIN
 # The interpreter itself is not built with the sanitizers: leaks at exit are not ours to report,
 # and the system allocator lets ASan see every object's memory.
 PYTHONPATH="$stage_dir" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
     LD_PRELOAD="$runtime_asan $runtime_ubsan" \
-    "$venv/bin/python" -m pytest -q -p no:cacheprovider "${@:-tests}"
+    "$venv/bin/python" -m pytest -q -rs -p no:cacheprovider "${@:-tests}"

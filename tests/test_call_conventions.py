@@ -4,7 +4,6 @@ behaviour, and the traceback entries that failures gain on their way through the
 
 import copy
 import ctypes
-import os
 import pickle
 import traceback
 import types
@@ -12,6 +11,8 @@ import warnings
 from decimal import Decimal
 
 import pytest
+
+from margin_setting import process_margin
 
 from c_quorvel import tandril
 
@@ -321,23 +322,6 @@ def test_query_through_the_class_accepts_instances_and_subclass_instances():
     assert Sub(records).find_overlapping_intervals(0, 0) == expected
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: tandril.__reduce_cython__(None),
-        lambda: tandril.__reduce_cython__(5),
-        lambda: tandril.__reduce_cython__(SEARCH),
-        lambda: tandril.__setstate_cython__(None, None),
-        lambda: tandril.__setstate_cython__({}, __pyx_state=1),
-        lambda: tandril.__setstate_cython__(SEARCH, (1, 2)),
-    ],
-)
-def test_module_pickling_functions_accept_any_instance_and_refuse(call):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == REFUSAL
-
-
 # ---------------------------------------------------------------------------------------------
 # Function objects
 
@@ -575,16 +559,9 @@ def test_record_integer_fields_refuse_what_int_from_py_refuses(key, value, error
         assert str(error) == message
 
 
-def _margin():
-    try:
-        return int(os.environ.get("PAIR_MARGIN", "1000").strip())
-    except ValueError:
-        pytest.skip("PAIR_MARGIN is not a plain decimal integer")
-
-
 def _boundary_index(start_q, end_q):
     """Zero-length records around both ends of the widened window of (start_q, end_q)."""
-    margin = _margin()
+    margin = process_margin()
     low, high = start_q - margin, end_q + margin
     starts = sorted({low + d for d in range(-2, 3)} | {high + d for d in range(-2, 3)})
     records = [{"start": s, "end": s, "text": str(s), "original": "", "nl": 0} for s in starts]
@@ -724,6 +701,11 @@ ANY_CONVERSION = object()  # a conversion's entry: any name, file "<stringsource
         pytest.param(lambda: tandril.find_intersections([]), [(FI, MODULE_FILE)], id="find_intersections binding"),
         pytest.param(lambda: tandril.PyIntervalSearch(), [(CINIT, MODULE_FILE)], id="construction binding"),
         pytest.param(lambda: SEARCH.find_overlapping_intervals(1), [(FOI, MODULE_FILE)], id="query binding"),
+        pytest.param(lambda: tandril.PyIntervalSearch.find_overlapping_intervals(), [(FOI, MODULE_FILE)],
+                     id="query through the class without an instance"),
+        pytest.param(lambda: tandril.__setstate_cython__(), [(SETSTATE, STRINGSOURCE)],
+                     id="module __setstate_cython__ without an instance"),
+        pytest.param(lambda: tandril.__reduce_cython__(), [], id="module __reduce_cython__ without an instance"),
         pytest.param(lambda: SEARCH.__reduce__(1), [], id="__reduce__ binding"),
         pytest.param(lambda: SEARCH.__reduce__(bogus=1), [], id="__reduce__ keyword"),
         pytest.param(lambda: tandril.__reduce_cython__(SEARCH, 1), [], id="module __reduce_cython__ binding"),

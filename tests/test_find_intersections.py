@@ -4,10 +4,7 @@ the module's dictionary functions looked up by name, and leaks."""
 import builtins
 import contextlib
 import copy
-import gc
-import os
 import traceback
-import weakref
 from collections.abc import Mapping
 
 import pytest
@@ -15,6 +12,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import pairing_model
+from margin_setting import needs_default_margin
 from c_quorvel import tandril
 from leak_check import assert_no_leak
 
@@ -23,7 +21,7 @@ ORIGINAL_MATCH_TO_DICT = tandril.match_to_dict
 ORIGINAL_INTERVAL_TO_DICT = tandril.interval_to_dict
 
 # Every result below is worked out for the default margin.
-pytestmark = pytest.mark.skipif("PAIR_MARGIN" in os.environ, reason="results assume the default margin of 1000")
+pytestmark = pytest.mark.skipif(**needs_default_margin)
 
 ENTRY = "c_quorvel.tandril.find_intersections"
 MATCH_ENTRY = "c_quorvel.tandril.match_to_dict"
@@ -1279,158 +1277,3 @@ def test_no_leak_on_name_error(deleted):
     with rebound(deleted, DELETED):
         assert_no_leak(lambda: find_intersections(set_a, set_b), expect=NameError)
 
-
-# --------------------------------------------------------------------------------------------
-# The cyclic collector around result building
-
-
-@contextlib.contextmanager
-def collector_state(enabled):
-    was_enabled = gc.isenabled()
-    (gc.enable if enabled else gc.disable)()
-    try:
-        yield
-    finally:
-        (gc.enable if was_enabled else gc.disable)()
-
-
-PAIRED = ([iv(0, 100, "a"), iv(10000, 10100, "b")], [iv(0, 90, "x"), iv(10000, 10050, "y")])
-
-
-@pytest.mark.parametrize("enabled", [True, False])
-@pytest.mark.parametrize("outcome", ["success", "failure"])
-def test_collector_state_is_the_same_after_the_call(enabled, outcome):
-    set_a, set_b = PAIRED
-    if outcome == "failure":
-        set_b = [*set_b, iv(20000, 20100, EncodesTo(b"\xff"))]
-        set_a = [*set_a, iv(20000, 20100, "c")]
-    with collector_state(enabled):
-        if outcome == "success":
-            assert len(tandril.find_intersections(set_a, set_b)) == 2
-        else:
-            with pytest.raises(UnicodeDecodeError):
-                tandril.find_intersections(set_a, set_b)
-        assert gc.isenabled() is enabled
-
-
-@pytest.mark.parametrize("name", ["match_to_dict", "interval_to_dict"])
-@pytest.mark.parametrize("enabled", [True, False])
-def test_python_converters_run_with_the_collector_as_the_caller_left_it(name, enabled):
-    original = getattr(tandril, name)
-    seen = []
-
-    def converter(record):
-        seen.append(gc.isenabled())
-        return original(record)
-
-    with collector_state(enabled), rebound(name, converter):
-        tandril.find_intersections(*PAIRED)
-        assert gc.isenabled() is enabled
-    assert seen and set(seen) == {enabled}
-
-
-@pytest.mark.parametrize("name", ["match_to_dict", "interval_to_dict"])
-def test_collector_switched_by_a_converter_stays_as_the_converter_left_it(name):
-    original = getattr(tandril, name)
-
-    def disabling(record):
-        gc.disable()
-        return original(record)
-
-    def enabling(record):
-        gc.enable()
-        return original(record)
-
-    with collector_state(True), rebound(name, disabling):
-        tandril.find_intersections(*PAIRED)
-        assert not gc.isenabled()
-    with collector_state(False), rebound(name, enabling):
-        tandril.find_intersections(*PAIRED)
-        assert gc.isenabled()
-
-
-def test_converter_calling_find_intersections_again_leaves_the_collector_enabled():
-    original = tandril.match_to_dict
-    inner_results = []
-
-    def reentrant(match):
-        if not inner_results:
-            inner_results.append(None)
-            inner_results.append(tandril.find_intersections(*PAIRED))
-        assert gc.isenabled()
-        return original(match)
-
-    with collector_state(True), rebound("match_to_dict", reentrant):
-        outer = tandril.find_intersections(*PAIRED)
-        assert gc.isenabled()
-    assert len(outer) == 2 and len(inner_results[1]) == 2
-
-
-def test_cycles_made_by_a_converter_are_collected():
-    original = tandril.interval_to_dict
-    witnesses = []
-
-    class Cycle:
-        pass
-
-    def cyclic(interval):
-        node = Cycle()
-        node.self = node
-        witnesses.append(weakref.ref(node))
-        return original(interval)
-
-    with collector_state(True), rebound("interval_to_dict", cyclic):
-        tandril.find_intersections(*PAIRED)
-    gc.collect()
-    assert witnesses and all(witness() is None for witness in witnesses)
-
-
-class DeletionWitness:
-    """Records whether the collector was running when it was freed."""
-
-    def __init__(self, seen):
-        self.seen = seen
-
-    def __del__(self):
-        self.seen.append(gc.isenabled())
-
-
-def test_objects_a_converter_leaves_behind_are_freed_with_the_collector_running():
-    seen = []
-    original = tandril.interval_to_dict
-
-    def keeping(interval):
-        interval["witness"] = DeletionWitness(seen)  # freed with the byte-form dict, after the call
-        return original(interval)
-
-    with collector_state(True), rebound("interval_to_dict", keeping):
-        tandril.find_intersections(*PAIRED)
-    assert len(seen) == 4 and all(seen)
-
-
-def test_partial_results_are_freed_with_the_collector_running_after_a_failure():
-    seen = []
-    calls = []
-
-    def converter(match):
-        calls.append(match)
-        if len(calls) == 2:
-            raise LookupError("second group")
-        return DeletionWitness(seen)
-
-    with collector_state(True), rebound("match_to_dict", converter):
-        with pytest.raises(LookupError):
-            tandril.find_intersections(*PAIRED)
-    assert seen == [True]
-
-
-@pytest.mark.parametrize("alphabet", ["x", "é", "€", "😊"])
-def test_texts_of_any_size_survive_reading_in_any_order(alphabet):
-    # Texts around the sizes where reading switches storage, short and long interleaved.
-    sizes = [0, 1, 17, 4095, 4096, 4097, 16384, 16385, 1, 65536, 2, 70000, 3, 200000, 5]
-    texts = [alphabet * size + str(k) for k, size in enumerate(sizes)]
-    set_a = [iv(10000 * k, 10000 * k + 100, text, texts[-1 - k], k) for k, text in enumerate(texts)]
-    set_b = [iv(10000 * k, 10000 * k + 50, texts[-1 - k], text, k) for k, text in enumerate(texts)]
-    groups = tandril.find_intersections(set_a, set_b)
-    assert [group["original"] for group in groups] == [[item] for item in set_a]
-    assert [group["reference"] for group in groups] == [[item] for item in set_b]

@@ -103,7 +103,7 @@ def test_reading_out_of_memory_raises_memory_error_with_entries():
     )
     assert output == (
         "MemoryError 'bad allocation' "
-        "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.__cinit__', 'c_quorvel.tandril.string_from_py']"
+        "['report', '<lambda>', 'c_quorvel.tandril.PyIntervalSearch.__cinit__', 'string_from_py']"
     )
 
 

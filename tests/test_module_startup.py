@@ -11,6 +11,7 @@ import importlib
 import importlib.machinery
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -176,22 +177,6 @@ def test_find_overlapping_intervals_is_installed_in_the_type_not_the_module():
     assert method.__globals__ is vars(tandril)
     assert method.__qualname__ == "PyIntervalSearch.find_overlapping_intervals"
     assert "find_overlapping_intervals" not in vars(tandril)
-
-
-@pytest.mark.parametrize(
-    "name, call",
-    [
-        ("__reduce_cython__", lambda f, obj: f(obj)),
-        ("__setstate_cython__", lambda f, obj: f(obj, None)),
-    ],
-)
-def test_module_level_pickling_methods_refuse_like_the_type(name, call):
-    function = getattr(tandril, name)
-    assert function.__qualname__ == "PyIntervalSearch." + name
-    assert name not in vars(tandril.PyIntervalSearch)
-    with pytest.raises(TypeError) as info:
-        call(function, tandril.PyIntervalSearch([]))
-    assert str(info.value) == "no default __reduce__ due to non-trivial __cinit__"
 
 
 # ---------------------------------------------------------------------------------------------
@@ -724,3 +709,16 @@ def test_changing_the_margin_variable_in_this_process_has_no_effect():
         else:
             os.environ["PAIR_MARGIN"] = saved
     assert after == before
+
+
+# ---------------------------------------------------------------------------------------------
+# The built file's exports
+
+
+def test_the_built_file_exports_only_its_entry_point():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("reading the dynamic symbol table needs nm (binutils)")
+    listing = subprocess.run([nm, "-D", "--defined-only", tandril.__file__], capture_output=True, text=True, check=True)
+    exported = [line.split()[-1] for line in listing.stdout.splitlines() if line.strip()]
+    assert exported == ["PyInit_tandril"]

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "quorvel/margin.hpp"
-
 namespace quorvel {
 
 IntervalSearch::IntervalSearch(Intervals records) : intervals_(std::move(records)) {
@@ -19,8 +17,9 @@ IntervalSearch::IntervalSearch(Intervals records) : intervals_(std::move(records
     }
 }
 
-template <typename Accept>
-void IntervalSearch::scan(std::int32_t start_q, std::int32_t end_q, std::int32_t margin, Accept&& accept) const {
+std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t start_q, std::int32_t end_q,
+                                                              std::int32_t margin) const {
+    std::vector<std::size_t> positions;
     const std::int64_t low = std::int64_t{start_q} - margin;
     const std::int64_t high = std::int64_t{end_q} + margin;
     const double half_query_length = 0.5 * static_cast<double>(std::int64_t{end_q} - std::int64_t{start_q});
@@ -36,25 +35,18 @@ void IntervalSearch::scan(std::int32_t start_q, std::int32_t end_q, std::int32_t
         overlap = std::max<std::int64_t>(overlap, 0);
         const double covered = static_cast<double>(overlap);
         if (covered >= 0.5 * static_cast<double>(length_of(record)) || covered >= half_query_length) {
-            accept(index);
+            positions.push_back(index);
         }
     }
+    return positions;
 }
 
 Intervals IntervalSearch::find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const {
     Intervals result;
-    scan(start_q, end_q, margin, [&](std::size_t index) { result.push_back(intervals_[index]); });
+    for (std::size_t position : overlapping_positions(start_q, end_q, margin)) {
+        result.push_back(intervals_[position]);
+    }
     return result;
-}
-
-Intervals IntervalSearch::find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q) const {
-    return find_overlapping_intervals(start_q, end_q, pair_margin);
-}
-
-std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const {
-    std::vector<std::size_t> positions;
-    scan(start_q, end_q, margin, [&](std::size_t index) { positions.push_back(index); });
-    return positions;
 }
 
 }  // namespace quorvel

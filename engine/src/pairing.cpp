@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "quorvel/margin.hpp"
-
 namespace quorvel {
 
 namespace {
@@ -176,10 +174,6 @@ Matches pair_intervals(const Intervals& original_side, const Intervals& referenc
         match.reference = copies_of(reference_side, paired.references_of(group));
     }
     return matches;
-}
-
-Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side) {
-    return pair_intervals(original_side, reference_side, pair_margin);
 }
 
 }  // namespace quorvel

@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "quorvel/margin.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -338,34 +337,6 @@ TEST(IntervalSearch, ExtremeQueriesBehaveAsExactArithmetic) {
          kMax,
          {0, 1, 2}},
     });
-}
-
-TEST(IntervalSearch, ProcessMarginOverloadUsesPairMargin) {
-    const std::int32_t margin = quorvel::pair_margin;
-    // Records starting exactly at lo and one below it; both zero-length, so accepted if scanned.
-    const std::int64_t lo = std::int64_t{0} - margin;
-    if (margin >= 0) {
-        const Intervals records = make_records({{static_cast<std::int32_t>(lo - 1), static_cast<std::int32_t>(lo - 1)},
-                                                {static_cast<std::int32_t>(lo), static_cast<std::int32_t>(lo)}});
-        const IntervalSearch index(records);
-        EXPECT_TRUE(same_intervals(pick(records, {1}), index.find_overlapping_intervals(0, 0)));
-    }
-    std::mt19937 generator(11);
-    std::uniform_int_distribution<std::int32_t> time(-3000, 3000);
-    std::uniform_int_distribution<std::int32_t> length(-10, 2500);
-    for (int round = 0; round < 200; ++round) {
-        std::vector<Span> spans(10);
-        for (Span& span : spans) {
-            span.start = time(generator);
-            span.end = span.start + length(generator);
-        }
-        const IntervalSearch index(make_records(spans));
-        const std::int32_t start_q = time(generator);
-        const std::int32_t end_q = start_q + length(generator);
-        ASSERT_TRUE(same_intervals(index.find_overlapping_intervals(start_q, end_q, margin),
-                                   index.find_overlapping_intervals(start_q, end_q)))
-            << "round " << round;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------

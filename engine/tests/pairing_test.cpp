@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "quorvel/margin.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -121,8 +120,8 @@ TEST(PairingPredicates, NestingAndClosenessFollowInclusiveBoundsAndExactDifferen
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const IntervalVar x = make_record('A', 0, c.x);
-        const IntervalVar y = make_record('B', 0, c.y);
+        const quorvel::TimeSpan x{c.x.start, c.x.end};
+        const quorvel::TimeSpan y{c.y.start, c.y.end};
         EXPECT_EQ(quorvel::is_nested(x, y), c.nested);
         EXPECT_EQ(quorvel::is_nested(y, x), c.nested);
         EXPECT_EQ(quorvel::is_close(x, y, c.margin), c.close);
@@ -388,33 +387,6 @@ TEST(PairIntervals, ExtremeTimesCompareAsExactArithmetic) {
          10,
          {{kMin + 1, kMin + 5, {0, 1}, {0}}}},
     });
-}
-
-TEST(PairIntervals, ProcessMarginOverloadUsesPairMargin) {
-    const std::int32_t margin = quorvel::pair_margin;
-    // Starts exactly `margin` apart, ends further apart, not nested.
-    if (margin >= 2 && margin < kMax - 10) {
-        const Intervals a = make_set('A', {{0, 1}});
-        const Intervals b = make_set('B', {{margin, margin + 5}});
-        EXPECT_EQ(pair_intervals(a, b).size(), 1u);
-        const Intervals far = make_set('B', {{margin + 1, margin + 5}});
-        EXPECT_TRUE(pair_intervals(a, far).empty());
-    }
-    std::mt19937 generator(7);
-    std::uniform_int_distribution<std::int32_t> time(-3000, 3000);
-    std::uniform_int_distribution<std::int32_t> length(-10, 2500);
-    for (int round = 0; round < 200; ++round) {
-        std::vector<Span> a_spans(6), b_spans(6);
-        for (auto* spans : {&a_spans, &b_spans}) {
-            for (Span& span : *spans) {
-                span.start = time(generator);
-                span.end = span.start + length(generator);
-            }
-        }
-        const Intervals a = make_set('A', a_spans);
-        const Intervals b = make_set('B', b_spans);
-        ASSERT_TRUE(same_matches(pair_intervals(a, b, margin), pair_intervals(a, b))) << "round " << round;
-    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -687,26 +659,6 @@ TEST(PairPositions, ARecordTakenTwiceAppearsTwiceAsTheSamePosition) {
     const auto references = paired.references_of(paired.groups[0]);
     EXPECT_EQ(std::vector<std::size_t>(originals.begin(), originals.end()), (std::vector<std::size_t>{0}));
     EXPECT_EQ(std::vector<std::size_t>(references.begin(), references.end()), (std::vector<std::size_t>{0, 2, 2}));
-}
-
-TEST(PairingPredicates, TimeSpanAndRecordOverloadsAgree) {
-    std::mt19937 generator(5);
-    for (int round = 0; round < 20000; ++round) {
-        const std::vector<Span> spans = round % 2 ? extreme_spans(generator, 2) : random_spans(generator, {"", -50, 50, -20, 60, 2, {}}, false);
-        if (spans.size() < 2) {
-            continue;
-        }
-        const IntervalVar x = make_record('A', 0, spans[0]);
-        const IntervalVar y = make_record('B', 1, spans[1]);
-        const quorvel::TimeSpan sx{spans[0].start, spans[0].end};
-        const quorvel::TimeSpan sy{spans[1].start, spans[1].end};
-        ASSERT_EQ(quorvel::is_nested(x, y), quorvel::is_nested(sx, sy)) << describe(x) << describe(y);
-        for (std::int32_t margin : {kMin, -1, 0, 1, 10, kMax}) {
-            ASSERT_EQ(quorvel::is_close(x, y, margin), quorvel::is_close(sx, sy, margin)) << describe(x) << describe(y);
-            ASSERT_EQ(quorvel::intervals_match(x, y, margin), quorvel::intervals_match(sx, sy, margin)) << describe(x) << describe(y);
-            ASSERT_EQ(quorvel::intervals_match(sx, sy, margin), quorvel::is_nested(sx, sy) || quorvel::is_close(sx, sy, margin));
-        }
-    }
 }
 
 }  // namespace

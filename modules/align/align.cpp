@@ -11,17 +11,17 @@
 #include <limits>
 #include <span>
 
-#include "call_errors.hpp"
-#include "module_state.hpp"
+#include "binding/errors.hpp"
+#include "binding/module_state.hpp"
 #include "quorvel/pairing.hpp"
-#include "ref.hpp"
+#include "binding/ref.hpp"
 #include "track_input.hpp"
 
 namespace quorvel_align {
 
 namespace {
 
-using tandril::Ref;
+using binding::Ref;
 
 bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
     Ref number = Ref::steal(PyLong_FromLong(value));
@@ -29,7 +29,7 @@ bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
 }
 
 PyObject* interval_dict(const Track& track, std::size_t position) {
-    const tandril::InternedNames& key = tandril::names();
+    const binding::InternedNames& key = binding::names();
     const quorvel::TimeSpan& span = track.spans[position];
     const Track::Payload& payload = track.payloads[position];
     Ref dict = Ref::steal(PyDict_New());
@@ -60,7 +60,7 @@ PyObject* interval_list(const Track& track, std::span<const std::size_t> positio
 
 PyObject* group_dict(const quorvel::PairedPositions& paired, const quorvel::PairedPositions::Group& group,
                      const Track& original, const Track& reference) {
-    const tandril::InternedNames& key = tandril::names();
+    const binding::InternedNames& key = binding::names();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_int(dict.get(), key.start, group.start) || !set_int(dict.get(), key.end, group.end)) {
         return nullptr;
@@ -134,7 +134,7 @@ PyObject* pair_tracks_body(PyObject* const* arguments, Py_ssize_t count) {
         return nullptr;
     }
     quorvel::AlignedPositions aligned;
-    if (!tandril::run_guarded([&] { aligned = quorvel::align_positions(original.spans, reference.spans, margin); })) {
+    if (!binding::run_guarded([&] { aligned = quorvel::align_positions(original.spans, reference.spans, margin); })) {
         return nullptr;
     }
     Ref groups = Ref::steal(group_list(aligned.paired, original, reference));
@@ -156,7 +156,7 @@ PyObject* pair_tracks(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
     try {
         return pair_tracks_body(arguments, count);
     } catch (...) {
-        tandril::translate_native_exception();
+        binding::translate_native_exception();
         return nullptr;
     }
 }
@@ -174,7 +174,7 @@ PyMethodDef module_functions[] = {
 
 int module_exec(PyObject*) {
     // The dictionary keys, interned once per process.
-    return tandril::create_interned_names() ? 0 : -1;
+    return binding::create_interned_names() ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -2,14 +2,14 @@
 
 #include <limits>
 
-#include "call_errors.hpp"
-#include "module_state.hpp"
+#include "binding/errors.hpp"
+#include "binding/module_state.hpp"
 
 namespace quorvel_align {
 
 namespace {
 
-using tandril::Ref;
+using binding::Ref;
 
 // Where a value comes from, for messages: side[position] and the key.
 struct Field {
@@ -105,7 +105,7 @@ bool read_text(PyObject* value, const Field& field, Ref& target) {
 }
 
 bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& track) {
-    const tandril::InternedNames& key = tandril::names();
+    const binding::InternedNames& key = binding::names();
     // Sequences are subscriptable too, but never an interval.
     if (!PyMapping_Check(item) || PyList_Check(item) || PyTuple_Check(item) || PyUnicode_Check(item) ||
         PyBytes_Check(item)) {
@@ -140,7 +140,7 @@ bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& 
     if (nl ? !read_integer(nl.get(), nl_field, payload.nl) : PyErr_Occurred() != nullptr) {
         return false;
     }
-    return tandril::run_guarded([&] {
+    return binding::run_guarded([&] {
         track.spans.push_back(span);
         track.payloads.push_back(std::move(payload));
     });

@@ -14,14 +14,14 @@
 #include <vector>
 
 #include "quorvel/records.hpp"
-#include "ref.hpp"
+#include "binding/ref.hpp"
 
 namespace quorvel_align {
 
 struct Track {
     struct Payload {
-        tandril::Ref text;
-        tandril::Ref original;
+        binding::Ref text;
+        binding::Ref original;
         std::int32_t nl = 0;
     };
     std::vector<quorvel::TimeSpan> spans;  // all the pairing decides on

@@ -1,240 +1,128 @@
 // c_quorvel.tandril: the module's callables, the PyIntervalSearch type and the module's start-up.
 //
-// Traceback entries of the callables name this file. Results are handed out element by element
-// through the module functions interval_to_dict and match_to_dict, looked up by name for every
-// element; when the object found is the module's own function, the result is built straight from
-// the native record, and any failure there is redone through the call so that what the caller
-// sees is exactly what the call would have produced.
+// Results are handed out element by element through the module functions interval_to_dict and
+// match_to_dict, looked up by name for every element. There is one road to a result, and each
+// failure on it is reported in one place:
+//  - interval_text_form and match_text_form are the work of interval_to_dict and match_to_dict
+//    once their argument is a record, and the only code that adds those functions' traceback
+//    entries after reading.
+//  - The functions themselves read their argument into a record and call them.
+//  - interval_result and match_result look the converter up: when it is the module's own
+//    function, they call the same text-form function on the native record (reading the byte form
+//    back would give the same record); otherwise they pass the byte form to the object found.
+// So a failure while building a result carries the same entries on the direct road as through
+// the call, because both run the same code.
+//
+// Pairing works on positions: the engine names the grouped records by their place in the two
+// input arrays, and results are built from those records in place. This is the module's one
+// speed device; its figure is in benchmarks/README.md.
 #include <Python.h>
 
-#include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
-#include "arguments.hpp"
-#include "binding_function.hpp"
-#include "call_errors.hpp"
-#include "conversions.hpp"
-#include "input_form.hpp"
-#include "module_state.hpp"
+#include "binding/arguments.hpp"
+#include "binding/binding_function.hpp"
+#include "binding/dict_building.hpp"
+#include "binding/errors.hpp"
+#include "binding/module_state.hpp"
+#include "binding/record_reading.hpp"
+#include "binding/ref.hpp"
+#include "binding/static_type.hpp"
 #include "quorvel/index.hpp"
 #include "quorvel/margin.hpp"
 #include "quorvel/pairing.hpp"
-#include "ref.hpp"
-#include "static_type.hpp"
 
 namespace tandril {
 
 namespace {
 
+using namespace binding;
 using quorvel::IntervalVar;
 using quorvel::Intervals;
 using quorvel::MatchesVar;
 
 constexpr const char* module_name = "c_quorvel.tandril";
-constexpr const char* interval_to_dict_entry = "c_quorvel.tandril.interval_to_dict";
-constexpr const char* match_to_dict_entry = "c_quorvel.tandril.match_to_dict";
-constexpr const char* find_intersections_entry = "c_quorvel.tandril.find_intersections";
-constexpr const char* cinit_entry = "c_quorvel.tandril.PyIntervalSearch.__cinit__";
-constexpr const char* find_overlapping_intervals_entry = "c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals";
-constexpr const char* reduce_cython_entry = "c_quorvel.tandril.PyIntervalSearch.__reduce_cython__";
-constexpr const char* setstate_cython_entry = "c_quorvel.tandril.PyIntervalSearch.__setstate_cython__";
-constexpr const char* init_entry = "init c_quorvel.tandril";
+// The source file that the traceback entries of the callables name; the pickling refusals and
+// the record conversions name "<stringsource>".
+constexpr const char* source_file = "modules\\\\tandril\\\\tandril.cpp";
+constexpr const char* stringsource = "<stringsource>";
+
+constexpr TracebackEntry interval_to_dict_entry{"c_quorvel.tandril.interval_to_dict", source_file, __LINE__};
+constexpr TracebackEntry match_to_dict_entry{"c_quorvel.tandril.match_to_dict", source_file, __LINE__};
+constexpr TracebackEntry find_intersections_entry{"c_quorvel.tandril.find_intersections", source_file, __LINE__};
+constexpr TracebackEntry cinit_entry{"c_quorvel.tandril.PyIntervalSearch.__cinit__", source_file, __LINE__};
+constexpr TracebackEntry find_overlapping_intervals_entry{
+    "c_quorvel.tandril.PyIntervalSearch.find_overlapping_intervals", source_file, __LINE__};
+constexpr TracebackEntry reduce_cython_entry{"c_quorvel.tandril.PyIntervalSearch.__reduce_cython__", stringsource, 1};
+constexpr TracebackEntry setstate_cython_entry{"c_quorvel.tandril.PyIntervalSearch.__setstate_cython__", stringsource, 3};
+constexpr TracebackEntry init_entry{"init c_quorvel.tandril", source_file, __LINE__};
 
 constexpr const char* dictionary_doc = "\n    Convert Example struct to a Python dictionary\n    ";
 constexpr const char* find_intersections_doc = "\n    Wrapper for the test function to work with Python dictionaries\n    ";
 constexpr const char* find_overlapping_intervals_doc = "Wrapper for the find_overlapping_intervals method.";
 constexpr const char* pickling_refusal = "no default __reduce__ due to non-trivial __cinit__";
 
-// ---------------------------------------------------------------------------------------------
-// Text-form results
-
-// While find_intersections builds its result from native records, the cyclic collector is
-// paused: it would otherwise walk the same young containers again and again, where one
-// collection after the call sees them once. The pause ends for good, letting the collector run
-// as the caller left it, before the first call into a Python-level converter, so that no such
-// code (nor anything it leaves behind to be freed) runs with the collector paused. Only a pause
-// that switched the collector off switches it back on.
-class CollectorPause {
-public:
-    CollectorPause() noexcept {
-        if (active_ == nullptr && PyGC_Disable() != 0) {
-            active_ = this;
-        }
-    }
-    ~CollectorPause() {
-        if (active_ == this) {
-            end_active();
-        }
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-    static void end_active() noexcept {
-        if (active_ != nullptr) {
-            active_ = nullptr;
-            PyGC_Enable();
-        }
-    }
-
-private:
-    static inline CollectorPause* active_ = nullptr;
+// State of this module beyond the support code's: the names of the converters looked up at call
+// time, and the module's own converters, recognised by identity.
+struct ConverterState {
+    PyObject* interval_to_dict_name = nullptr;
+    PyObject* match_to_dict_name = nullptr;
+    PyObject* own_interval_to_dict = nullptr;
+    PyObject* own_match_to_dict = nullptr;
 };
+ConverterState converters;
 
-// Calls a converter found by name; the argument and the converter are released by the caller
-// after the call, with the collector running again.
-PyObject* call_converter(PyObject* converter, PyObject* argument) {
-    CollectorPause::end_active();
-    return PyObject_CallOneArg(converter, argument);
+// ---------------------------------------------------------------------------------------------
+// Results
+
+PyObject* interval_text_form(const IntervalVar& interval) {
+    PyObject* result = interval_to_text_form(interval);
+    return result != nullptr ? result : fail(interval_to_dict_entry);
 }
 
-bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    return number && PyDict_SetItem(dict, key, number.get()) == 0;
-}
-
-bool set_decoded(PyObject* dict, PyObject* key, std::string_view bytes) {
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
-    return text && PyDict_SetItem(dict, key, text.get()) == 0;
-}
-
-// The text form of an interval: its texts decoded as strict UTF-8, "text" before "original".
-PyObject* text_form_interval(const IntervalView& interval) {
-    const InternedNames& key = names();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !set_int(dict.get(), key.start, interval.start) || !set_int(dict.get(), key.end, interval.end) ||
-        !set_decoded(dict.get(), key.text, interval.text) || !set_decoded(dict.get(), key.original, interval.original) ||
-        !set_int(dict.get(), key.nl, interval.nl)) {
-        return nullptr;
-    }
-    return dict.release();
-}
-
-// What `interval_to_dict`, looked up now, makes of the record's byte form.
-PyObject* interval_result(const IntervalView& interval) {
-    Ref converter = Ref::steal(lookup_module_global(names().interval_to_dict));
+// What `interval_to_dict`, looked up now, makes of the record.
+PyObject* interval_result(const IntervalVar& interval) {
+    Ref converter = Ref::steal(lookup_module_global(converters.interval_to_dict_name));
     if (!converter) {
         return nullptr;
     }
-    if (converter.get() == module_state.own_interval_to_dict) {
-        if (PyObject* result = text_form_interval(interval)) {
-            return result;
-        }
-        // Nothing Python-level ran; the call below raises again, with its own traceback entries.
-        PyErr_Clear();
+    if (converter.get() == converters.own_interval_to_dict) {
+        return interval_text_form(interval);
     }
     Ref byte_form = Ref::steal(interval_to_py(interval));
-    if (!byte_form) {
-        return nullptr;
-    }
-    return call_converter(converter.get(), byte_form.get());
+    return byte_form ? PyObject_CallOneArg(converter.get(), byte_form.get()) : nullptr;
 }
 
-// Appends `element` (a new reference, or null after a failure) to `list`. Result lists grow by
-// appending: Python code runs between elements and can reach any list through the collector, so
-// a list must never hold empty slots.
-bool append_result(PyObject* list, PyObject* element) {
-    Ref owned = Ref::steal(element);
-    return owned && PyList_Append(list, owned.get()) == 0;
-}
-
-// One side of a group: the records a match holds, or intervals of an input set picked out by
-// their positions, which spares copying them.
-class GroupSide {
-public:
-    explicit GroupSide(const Intervals& records) noexcept : records_(records.data()), count_(records.size()) {}
-    GroupSide(const InputSet& input, std::span<const size_t> positions) noexcept
-        : input_(&input), positions_(positions.data()), count_(positions.size()) {}
-
-    size_t size() const noexcept { return count_; }
-    IntervalView operator[](size_t index) const noexcept {
-        return input_ != nullptr ? input_->view(positions_[index]) : IntervalView::of(records_[index]);
-    }
-    Intervals copies() const {
-        Intervals records;
-        records.reserve(count_);
-        for (size_t index = 0; index < count_; ++index) {
-            records.push_back((*this)[index].copy());
-        }
-        return records;
-    }
-
-private:
-    const IntervalVar* records_ = nullptr;
-    const InputSet* input_ = nullptr;
-    const size_t* positions_ = nullptr;
-    size_t count_;
-};
-
-struct GroupView {
+// A group as the results see it: its span and the records of each side.
+struct Group {
     std::int32_t start;
     std::int32_t end;
-    GroupSide original;
-    GroupSide reference;
+    RecordSelection original;
+    RecordSelection reference;
 };
 
-// The list of interval results for one side of a match.
-PyObject* interval_results(const GroupSide& intervals) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) {
-        return nullptr;
-    }
-    for (size_t index = 0; index < intervals.size(); ++index) {
-        if (!append_result(list.get(), interval_result(intervals[index]))) {
-            return nullptr;
-        }
-    }
-    return list.release();
+PyObject* match_text_form(const Group& match) {
+    PyObject* result = match_dict(match.start, match.end, match.original, match.reference, interval_result);
+    return result != nullptr ? result : fail(match_to_dict_entry);
 }
 
-// The work of match_to_dict once its argument is a record; failures carry its traceback entry.
-PyObject* text_form_match(const GroupView& match) {
-    const InternedNames& key = names();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !set_int(dict.get(), key.start, match.start) || !set_int(dict.get(), key.end, match.end)) {
-        return fail_in(match_to_dict_entry);
-    }
-    Ref originals = Ref::steal(interval_results(match.original));
-    if (!originals || PyDict_SetItem(dict.get(), key.original, originals.get()) < 0) {
-        return fail_in(match_to_dict_entry);
-    }
-    Ref references = Ref::steal(interval_results(match.reference));
-    if (!references || PyDict_SetItem(dict.get(), key.reference, references.get()) < 0) {
-        return fail_in(match_to_dict_entry);
-    }
-    return dict.release();
-}
-
-// What `match_to_dict`, looked up now, makes of the match's byte form. The module's own function
-// is run on the records directly: the byte form would convert back into the same records.
-PyObject* match_result(const GroupView& match) {
-    Ref converter = Ref::steal(lookup_module_global(names().match_to_dict));
+// What `match_to_dict`, looked up now, makes of the group.
+PyObject* match_result(const Group& match) {
+    Ref converter = Ref::steal(lookup_module_global(converters.match_to_dict_name));
     if (!converter) {
         return nullptr;
     }
-    if (converter.get() == module_state.own_match_to_dict) {
-        return text_form_match(match);
+    if (converter.get() == converters.own_match_to_dict) {
+        return match_text_form(match);
     }
-    MatchesVar record;
-    if (!run_guarded([&] {
-            record.start = match.start;
-            record.end = match.end;
-            record.original = match.original.copies();
-            record.reference = match.reference.copies();
-        })) {
-        return nullptr;
-    }
-    Ref byte_form = Ref::steal(match_to_py(record));
-    if (!byte_form) {
-        return nullptr;
-    }
-    return call_converter(converter.get(), byte_form.get());
+    Ref byte_form = Ref::steal(match_dict(match.start, match.end, match.original, match.reference, interval_to_py));
+    return byte_form ? PyObject_CallOneArg(converter.get(), byte_form.get()) : nullptr;
 }
 
-PyObject* raise_none_not_iterable(const char* entry_name) {
+PyObject* raise_none_not_iterable(const TracebackEntry& entry) {
     PyErr_SetString(PyExc_TypeError, "'NoneType' object is not iterable");
-    return fail_in(entry_name);
+    return fail(entry);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,21 +131,28 @@ PyObject* raise_none_not_iterable(const char* entry_name) {
 PyObject* interval_to_dict_body(PyObject*, PyObject* const* arguments) {
     IntervalVar interval;
     if (!interval_from_py(arguments[0], interval)) {
-        return fail_in(interval_to_dict_entry);
+        return fail(interval_to_dict_entry);
     }
-    PyObject* result = text_form_interval(IntervalView::of(interval));
-    if (result == nullptr) {
-        return fail_in(interval_to_dict_entry);
-    }
-    return result;
+    return interval_text_form(interval);
 }
 
 PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
     MatchesVar match;
     if (!match_from_py(arguments[0], match)) {
-        return fail_in(match_to_dict_entry);
+        return fail(match_to_dict_entry);
     }
-    return text_form_match(GroupView{match.start, match.end, GroupSide(match.original), GroupSide(match.reference)});
+    return match_text_form(
+        Group{match.start, match.end, RecordSelection(match.original), RecordSelection(match.reference)});
+}
+
+// The times of `records`, which is all the pairing decides on.
+std::vector<quorvel::TimeSpan> spans_of(const Intervals& records) {
+    std::vector<quorvel::TimeSpan> spans;
+    spans.reserve(records.size());
+    for (const IntervalVar& record : records) {
+        spans.push_back(quorvel::span_of(record));
+    }
+    return spans;
 }
 
 PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
@@ -266,54 +161,62 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!check_list_argument(set_a_dicts, "set_a_dicts") || !check_list_argument(set_b_dicts, "set_b_dicts")) {
         return nullptr;
     }
-    InputSet set_a;
-    InputSet set_b;
+    Intervals set_a;
+    Intervals set_b;
     if (set_a_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
     if (!read_input_list(set_a_dicts, set_a)) {
-        return fail_in(find_intersections_entry);
+        return fail(find_intersections_entry);
     }
     if (set_b_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
     if (!read_input_list(set_b_dicts, set_b)) {
-        return fail_in(find_intersections_entry);
+        return fail(find_intersections_entry);
     }
     // The groups name their records by position in set_a and set_b, which outlive the results.
     quorvel::PairedPositions matches;
-    if (!run_guarded([&] { matches = quorvel::pair_positions(set_a.spans, set_b.spans, quorvel::pair_margin); })) {
-        return fail_in(find_intersections_entry);
+    if (!run_guarded([&] { matches = quorvel::pair_positions(spans_of(set_a), spans_of(set_b), quorvel::pair_margin); })) {
+        return fail(find_intersections_entry);
     }
     Ref result = Ref::steal(PyList_New(0));
     if (!result) {
-        return fail_in(find_intersections_entry);
+        return fail(find_intersections_entry);
     }
-    // Declared after the result, so that a failure releases the partial result unpaused.
-    CollectorPause pause;
     for (const quorvel::PairedPositions::Group& group : matches.groups) {
-        const GroupView match{group.start, group.end, GroupSide(set_a, matches.originals_of(group)),
-                              GroupSide(set_b, matches.references_of(group))};
-        if (!append_result(result.get(), match_result(match))) {
-            return fail_in(find_intersections_entry);
+        const Group match{group.start, group.end, RecordSelection(set_a, matches.originals_of(group)),
+                          RecordSelection(set_b, matches.references_of(group))};
+        Ref element = Ref::steal(match_result(match));
+        if (!element || PyList_Append(result.get(), element.get()) < 0) {
+            return fail(find_intersections_entry);
         }
     }
     return result.release();
 }
 
 const CallableDefinition interval_to_dict_definition{
-    "interval_to_dict", "interval_to_dict", dictionary_doc, {"interval", nullptr}, false, nullptr,
-    interval_to_dict_entry, module_source_file, __LINE__, true, interval_to_dict_body,
+    .name = "interval_to_dict",
+    .doc = dictionary_doc,
+    .parameters = {"interval"},
+    .entry = interval_to_dict_entry,
+    .body = interval_to_dict_body,
 };
 
 const CallableDefinition match_to_dict_definition{
-    "match_to_dict", "match_to_dict", dictionary_doc, {"match", nullptr}, false, nullptr,
-    match_to_dict_entry, module_source_file, __LINE__, true, match_to_dict_body,
+    .name = "match_to_dict",
+    .doc = dictionary_doc,
+    .parameters = {"match"},
+    .entry = match_to_dict_entry,
+    .body = match_to_dict_body,
 };
 
 const CallableDefinition find_intersections_definition{
-    "find_intersections", "find_intersections", find_intersections_doc, {"set_a_dicts", "set_b_dicts"}, false, nullptr,
-    find_intersections_entry, module_source_file, __LINE__, true, find_intersections_body,
+    .name = "find_intersections",
+    .doc = find_intersections_doc,
+    .parameters = {"set_a_dicts", "set_b_dicts"},
+    .entry = find_intersections_entry,
+    .body = find_intersections_body,
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -325,76 +228,44 @@ struct PyIntervalSearchObject {
     quorvel::IntervalSearch* index;
 };
 
-extern PyTypeObject interval_search_type;
-
 PyIntervalSearchObject* as_interval_search(PyObject* object) { return reinterpret_cast<PyIntervalSearchObject*>(object); }
 
-bool construct_interval_search(PyObject* self, PyObject* intervals) {
+// Construction: `self` is the newly allocated instance.
+PyObject* cinit_body(PyObject* self, PyObject* const* arguments) {
+    PyObject* intervals = arguments[0];
+    if (!check_list_argument(intervals, "intervals")) {
+        return nullptr;
+    }
     if (intervals == Py_None) {
         return raise_none_not_iterable(cinit_entry);
     }
     Intervals records;
     if (!read_input_list(intervals, records)) {
-        return fail_in(cinit_entry);
+        return fail(cinit_entry);
     }
-    quorvel::IntervalSearch* index = nullptr;
-    if (!run_guarded([&] { index = new quorvel::IntervalSearch(std::move(records)); })) {
-        return fail_in(cinit_entry);
+    if (!run_guarded([&] { as_interval_search(self)->index = new quorvel::IntervalSearch(std::move(records)); })) {
+        return fail(cinit_entry);
     }
-    as_interval_search(self)->index = index;
-    return true;
+    return Py_NewRef(self);
 }
 
-// Creation binds its arguments like any callable of the module: the keyword dict becomes
-// vector-call keyword names first.
+const CallableDefinition cinit_definition{
+    .name = "__cinit__",
+    .parameters = {"intervals"},
+    .entry = cinit_entry,
+    .body = cinit_body,
+};
+
+// Made once by the first start-up that gets that far; construction binds through it.
+Signature cinit_signature;
+
 PyObject* interval_search_new(PyTypeObject* type, PyObject* positional, PyObject* keywords) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
     }
-    const Py_ssize_t positional_count = PyTuple_GET_SIZE(positional);
-    std::vector<PyObject*> arguments(PySequence_Fast_ITEMS(positional),
-                                     PySequence_Fast_ITEMS(positional) + positional_count);
-    Ref keyword_names;
-    if (keywords != nullptr && PyDict_GET_SIZE(keywords) > 0) {
-        keyword_names = Ref::steal(PyTuple_New(PyDict_GET_SIZE(keywords)));
-        if (!keyword_names) {
-            return nullptr;
-        }
-        Py_ssize_t cursor = 0;
-        Py_ssize_t slot = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(keywords, &cursor, &key, &value)) {
-            if (!PyUnicode_Check(key)) {
-                PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-                return fail_in(cinit_entry);
-            }
-            PyTuple_SET_ITEM(keyword_names.get(), slot++, Py_NewRef(key));
-            arguments.push_back(value);
-        }
-    }
-    PyObject* intervals = nullptr;
-    const ParameterList parameters{"__cinit__", {&module_state.names.intervals, 1}};
-    if (!bind_arguments(parameters, arguments.data(), positional_count, keyword_names.get(), &intervals)) {
-        return fail_in(cinit_entry);
-    }
-    if (!check_list_argument(intervals, "intervals")) {
-        return nullptr;
-    }
-    if (!construct_interval_search(self.get(), intervals)) {
-        return nullptr;
-    }
-    return self.release();
-}
-
-PyObject* interval_search_new_guarded(PyTypeObject* type, PyObject* positional, PyObject* keywords) {
-    try {
-        return interval_search_new(type, positional, keywords);
-    } catch (...) {
-        translate_native_exception();
-        return fail_in(cinit_entry);
-    }
+    Ref constructed = Ref::steal(call_with_tuple(cinit_signature, self.get(), positional, keywords));
+    return constructed ? self.release() : nullptr;
 }
 
 void interval_search_dealloc(PyObject* self) {
@@ -405,135 +276,116 @@ void interval_search_dealloc(PyObject* self) {
     Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* arguments) {
-    std::int32_t start_q = 0;
-    std::int32_t end_q = 0;
-    if (!read_int(arguments[0], start_q) || !read_int(arguments[1], end_q)) {
-        return fail_in(find_overlapping_intervals_entry);
-    }
-    // The function object holds the instance, and so its immutable index, for the whole call.
-    const quorvel::IntervalSearch* index = as_interval_search(self)->index;
-    if (index == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "PyIntervalSearch instance was not constructed");
-        return fail_in(find_overlapping_intervals_entry);
-    }
-    std::vector<size_t> positions;
-    if (!run_guarded([&] { positions = index->overlapping_positions(start_q, end_q, quorvel::pair_margin); })) {
-        return fail_in(find_overlapping_intervals_entry);
-    }
-    Ref result = Ref::steal(PyList_New(0));
-    if (!result) {
-        return fail_in(find_overlapping_intervals_entry);
-    }
-    for (size_t position : positions) {
-        if (!append_result(result.get(), interval_result(IntervalView::of(index->records()[position])))) {
-            return fail_in(find_overlapping_intervals_entry);
-        }
-    }
-    return result.release();
-}
-
-PyObject* reduce_cython_body(PyObject*, PyObject* const*) {
-    PyErr_SetString(PyExc_TypeError, pickling_refusal);
-    return fail_in(reduce_cython_entry, conversion_source_file);
-}
-
-PyObject* setstate_cython_body(PyObject*, PyObject* const*) {
-    PyErr_SetString(PyExc_TypeError, pickling_refusal);
-    return fail_in(setstate_cython_entry, conversion_source_file);
-}
-
-// The type's own pickling methods, stored as __reduce__ and __setstate__ by the pickling set-up.
-PyObject* reduce_cython_method(PyObject* self, PyObject* const* arguments, Py_ssize_t count, PyObject* keyword_names) {
-    const ParameterList parameters{"__reduce_cython__", {}};
-    if (!bind_arguments(parameters, arguments, count, keyword_names, nullptr)) {
-        return nullptr;
-    }
-    return reduce_cython_body(self, nullptr);
-}
-
-PyObject* setstate_cython_method(PyObject* self, PyObject* const* arguments, Py_ssize_t count, PyObject* keyword_names) {
-    PyObject* state = nullptr;
-    const ParameterList parameters{"__setstate_cython__", {&module_state.names.pyx_state, 1}};
-    if (!bind_arguments(parameters, arguments, count, keyword_names, &state)) {
-        return fail_in(setstate_cython_entry, conversion_source_file);
-    }
-    return setstate_cython_body(self, &state);
-}
-
-PyMethodDef interval_search_methods[] = {
-    {"__reduce_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reduce_cython_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"__setstate_cython__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(setstate_cython_method)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
 PyTypeObject interval_search_type = [] {
     PyTypeObject type = blank_static_type();
     type.tp_name = "c_quorvel.tandril.PyIntervalSearch";
     type.tp_basicsize = sizeof(PyIntervalSearchObject);
     type.tp_dealloc = interval_search_dealloc;
     type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_IMMUTABLETYPE;
-    type.tp_methods = interval_search_methods;
-    type.tp_new = interval_search_new_guarded;
+    type.tp_new = interval_search_new;
     return type;
 }();
 
+PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* arguments) {
+    std::int32_t start_q = 0;
+    std::int32_t end_q = 0;
+    if (!read_int(arguments[0], start_q) || !read_int(arguments[1], end_q)) {
+        return fail(find_overlapping_intervals_entry);
+    }
+    // The call holds the instance, and so its immutable index, until it returns.
+    const quorvel::IntervalSearch* index = as_interval_search(self)->index;
+    if (index == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "PyIntervalSearch instance was not constructed");
+        return fail(find_overlapping_intervals_entry);
+    }
+    std::vector<std::size_t> positions;
+    if (!run_guarded([&] { positions = index->overlapping_positions(start_q, end_q, quorvel::pair_margin); })) {
+        return fail(find_overlapping_intervals_entry);
+    }
+    PyObject* result = interval_list(RecordSelection(index->records(), positions), interval_result);
+    return result != nullptr ? result : fail(find_overlapping_intervals_entry);
+}
+
 const CallableDefinition find_overlapping_intervals_definition{
-    "find_overlapping_intervals", "PyIntervalSearch.find_overlapping_intervals", find_overlapping_intervals_doc,
-    {"start_q", "end_q"}, true, &interval_search_type,
-    find_overlapping_intervals_entry, module_source_file, __LINE__, true, find_overlapping_intervals_body,
+    .name = "find_overlapping_intervals",
+    .qualname = "PyIntervalSearch.find_overlapping_intervals",
+    .doc = find_overlapping_intervals_doc,
+    .parameters = {"start_q", "end_q"},
+    .is_method = true,
+    .self_type = &interval_search_type,
+    .entry = find_overlapping_intervals_entry,
+    .body = find_overlapping_intervals_body,
 };
 
+// Pickling and copying an instance go through __reduce__, which refuses; so does __setstate__.
+PyObject* reduce_cython_body(PyObject*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, pickling_refusal);
+    return fail(reduce_cython_entry);
+}
+
+PyObject* setstate_cython_body(PyObject*, PyObject* const*) {
+    PyErr_SetString(PyExc_TypeError, pickling_refusal);
+    return fail(setstate_cython_entry);
+}
+
 const CallableDefinition reduce_cython_definition{
-    "__reduce_cython__", "PyIntervalSearch.__reduce_cython__", nullptr, {nullptr, nullptr}, true, nullptr,
-    reduce_cython_entry, conversion_source_file, __LINE__, false, reduce_cython_body,
+    .name = "__reduce_cython__",
+    .qualname = "PyIntervalSearch.__reduce_cython__",
+    .is_method = true,
+    .entry = reduce_cython_entry,
+    .binding_adds_entry = false,
+    .body = reduce_cython_body,
 };
 
 const CallableDefinition setstate_cython_definition{
-    "__setstate_cython__", "PyIntervalSearch.__setstate_cython__", nullptr, {"__pyx_state", nullptr}, true, nullptr,
-    setstate_cython_entry, conversion_source_file, __LINE__, true, setstate_cython_body,
+    .name = "__setstate_cython__",
+    .qualname = "PyIntervalSearch.__setstate_cython__",
+    .parameters = {"__pyx_state"},
+    .is_method = true,
+    .entry = setstate_cython_entry,
+    .body = setstate_cython_body,
 };
 
-// Whether `type` inherits `name` unchanged from object.
-bool inherits_from_object(PyTypeObject* type, const char* name, bool& inherited) {
+// Whether the type's `name` is object's own, or already one of the type's pickling methods.
+bool default_or_ours(PyTypeObject* type, const char* name, bool& usable) {
     Ref own = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), name));
     Ref base = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyBaseObject_Type), name));
     if (!own || !base) {
         return false;
     }
-    inherited = own.get() == base.get();
+    usable = own.get() == base.get() || is_binding_function_of(own.get(), reduce_cython_definition) ||
+             is_binding_function_of(own.get(), setstate_cython_definition);
     return true;
 }
 
-// Moves one pickling method of the type's dictionary to the slot that pickling looks up.
-bool move_type_entry(PyObject* type_dict, const char* from, const char* to) {
-    PyObject* method = nullptr;
-    if (PyDict_GetItemStringRef(type_dict, from, &method) <= 0) {
+// Installs __reduce__ and __setstate__ in the type's dictionary. Each step overwrites what a
+// failed earlier start-up may have left, so a retried set-up leaves the type as a first one does.
+bool set_up_pickling(PyTypeObject* type, PyObject* module_name_object) {
+    bool reduce_ex_usable = false;
+    bool reduce_usable = false;
+    bool getstate_usable = false;
+    if (!default_or_ours(type, "__reduce_ex__", reduce_ex_usable) ||
+        !default_or_ours(type, "__reduce__", reduce_usable) ||
+        !default_or_ours(type, "__getstate__", getstate_usable)) {
         return false;
     }
-    Ref held = Ref::steal(method);
-    return PyDict_SetItemString(type_dict, to, method) == 0 && PyDict_DelItemString(type_dict, from) == 0;
-}
-
-// Pickling and copying an instance go through __reduce__, which refuses.
-bool set_up_pickling(PyTypeObject* type) {
-    bool default_reduce_ex = false;
-    bool default_reduce = false;
-    bool default_getstate = false;
-    bool completed = inherits_from_object(type, "__reduce_ex__", default_reduce_ex) &&
-                     inherits_from_object(type, "__reduce__", default_reduce) &&
-                     inherits_from_object(type, "__getstate__", default_getstate);
-    if (completed && default_reduce_ex && default_reduce && default_getstate) {
-        completed = move_type_entry(type->tp_dict, "__reduce_cython__", "__reduce__") &&
-                    move_type_entry(type->tp_dict, "__setstate_cython__", "__setstate__");
-        PyType_Modified(type);
-    }
-    if (!completed && !PyErr_Occurred()) {
+    if (!reduce_ex_usable || !reduce_usable || !getstate_usable) {
         PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+        return false;
     }
-    return completed;
+    const struct {
+        const char* name;
+        const CallableDefinition& definition;
+    } methods[] = {{"__reduce__", reduce_cython_definition}, {"__setstate__", setstate_cython_definition}};
+    for (const auto& method : methods) {
+        Ref function = Ref::steal(new_binding_function(method.definition, module_name_object, module_state.module_dict));
+        const bool stored = function && PyDict_SetItemString(type->tp_dict, method.name, function.get()) == 0;
+        PyType_Modified(type);
+        if (!stored) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -606,10 +458,11 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     }
 }
 
-bool add_function(PyObject* dict, PyObject* module_name_object, const CallableDefinition& definition,
+// Adds a function object for `definition` to `namespace_dict` under its plain name.
+bool add_function(PyObject* namespace_dict, PyObject* module_name_object, const CallableDefinition& definition,
                   PyObject** remembered = nullptr) {
-    Ref function = Ref::steal(new_binding_function(definition, module_name_object, dict));
-    if (!function || PyDict_SetItemString(dict, definition.name, function.get()) < 0) {
+    Ref function = Ref::steal(new_binding_function(definition, module_name_object, module_state.module_dict));
+    if (!function || PyDict_SetItemString(namespace_dict, definition.name, function.get()) < 0) {
         return false;
     }
     if (remembered != nullptr) {
@@ -618,13 +471,23 @@ bool add_function(PyObject* dict, PyObject* module_name_object, const CallableDe
     return true;
 }
 
-bool add_type_method(PyTypeObject* type, PyObject* module_name_object, const CallableDefinition& definition) {
-    Ref function = Ref::steal(new_binding_function(definition, module_name_object, module_state.module_dict));
-    if (!function || PyDict_SetItemString(type->tp_dict, definition.name, function.get()) < 0) {
+bool create_names() {
+    if (!create_interned_names()) {
         return false;
     }
-    PyType_Modified(type);
-    return true;
+    const struct {
+        PyObject** slot;
+        const char* text;
+    } table[] = {
+        {&converters.interval_to_dict_name, "interval_to_dict"},
+        {&converters.match_to_dict_name, "match_to_dict"},
+    };
+    for (const auto& entry : table) {
+        if (*entry.slot == nullptr && (*entry.slot = PyUnicode_InternFromString(entry.text)) == nullptr) {
+            return false;
+        }
+    }
+    return cinit_signature.definition != nullptr || make_signature(cinit_definition, cinit_signature);
 }
 
 // Exec steps from the builtins on. `names_created` tells the caller whether a failure may carry
@@ -654,7 +517,7 @@ bool fill_module(PyObject* module, bool& names_created) {
             return false;
         }
     }
-    if (!create_interned_names()) {
+    if (!create_names()) {
         return false;
     }
     names_created = true;
@@ -665,22 +528,29 @@ bool fill_module(PyObject* module, bool& names_created) {
         return false;
     }
 
-    if (PyType_Ready(&interval_search_type) < 0 ||
-        PyDict_SetItemString(dict, "PyIntervalSearch", reinterpret_cast<PyObject*>(&interval_search_type)) < 0 ||
-        !set_up_pickling(&interval_search_type)) {
+    // Both types are readied before anything else of this step can fail.
+    static bool interval_search_ready_failed = false;
+    if (!ready_binding_function_type() || !ready_static_type(&interval_search_type, interval_search_ready_failed)) {
         return false;
     }
-
     Ref module_name_object = Ref::steal(PyUnicode_InternFromString(module_name));
-    if (!module_name_object || !ready_binding_function_type()) {
+    if (!module_name_object) {
         return false;
     }
     PyObject* name = module_name_object.get();
-    if (!add_function(dict, name, interval_to_dict_definition, &module_state.own_interval_to_dict) ||
-        !add_function(dict, name, match_to_dict_definition, &module_state.own_match_to_dict) ||
-        !add_function(dict, name, find_intersections_definition) ||
-        !add_type_method(&interval_search_type, name, find_overlapping_intervals_definition) ||
-        !add_function(dict, name, reduce_cython_definition) || !add_function(dict, name, setstate_cython_definition)) {
+    if (PyDict_SetItemString(dict, "PyIntervalSearch", reinterpret_cast<PyObject*>(&interval_search_type)) < 0 ||
+        !set_up_pickling(&interval_search_type, name)) {
+        return false;
+    }
+    if (!add_function(dict, name, interval_to_dict_definition, &converters.own_interval_to_dict) ||
+        !add_function(dict, name, match_to_dict_definition, &converters.own_match_to_dict) ||
+        !add_function(dict, name, find_intersections_definition)) {
+        return false;
+    }
+    const bool method_added = add_function(interval_search_type.tp_dict, name, find_overlapping_intervals_definition);
+    PyType_Modified(&interval_search_type);
+    if (!method_added || !add_function(dict, name, reduce_cython_definition) ||
+        !add_function(dict, name, setstate_cython_definition)) {
         return false;
     }
     Ref test_dict = Ref::steal(PyDict_New());
@@ -709,7 +579,7 @@ int module_exec(PyObject* module) {
         return 0;
     }
     if (names_created) {
-        fail_in(init_entry);
+        add_traceback_entry(init_entry);
     }
     // No half-filled module stays recorded; the next import starts again from module_create.
     // The dictionary stays: functions made before the failure still name it as their globals.

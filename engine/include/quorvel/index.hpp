@@ -27,22 +27,16 @@ public:
     // Takes the records by value: a caller that hands them over with std::move avoids a copy.
     explicit IntervalSearch(Intervals records);
 
-    // Copies of the accepted records, in stored order, using `margin` to widen the query.
-    Intervals find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const;
-
-    // The same with the process-wide pair_margin.
-    Intervals find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q) const;
-
-    // Positions (into records()) of the accepted records, in stored order; lets a caller read
-    // the records in place instead of copying them.
+    // Positions (into records()) of the accepted records, in stored order, using `margin` to
+    // widen the query; the caller reads the records in place.
     std::vector<std::size_t> overlapping_positions(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const;
 
     const Intervals& records() const noexcept { return intervals_; }
 
-private:
-    template <typename Accept>
-    void scan(std::int32_t start_q, std::int32_t end_q, std::int32_t margin, Accept&& accept) const;
+    // Copies of the accepted records: a thin wrapper over overlapping_positions.
+    Intervals find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const;
 
+private:
     Intervals intervals_;
     std::vector<std::int32_t> starts_;
 };

@@ -30,17 +30,8 @@ bool is_nested(const TimeSpan& first, const TimeSpan& second) noexcept;
 // Starts or ends at most `margin` apart; a negative margin makes nothing close.
 bool is_close(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept;
 
+// Nested or close: whether two records belong in one group.
 bool intervals_match(const TimeSpan& first, const TimeSpan& second, std::int32_t margin) noexcept;
-
-inline bool is_nested(const IntervalVar& first, const IntervalVar& second) noexcept {
-    return is_nested(span_of(first), span_of(second));
-}
-inline bool is_close(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
-    return is_close(span_of(first), span_of(second), margin);
-}
-inline bool intervals_match(const IntervalVar& first, const IntervalVar& second, std::int32_t margin) noexcept {
-    return intervals_match(span_of(first), span_of(second), margin);
-}
 
 // The groups of a pairing, naming records by their positions in the two inputs.
 struct PairedPositions {
@@ -69,11 +60,8 @@ struct PairedPositions {
 PairedPositions pair_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
                                std::int32_t margin);
 
-// The same groups as owning records.
+// The same groups as owning records: a thin wrapper over pair_positions.
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);
-
-// The same with the process-wide pair_margin.
-Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side);
 
 // Sound pairing of two tracks: every record ends up in exactly one group or in exactly one list
 // of unpaired records.

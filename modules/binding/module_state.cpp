@@ -1,6 +1,6 @@
-#include "module_state.hpp"
+#include "binding/module_state.hpp"
 
-namespace tandril {
+namespace binding {
 
 ModuleState module_state;
 
@@ -21,16 +21,6 @@ bool create_interned_names() {
         {&names.reference, "reference"},
         {&names.encode, "encode"},
         {&names.utf_8, "utf-8"},
-        {&names.interval_to_dict, "interval_to_dict"},
-        {&names.match_to_dict, "match_to_dict"},
-        {&names.interval, "interval"},
-        {&names.match, "match"},
-        {&names.set_a_dicts, "set_a_dicts"},
-        {&names.set_b_dicts, "set_b_dicts"},
-        {&names.intervals, "intervals"},
-        {&names.start_q, "start_q"},
-        {&names.end_q, "end_q"},
-        {&names.pyx_state, "__pyx_state"},
     };
     for (const auto& entry : table) {
         if (*entry.slot == nullptr) {
@@ -56,4 +46,4 @@ PyObject* lookup_module_global(PyObject* name) {
     return nullptr;
 }
 
-}  // namespace tandril
+}  // namespace binding

@@ -1,6 +1,8 @@
-#include "arguments.hpp"
+#include "binding/arguments.hpp"
 
-namespace tandril {
+#include <array>
+
+namespace binding {
 
 namespace {
 
@@ -85,7 +87,8 @@ bool bind_arguments(const ParameterList& parameters, PyObject* const* arguments,
         bound[index] = arguments[index];
     }
     // Which keyword each keyword-bound parameter used up.
-    Py_ssize_t used_keyword[max_parameters] = {-1, -1};
+    std::array<Py_ssize_t, max_parameters> used_keyword;
+    used_keyword.fill(-1);
     for (Py_ssize_t index = positional_count; index < parameter_count; ++index) {
         const Py_ssize_t keyword_index = find_keyword(keyword_names, parameters.names[index]);
         if (keyword_index < 0) {
@@ -130,4 +133,4 @@ bool check_list_argument(PyObject* argument, const char* parameter_name) {
     return false;
 }
 
-}  // namespace tandril
+}  // namespace binding

@@ -1,19 +1,21 @@
-#include "conversions.hpp"
+#include "binding/record_reading.hpp"
 
-#include "call_errors.hpp"
-#include "module_state.hpp"
-#include "ref.hpp"
+#include "binding/errors.hpp"
+#include "binding/module_state.hpp"
+#include "binding/ref.hpp"
 
-namespace tandril {
+namespace binding {
 
 namespace {
 
-// Names of the conversions' own traceback entries.
-constexpr const char* string_to_py_entry = "c_quorvel.tandril.string_to_py";
-constexpr const char* interval_from_py_entry = "c_quorvel.tandril.interval_from_py";
-constexpr const char* intervals_from_py_entry = "c_quorvel.tandril.intervals_from_py";
-constexpr const char* match_from_py_entry = "c_quorvel.tandril.match_from_py";
-constexpr const char* intervals_to_py_entry = "c_quorvel.tandril.intervals_to_py";
+constexpr const char* conversion_file = "<stringsource>";
+constexpr TracebackEntry string_from_py_entry{"string_from_py", conversion_file, 1};
+constexpr TracebackEntry interval_from_py_entry{"interval_from_py", conversion_file, 1};
+constexpr TracebackEntry intervals_from_py_entry{"intervals_from_py", conversion_file, 1};
+constexpr TracebackEntry match_from_py_entry{"match_from_py", conversion_file, 1};
+
+// ---------------------------------------------------------------------------------------------
+// Fields
 
 bool int32_from_exact_value(PyObject* integer, std::int32_t& target) {
     int overflow = 0;
@@ -56,17 +58,34 @@ bool int32_from_dunder_int(PyObject* object, std::int32_t& target) {
     return int32_from_exact_value(result.get(), target);
 }
 
-// The value under `key`: a direct lookup for an exact dict, the generic subscription otherwise.
-// A missing key raises the missing-field ValueError with the KeyError as its context.
-PyObject* field_value(PyObject* mapping, PyObject* key, const char* missing_message) {
-    PyObject* value = nullptr;
-    if (PyDict_CheckExact(mapping)) {
-        if (PyDict_GetItemRef(mapping, key, &value) == 0) {
-            PyErr_SetObject(PyExc_KeyError, key);
-        }
-    } else {
-        value = PyObject_GetItem(mapping, key);
+// Copies `length` bytes at `data` into `target`, as string_from_py does. Entry.
+bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
+    if (!run_guarded([&] { target.assign(data, static_cast<size_t>(length)); })) {
+        return fail(string_from_py_entry);
     }
+    return true;
+}
+
+// `mapping[key]`: a direct lookup for an exact dict (KeyError carrying the key when absent), the
+// generic subscription otherwise.
+PyObject* item_value(PyObject* mapping, PyObject* key) {
+    if (!PyDict_CheckExact(mapping)) {
+        return PyObject_GetItem(mapping, key);
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Byte form
+
+// The value under `key`; a missing key raises the missing-field ValueError with the KeyError as
+// its context.
+PyObject* field_value(PyObject* mapping, PyObject* key, const char* missing_message) {
+    PyObject* value = item_value(mapping, key);
     if (value == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
         raise_from_pending(PyExc_ValueError, missing_message);
     }
@@ -104,13 +123,38 @@ bool append_interval_item(PyObject* item, quorvel::Intervals& target) {
     return run_guarded([&] { target.push_back(std::move(interval)); });
 }
 
-bool set_int_item(PyObject* dict, PyObject* key, std::int32_t value) {
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    return number && PyDict_SetItem(dict, key, number.get()) == 0;
+// ---------------------------------------------------------------------------------------------
+// Input form
+
+bool read_input_int(PyObject* item, PyObject* key, std::int32_t& target) {
+    Ref value = Ref::steal(item_value(item, key));
+    return value && read_int(value.get(), target);
 }
 
-bool set_owned_item(PyObject* dict, PyObject* key, Ref value) {
-    return value && PyDict_SetItem(dict, key, value.get()) == 0;
+// `item[key].encode("utf-8")`, copied as string_from_py copies it.
+bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
+    Ref value = Ref::steal(item_value(item, key));
+    if (!value) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(value.get()) && PyUnicode_IS_ASCII(value.get())) {
+        // The UTF-8 of an ASCII str is its own storage.
+        Py_ssize_t length = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value.get(), &length);
+        return data != nullptr && copy_bytes(data, length, target);
+    }
+    Ref encoded = Ref::steal(PyUnicode_CheckExact(value.get())
+                                 ? PyUnicode_AsUTF8String(value.get())
+                                 : PyObject_CallMethodOneArg(value.get(), names().encode, names().utf_8));
+    return encoded && string_from_py(encoded.get(), target);
+}
+
+bool append_input_interval(PyObject* item, quorvel::Intervals& target) {
+    const InternedNames& key = names();
+    quorvel::IntervalVar interval;
+    return read_input_int(item, key.start, interval.start) && read_input_int(item, key.end, interval.end) &&
+           read_input_text(item, key.text, interval.text) && read_input_text(item, key.original, interval.original) &&
+           read_input_int(item, key.nl, interval.nl) && run_guarded([&] { target.push_back(std::move(interval)); });
 }
 
 }  // namespace
@@ -123,39 +167,15 @@ std::int32_t int_from_py(PyObject* object) {
 }
 
 bool string_from_py(PyObject* object, std::string& target) {
-    const char* data = nullptr;
-    Py_ssize_t length = 0;
-    target.clear();
-    return bytes_of(object, data, length) && append_bytes(data, length, target);
-}
-
-bool bytes_of(PyObject* object, const char*& data, Py_ssize_t& length) {
     if (PyByteArray_Check(object)) {
-        data = PyByteArray_AS_STRING(object);
-        length = PyByteArray_GET_SIZE(object);
-        return true;
+        return copy_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object), target);
     }
-    char* bytes_data = nullptr;
-    if (PyBytes_AsStringAndSize(object, &bytes_data, &length) < 0) {
-        return fail_in(string_from_py_entry, conversion_source_file);
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(object, &data, &length) < 0) {
+        return fail(string_from_py_entry);
     }
-    data = bytes_data;
-    return true;
-}
-
-bool append_bytes(const char* data, Py_ssize_t length, std::string& target) {
-    if (!run_guarded([&] { target.append(data, static_cast<size_t>(length)); })) {
-        return fail_in(string_from_py_entry, conversion_source_file);
-    }
-    return true;
-}
-
-PyObject* string_to_py(std::string_view value) {
-    PyObject* bytes = PyBytes_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
-    if (bytes == nullptr) {
-        return fail_in(string_to_py_entry, conversion_source_file);
-    }
-    return bytes;
+    return copy_bytes(data, length, target);
 }
 
 bool interval_from_py(PyObject* object, quorvel::IntervalVar& target) {
@@ -166,7 +186,7 @@ bool interval_from_py(PyObject* object, quorvel::IntervalVar& target) {
         !read_string_field(object, key.text, "No value specified for struct attribute 'text'", target.text) ||
         !read_string_field(object, key.original, "No value specified for struct attribute 'original'", target.original) ||
         !read_int_field(object, key.nl, "No value specified for struct attribute 'nl'", target.nl)) {
-        return fail_in(interval_from_py_entry, conversion_source_file);
+        return fail(interval_from_py_entry);
     }
     return true;
 }
@@ -181,22 +201,22 @@ bool intervals_from_py(PyObject* object, quorvel::Intervals& target) {
             Ref item = Ref::new_ref(PyList_CheckExact(object) ? PyList_GET_ITEM(object, index)
                                                                : PyTuple_GET_ITEM(object, index));
             if (!append_interval_item(item.get(), records)) {
-                return fail_in(intervals_from_py_entry, conversion_source_file);
+                return fail(intervals_from_py_entry);
             }
         }
     } else {
         Ref iterator = Ref::steal(PyObject_GetIter(object));
         if (!iterator) {
-            return fail_in(intervals_from_py_entry, conversion_source_file);
+            return fail(intervals_from_py_entry);
         }
         // PyIter_Next clears StopIteration (and its subclasses) and reports the end as null.
         while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
             if (!append_interval_item(item.get(), records)) {
-                return fail_in(intervals_from_py_entry, conversion_source_file);
+                return fail(intervals_from_py_entry);
             }
         }
         if (PyErr_Occurred()) {
-            return fail_in(intervals_from_py_entry, conversion_source_file);
+            return fail(intervals_from_py_entry);
         }
     }
     target = std::move(records);
@@ -210,48 +230,20 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
         !read_int_field(object, key.end, "No value specified for struct attribute 'end'", target.end) ||
         !read_intervals_field(object, key.original, "No value specified for struct attribute 'original'", target.original) ||
         !read_intervals_field(object, key.reference, "No value specified for struct attribute 'reference'", target.reference)) {
-        return fail_in(match_from_py_entry, conversion_source_file);
+        return fail(match_from_py_entry);
     }
     return true;
 }
 
-PyObject* interval_to_py(const IntervalView& interval) {
-    const InternedNames& key = names();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !set_int_item(dict.get(), key.start, interval.start) ||
-        !set_int_item(dict.get(), key.end, interval.end) ||
-        !set_owned_item(dict.get(), key.text, Ref::steal(string_to_py(interval.text))) ||
-        !set_owned_item(dict.get(), key.original, Ref::steal(string_to_py(interval.original))) ||
-        !set_int_item(dict.get(), key.nl, interval.nl)) {
-        return nullptr;
-    }
-    return dict.release();
-}
-
-PyObject* intervals_to_py(const quorvel::Intervals& intervals) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(intervals.size())));
-    if (!list) {
-        return fail_in(intervals_to_py_entry, conversion_source_file);
-    }
-    for (size_t index = 0; index < intervals.size(); ++index) {
-        PyObject* item = interval_to_py(intervals[index]);
-        if (item == nullptr) {
-            return fail_in(intervals_to_py_entry, conversion_source_file);
+bool read_input_list(PyObject* list, quorvel::Intervals& target) {
+    Ref held = Ref::new_ref(list);
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
+        if (!append_input_interval(item.get(), target)) {
+            return false;
         }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
     }
-    return list.release();
+    return true;
 }
 
-PyObject* match_to_py(const quorvel::MatchesVar& match) {
-    const InternedNames& key = names();
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || !set_int_item(dict.get(), key.start, match.start) || !set_int_item(dict.get(), key.end, match.end) ||
-        !set_owned_item(dict.get(), key.original, Ref::steal(intervals_to_py(match.original))) ||
-        !set_owned_item(dict.get(), key.reference, Ref::steal(intervals_to_py(match.reference)))) {
-        return nullptr;
-    }
-    return dict.release();
-}
-
-}  // namespace tandril
+}  // namespace binding

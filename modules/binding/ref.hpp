@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace tandril {
+namespace binding {
 
 class Ref {
 public:
@@ -38,4 +38,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace tandril
+}  // namespace binding

@@ -8,7 +8,7 @@
 
 #include <span>
 
-namespace tandril {
+namespace binding {
 
 inline constexpr Py_ssize_t max_parameters = 2;
 
@@ -25,4 +25,4 @@ bool bind_arguments(const ParameterList& parameters, PyObject* const* arguments,
 // Passes None and exact lists; anything else (a list subclass included) raises TypeError.
 bool check_list_argument(PyObject* argument, const char* parameter_name);
 
-}  // namespace tandril
+}  // namespace binding

@@ -1,4 +1,4 @@
-#include "call_errors.hpp"
+#include "binding/errors.hpp"
 
 #include <frameobject.h>
 
@@ -7,15 +7,15 @@
 #include <stdexcept>
 #include <typeinfo>
 
-#include "module_state.hpp"
-#include "ref.hpp"
+#include "binding/module_state.hpp"
+#include "binding/ref.hpp"
 
-namespace tandril {
+namespace binding {
 
-void add_traceback_entry(const char* function_name, int line, const char* file_name) {
+void add_traceback_entry(const TracebackEntry& entry) {
     // Making the code object and the frame must not run with an exception pending.
     PyObject* pending = PyErr_GetRaisedException();
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_name, function_name, line)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(entry.file_name, entry.function_name, entry.line)));
     if (!code) {
         Py_XDECREF(pending);
         return;
@@ -71,4 +71,4 @@ void raise_from_pending(PyObject* exception_type, const char* message) {
     PyErr_SetRaisedException(raised);
 }
 
-}  // namespace tandril
+}  // namespace binding

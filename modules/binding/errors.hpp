@@ -1,0 +1,60 @@
+// How failures leave a module: traceback entries and the translation of native exceptions.
+//
+// Every callable owns one TracebackEntry, written beside its definition by the module that
+// defines it: the function name, the source file that module names and a line. Every failure of
+// the callable, wherever the failing code lives, adds that same entry, so an entry never depends
+// on which C++ file the adding code sits in.
+#pragma once
+
+#include <Python.h>
+
+namespace binding {
+
+struct TracebackEntry {
+    const char* function_name;  // the full name the traceback shows
+    const char* file_name;      // the source file the module names for it
+    int line;
+};
+
+// Appends `entry` to the traceback of the pending exception, as a frame whose globals are the
+// module dictionary. If the entry itself cannot be made, that failure's exception replaces the
+// pending one.
+void add_traceback_entry(const TracebackEntry& entry);
+
+// The failure value of a step: null for steps that return an object, false for the others.
+struct Failure {
+    template <typename Pointee>
+    operator Pointee*() const noexcept {
+        return nullptr;
+    }
+    operator bool() const noexcept { return false; }
+};
+
+// Adds `entry` and gives the failure value, so that a failing statement reads `return fail(entry);`.
+inline Failure fail(const TracebackEntry& entry) {
+    add_traceback_entry(entry);
+    return {};
+}
+
+// Sets the Python exception that matches the native exception being handled. Must be called
+// inside a catch block. A Python exception that is already pending wins and is left alone.
+void translate_native_exception() noexcept;
+
+// Runs `step`, turning any native exception it throws into a pending Python exception.
+// True when the step completed.
+template <typename Step>
+bool run_guarded(Step&& step) noexcept {
+    try {
+        step();
+        return true;
+    } catch (...) {
+        translate_native_exception();
+        return false;
+    }
+}
+
+// Raises `exception_type(message)` with the pending exception as its context, as a `raise`
+// inside an `except` block does.
+void raise_from_pending(PyObject* exception_type, const char* message);
+
+}  // namespace binding

@@ -1,0 +1,51 @@
+// Reading Python objects into the engine's records.
+//
+// Two shapes are read. The byte form: any mapping with the keys "start", "end", "text",
+// "original" and "nl" (and "reference" for a match), texts as bytes or bytearray; a missing key
+// raises ValueError "No value specified for struct attribute '<key>'". The input form: the
+// elements of an exact list, the same interval keys, texts as str values that the reader encodes
+// as UTF-8 (through the value's own encode, or the interpreter's encoder for an exact str, which
+// cannot override it); a missing key raises the lookup's own KeyError.
+//
+// Functions returning bool leave an exception pending when they return false. Those marked
+// "entry" add their own traceback entry, in "<stringsource>", when they fail. Any of them can run
+// Python code (lookups, __int__, encode): they hold what they read and re-read list lengths.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+
+#include "quorvel/records.hpp"
+
+namespace binding {
+
+// An int (or int subclass) in the signed 32-bit range, or anything with __int__ (never
+// __index__). -1 with an exception pending on failure. Adds no traceback entry.
+std::int32_t int_from_py(PyObject* object);
+
+// Reads `object` by int_from_py into `target`. False with an exception pending on failure.
+inline bool read_int(PyObject* object, std::int32_t& target) {
+    target = int_from_py(object);
+    return !(target == -1 && PyErr_Occurred());
+}
+
+// Copies the bytes of a bytes or bytearray (or a subclass) into `target`. Entry.
+bool string_from_py(PyObject* object, std::string& target);
+
+// A byte-form interval mapping. Entry.
+bool interval_from_py(PyObject* object, quorvel::IntervalVar& target);
+
+// Any iterable of byte-form interval mappings; exact lists and tuples are walked by index. Entry.
+bool intervals_from_py(PyObject* object, quorvel::Intervals& target);
+
+// A byte-form match mapping: start, end, and two iterables of interval mappings. Entry.
+bool match_from_py(PyObject* object, quorvel::MatchesVar& target);
+
+// Every element of the exact list `list`, in the input form, appended to `target` in list order.
+// Elements are read one by one, each field converted right after its lookup; the first failure
+// ends the reading. No entry of its own: the calling function adds its entry.
+bool read_input_list(PyObject* list, quorvel::Intervals& target);
+
+}  // namespace binding
