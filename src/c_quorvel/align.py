@@ -166,47 +166,46 @@ class TimeMap:
         return mapped
 
     def describe(self) -> str:
-        """The map in words, for example "+7.300 s, 23.976 → 25 fps, one break of +30.0 s at 00:12:04".
+        """How the reference is out of step with the original, in words, for example
+        "+7.300 s, 23.976 → 25 fps, one break of +30.0 s at 00:12:04".
 
-        The offset is how far the reference's time 0 moves; a frame-rate change "R → O fps" means
-        the reference was timed for R frames per second and the original for O (times scale by
-        R / O); a break is how far the times jump from there on, and where, in the reference's
-        time.
+        The offset is where the original's time 0 falls in the reference. "R → O fps": the
+        reference's times are the original's scaled by R / O, as when a track made for R frames per
+        second is played at O (23.976 → 25 shortens every time by about 4%). A break of +L s at
+        T: from the original's time T on, the reference has L seconds more (an advertisement, a
+        longer cut); -L s: L seconds less. The map itself undoes all of it.
         """
         if self.is_identity:
             return "no change (+0.000 s)"
         first = self.segments[0]
-        offset = self._mapped_exactly(first, 0)
-        words = [f"{offset / 1000:+.3f} s"]
+        words = [f"{-first.offset / first.scale / 1000:+.3f} s"]
         if first.scale != 1.0:
             words.append(_rate_words(first.scale))
         breaks = []
         for before, after in zip(self.segments, self.segments[1:]):
-            jump = self._mapped_exactly(after, after.start) - self._mapped_exactly(before, after.start)
-            where = f"{jump / 1000:+.1f} s at {_clock(after.start)}"
+            at = after.start * after.scale + after.offset
+            length = after.start * before.scale + before.offset - at
+            told = f"{length / 1000:+.1f} s at {_clock(round(at))}"
             if after.scale != before.scale:
-                where += f" (then {_rate_words(after.scale)})"
-            breaks.append(where)
-        if breaks:
+                told += f" (then {_rate_words(after.scale)})"
+            breaks.append(told)
+        if len(breaks) == 1:
+            words.append(f"one break of {breaks[0]}")
+        elif breaks:
             count = _COUNT_WORDS[len(breaks)] if len(breaks) < len(_COUNT_WORDS) else str(len(breaks))
-            plural = "" if len(breaks) == 1 else "s"
-            words.append(f"{count} break{plural} of {breaks[0]}" if len(breaks) == 1
-                         else f"{count} break{plural}: {', '.join(breaks)}")
+            words.append(f"{count} breaks: {', '.join(breaks)}")
         return ", ".join(words)
 
     __str__ = describe
 
-    @staticmethod
-    def _mapped_exactly(segment: TimeSegment, time: int) -> float:
-        return time * segment.scale + segment.offset
-
 
 def _rate_words(scale: float) -> str:
-    for reference_name, reference_rate in _FRAME_RATES:
-        for original_name, original_rate in _FRAME_RATES:
-            if reference_rate != original_rate and math.isclose(scale, reference_rate / original_rate, rel_tol=1e-6):
-                return f"{reference_name} → {original_name} fps"
-    return f"times scaled by {scale:.6g}"
+    # The map scales by O / R to undo a track made for R frames per second and played at O.
+    for made_name, made_rate in _FRAME_RATES:
+        for played_name, played_rate in _FRAME_RATES:
+            if made_rate != played_rate and math.isclose(scale, played_rate / made_rate, rel_tol=1e-6):
+                return f"{made_name} → {played_name} fps"
+    return f"times scaled by {1 / scale:.6g}"
 
 
 def _clock(time: int) -> str:
