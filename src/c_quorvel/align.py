@@ -178,7 +178,8 @@ class TimeMap:
         if self.is_identity:
             return "no change (+0.000 s)"
         first = self.segments[0]
-        words = [f"{-first.offset / first.scale / 1000:+.3f} s"]
+        # Adding 0.0 turns a negative zero into a plain one.
+        words = [f"{round(-first.offset / first.scale / 1000, 3) + 0.0:+.3f} s"]
         if first.scale != 1.0:
             words.append(_rate_words(first.scale))
         breaks = []
@@ -273,7 +274,8 @@ def synchronize(
     Only the cues' "start" and "end" are read (any language, any text); the tracks may be in any
     order. The search considers a constant offset of up to ``max_offset`` ms either way, the scale
     ratios between 23.976, 24, 25 and 30 frames per second (and 1), and up to ``max_breaks``
-    breaks (each moving the offset by up to ``max_offset`` more). A candidate is rated by how well
+    breaks, each moving the offset by up to ``max_offset`` more (so that no segment's offset
+    exceeds ``(1 + max_breaks) * max_offset``, times the scale when it is above 1). A candidate is rated by how well
     the cues it brings together overlap, less a penalty per break. Identical tracks, empty tracks
     and tracks with nothing in common give ``TimeMap.identity()``. Two tracks of 2,000 cues take a
     few tens of milliseconds.
