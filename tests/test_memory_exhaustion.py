@@ -124,3 +124,21 @@ def test_sound_pairing_out_of_memory_raises_memory_error():
         """
     )
     assert output == "MemoryError 'bad allocation' ['report', '<lambda>', 'pair_tracks']"
+
+
+def test_time_map_search_out_of_memory_raises_memory_error():
+    output = run_case(
+        """
+        from c_quorvel.align import synchronize
+
+        class LimitMemoryOnIndex(LimitMemoryOnRead):
+            __index__ = LimitMemoryOnRead.__int__
+
+        original = [{"start": 3000 * k, "end": 3000 * k + 2000} for k in range(50000)]
+        reference = [dict(item) for item in original]
+        # Reading completes; the search's histograms and ratings do not fit in 256 kB.
+        reference[-1]["end"] = LimitMemoryOnIndex(reference[-1]["end"], 256 * 1024)
+        report(lambda: synchronize(original, reference))
+        """
+    )
+    assert output == "MemoryError 'bad allocation' ['report', '<lambda>', 'synchronize']"
