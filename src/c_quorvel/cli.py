@@ -64,34 +64,25 @@ class CommandError(Exception):
 # Argument types --------------------------------------------------------------------------------
 
 
-def margin_argument(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"the margin must be a whole number of milliseconds, got {text!r}") from None
-    if not 0 <= value <= INT32_MAX:
-        raise argparse.ArgumentTypeError(f"the margin must be from 0 to {INT32_MAX} milliseconds, got {value}")
-    return value
+def whole_number_argument(what: str, unit: str, highest: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from 0 to ``highest``, refused with a message naming ``what``."""
+    of_unit = f" of {unit}" if unit else ""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number{of_unit}, got {text!r}") from None
+        if not 0 <= value <= highest:
+            raise argparse.ArgumentTypeError(f"{what} must be from 0 to {highest}{' ' + unit if unit else ''}, got {value}")
+        return value
+
+    return parse
 
 
-def max_offset_argument(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"the largest offset must be a whole number of milliseconds, got {text!r}") from None
-    if not 0 <= value <= INT32_MAX:
-        raise argparse.ArgumentTypeError(f"the largest offset must be from 0 to {INT32_MAX} milliseconds, got {value}")
-    return value
-
-
-def max_breaks_argument(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"the number of breaks must be a whole number, got {text!r}") from None
-    if not 0 <= value <= 100:
-        raise argparse.ArgumentTypeError(f"the number of breaks must be from 0 to 100, got {value}")
-    return value
+margin_argument = whole_number_argument("the margin", "milliseconds", INT32_MAX)
+max_offset_argument = whole_number_argument("the largest offset", "milliseconds", INT32_MAX)
+max_breaks_argument = whole_number_argument("the number of breaks", "", 100)
 
 
 def fps_argument(text: str) -> float:
