@@ -30,7 +30,6 @@ from hypothesis import strategies as st
 
 import index_model
 from margin_setting import needs_default_margin
-from leak_check import assert_no_leak
 
 from c_quorvel import tandril
 from c_quorvel.tandril import PyIntervalSearch
@@ -1124,58 +1123,3 @@ def module_frame_globals(error):
             found.append(tb.tb_frame.f_globals)
         tb = tb.tb_next
     return found
-
-
-# ---------------------------------------------------------------------------------------------
-# Leak checks
-
-LEAK_RECORDS = [record(position * 10, position * 10 + 15, f"text {position}", "ørig", position) for position in range(20)]
-
-
-def build_then_drop():
-    PyIntervalSearch(LEAK_RECORDS)
-
-
-LEAK_INDEX = PyIntervalSearch(LEAK_RECORDS)
-BAD_TEXT_INDEX = PyIntervalSearch([record(0, 10, RawText(b"\xff"), "")])
-
-
-@pytest.mark.parametrize(
-    "action, expect",
-    [
-        (build_then_drop, None),
-        (lambda: PyIntervalSearch(intervals=LEAK_RECORDS), None),
-        (lambda: PyIntervalSearch(None), TypeError),
-        (lambda: PyIntervalSearch((record(0, 1),)), TypeError),
-        (lambda: PyIntervalSearch(LEAK_RECORDS + [{"start": 0, "end": 1, "text": "", "original": ""}]), KeyError),
-        (lambda: PyIntervalSearch(LEAK_RECORDS + [record(0, 1, b"bytes")]), AttributeError),
-        (lambda: PyIntervalSearch(LEAK_RECORDS, LEAK_RECORDS), TypeError),
-        (lambda: LEAK_INDEX.find_overlapping_intervals(0, 200), None),
-        (lambda: LEAK_INDEX.find_overlapping_intervals(50000, 60000), None),
-        (lambda: LEAK_INDEX.find_overlapping_intervals("x", 0), TypeError),
-        (lambda: LEAK_INDEX.find_overlapping_intervals(2**31, 0), OverflowError),
-        (lambda: BAD_TEXT_INDEX.find_overlapping_intervals(0, 10), UnicodeDecodeError),
-        (lambda: pickle.dumps(LEAK_INDEX), TypeError),
-        (lambda: copy.copy(LEAK_INDEX), TypeError),
-        (lambda: LEAK_INDEX.__setstate__(), TypeError),
-    ],
-    ids=[
-        "construction", "construction by keyword", "construction from None", "construction from tuple",
-        "construction missing key", "construction bytes text", "construction two arguments",
-        "query", "empty query", "query bad start_q", "query overflow", "query decode error",
-        "pickle", "copy", "setstate count",
-    ],
-)
-def test_no_leak(action, expect):
-    assert_no_leak(action, expect=expect)
-
-
-def test_no_leak_when_converter_is_missing():
-    with converter_removed():
-        assert_no_leak(lambda: LEAK_INDEX.find_overlapping_intervals(0, 200), expect=NameError)
-
-
-def test_no_leak_through_the_literal_road():
-    with converter(through_lambda):
-        assert_no_leak(lambda: LEAK_INDEX.find_overlapping_intervals(0, 200))
-        assert_no_leak(lambda: BAD_TEXT_INDEX.find_overlapping_intervals(0, 10), expect=UnicodeDecodeError)
