@@ -8,7 +8,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import alignment_model
+from models import alignment as alignment_model
 from c_quorvel import tandril
 from c_quorvel.align import Alignment, pair_tracks
 

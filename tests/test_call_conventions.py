@@ -12,7 +12,7 @@ from decimal import Decimal
 
 import pytest
 
-from margin_setting import process_margin
+from models.margin import process_margin
 
 from c_quorvel import tandril
 

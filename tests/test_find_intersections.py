@@ -11,7 +11,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import pairing_model
+from models import pairing as pairing_model
 from margin_setting import needs_default_margin
 from c_quorvel import tandril
 

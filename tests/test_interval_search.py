@@ -1,6 +1,6 @@
 """The interval index behind PyIntervalSearch, and the PyIntervalSearch type itself.
 
-Queries are checked against the pure-Python model in index_model.py: records sorted by start
+Queries are checked against the pure-Python model in models/index.py: records sorted by start
 (stably), a window widened by the margin on both sides, a scan from the first start at or above
 the window's low bound that stops at the first start above its high bound, and the half-length
 overlap test, all in exact arithmetic.
@@ -28,7 +28,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import index_model
+from models import index as index_model
 from margin_setting import needs_default_margin
 
 from c_quorvel import tandril
