@@ -9,7 +9,6 @@ Tests in this process rely on the default margin of 1000; other margins run in s
 PAIR_MARGIN set, since the margin is read once when the native code is loaded.
 """
 
-import array
 import builtins
 import copy
 import functools
@@ -519,16 +518,13 @@ def test_method_in_type_dictionary_has_its_names_and_docstring():
 
 
 def test_pickling_hooks_are_installed_under_reduce_and_setstate():
+    # Their names and docstrings are those of the function objects (test_call_conventions.py).
     assert not hasattr(PyIntervalSearch, "__reduce_cython__")
     assert not hasattr(PyIntervalSearch, "__setstate_cython__")
     assert "__reduce_cython__" not in PyIntervalSearch.__dict__
     assert "__setstate_cython__" not in PyIntervalSearch.__dict__
-    assert PyIntervalSearch.__reduce__.__name__ == "__reduce_cython__"
-    assert PyIntervalSearch.__setstate__.__name__ == "__setstate_cython__"
-    assert PyIntervalSearch.__reduce__.__doc__ is None
-    assert PyIntervalSearch.__setstate__.__doc__ is None
-    assert tandril.__reduce_cython__.__qualname__ == "PyIntervalSearch.__reduce_cython__"
-    assert tandril.__setstate_cython__.__qualname__ == "PyIntervalSearch.__setstate_cython__"
+    assert "__reduce__" in PyIntervalSearch.__dict__
+    assert "__setstate__" in PyIntervalSearch.__dict__
 
 
 class SubSearch(PyIntervalSearch):
@@ -620,28 +616,6 @@ def test_pickling_methods_bind_then_refuse(call, message, entries):
     assert str(caught.value) == message
     assert module_entry_names(caught.value) == entries
     assert all(file == STRINGSOURCE for _, file, _ in module_entries(caught.value))
-
-
-# ---------------------------------------------------------------------------------------------
-# The method called through the class on something that is not an instance
-
-
-@pytest.mark.parametrize(
-    "other",
-    [object(), None, 5, {}, [], "text", tandril.interval_to_dict, array.array("i", [1, 2, 3]), PyIntervalSearch],
-    ids=["object", "None", "int", "dict", "list", "str", "module function", "array", "the type"],
-)
-def test_method_refuses_a_non_instance(other):
-    with pytest.raises(TypeError):
-        PyIntervalSearch.find_overlapping_intervals(other, 1, 2)
-    with pytest.raises(TypeError):
-        PyIntervalSearch.find_overlapping_intervals(other, start_q=1, end_q=2)
-
-
-def test_method_through_the_class_needs_an_argument():
-    with pytest.raises(TypeError) as caught:
-        PyIntervalSearch.find_overlapping_intervals()
-    assert str(caught.value) == "find_overlapping_intervals() needs an argument"
 
 
 # ---------------------------------------------------------------------------------------------
