@@ -10,7 +10,7 @@ import warnings
 
 import pytest
 
-from c_quorvel import tandril
+from c_quorvel import _align, tandril
 from c_quorvel.align import pair_tracks
 from leak_check import assert_no_leak
 
@@ -343,6 +343,15 @@ def test_sound_pairing_does_not_leak():
     assert_no_leak(lambda: pair_tracks(original, reference), calls=100)
     failing = original + [{"start": 0, "end": "x", "text": ""}]
     assert_no_leak(lambda: pair_tracks(failing, reference), expect=TypeError, calls=100)
+
+
+def test_time_map_search_does_not_leak():
+    rng = random.Random(6)
+    original = [input_interval(s, s + rng.randint(500, 3000), f"a{s}") for s in range(0, 200000, 5000)]
+    reference = [{**cue, "start": cue["start"] + 3000, "end": cue["end"] + 3000} for cue in original]
+    assert_no_leak(lambda: _align.synchronize(original, reference, 60000, 2), calls=100)
+    failing = reference + [{"start": 0, "end": "x"}]
+    assert_no_leak(lambda: _align.synchronize(original, failing, 60000, 2), expect=TypeError, calls=100)
 
 
 def test_calls_leave_reference_counts_of_existing_objects_unchanged():

@@ -10,7 +10,6 @@ from hypothesis import strategies as st
 
 from c_quorvel import _align
 from c_quorvel.align import TimeMap, TimeSegment, pair_tracks, synchronize
-from leak_check import assert_no_leak
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -184,11 +183,3 @@ def test_maps_and_times_out_of_range_are_refused():
         far.apply([{"start": 0}])
     with pytest.raises(AttributeError):
         far.segments = ()  # type: ignore[misc]
-
-
-def test_no_leak():
-    original = dialogue(40)
-    reference, _ = out_of_step(original, offset=3000)
-    assert_no_leak(lambda: _align.synchronize(original, reference, 60000, 2), calls=100)
-    assert_no_leak(lambda: _align.synchronize(original, reference + [{"start": 0, "end": "x"}], 60000, 2),
-                   expect=TypeError, calls=100)
