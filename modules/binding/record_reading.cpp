@@ -1,5 +1,7 @@
 #include "binding/record_reading.hpp"
 
+#include <string_view>
+
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
 #include "binding/ref.hpp"
@@ -126,35 +128,109 @@ bool append_interval_item(PyObject* item, quorvel::Intervals& target) {
 // ---------------------------------------------------------------------------------------------
 // Input form
 
-bool read_input_int(PyObject* item, PyObject* key, std::int32_t& target) {
+// The UTF-8 bytes of a text value, held for as long as this lives: a view into an object it
+// holds (an exact str's own storage when the str is ASCII, else the encoded bytes), or into its
+// own copy when the encoding gave a bytearray, which later Python code could change.
+struct InputText {
+    Ref owner;
+    std::string copy;
+    std::string_view bytes;
+};
+
+// `value.encode("utf-8")`, read as string_from_py reads it.
+bool read_input_text(PyObject* value, InputText& target) {
+    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
+        // The UTF-8 of an ASCII str is its own storage.
+        Py_ssize_t length = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(value, &length);
+        if (data == nullptr) {
+            return false;
+        }
+        target.owner = Ref::new_ref(value);
+        target.bytes = std::string_view(data, static_cast<size_t>(length));
+        return true;
+    }
+    target.owner = Ref::steal(PyUnicode_CheckExact(value)
+                                  ? PyUnicode_AsUTF8String(value)
+                                  : PyObject_CallMethodOneArg(value, names().encode, names().utf_8));
+    if (!target.owner) {
+        return false;
+    }
+    PyObject* encoded = target.owner.get();
+    if (PyByteArray_Check(encoded)) {
+        if (!string_from_py(encoded, target.copy)) {
+            return false;
+        }
+        target.bytes = target.copy;
+        return true;
+    }
+    char* data = nullptr;
+    Py_ssize_t length = 0;
+    if (PyBytes_AsStringAndSize(encoded, &data, &length) < 0) {
+        return fail(string_from_py_entry);
+    }
+    target.bytes = std::string_view(data, static_cast<size_t>(length));
+    return true;
+}
+
+bool read_input_int_field(PyObject* item, PyObject* key, std::int32_t& target) {
     Ref value = Ref::steal(item_value(item, key));
     return value && read_int(value.get(), target);
 }
 
-// `item[key].encode("utf-8")`, copied as string_from_py copies it.
-bool read_input_text(PyObject* item, PyObject* key, std::string& target) {
+bool read_input_text_field(PyObject* item, PyObject* key, InputText& target) {
     Ref value = Ref::steal(item_value(item, key));
-    if (!value) {
-        return false;
-    }
-    if (PyUnicode_CheckExact(value.get()) && PyUnicode_IS_ASCII(value.get())) {
-        // The UTF-8 of an ASCII str is its own storage.
-        Py_ssize_t length = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(value.get(), &length);
-        return data != nullptr && copy_bytes(data, length, target);
-    }
-    Ref encoded = Ref::steal(PyUnicode_CheckExact(value.get())
-                                 ? PyUnicode_AsUTF8String(value.get())
-                                 : PyObject_CallMethodOneArg(value.get(), names().encode, names().utf_8));
-    return encoded && string_from_py(encoded.get(), target);
+    return value && read_input_text(value.get(), target);
 }
 
-bool append_input_interval(PyObject* item, quorvel::Intervals& target) {
+// The values of an element that is an exact dict holding exactly the five field names, in field
+// order, as the very interned objects, with values of exact types (int, str) whose conversion
+// runs no Python code. For such an element one walk over the dict finds what the five look-ups
+// would, and nothing can change the dict between the reads. False otherwise.
+bool values_in_field_order(PyObject* item, PyObject* (&values)[5]) {
+    if (!PyDict_CheckExact(item) || PyDict_GET_SIZE(item) != 5) {
+        return false;
+    }
     const InternedNames& key = names();
-    quorvel::IntervalVar interval;
-    return read_input_int(item, key.start, interval.start) && read_input_int(item, key.end, interval.end) &&
-           read_input_text(item, key.text, interval.text) && read_input_text(item, key.original, interval.original) &&
-           read_input_int(item, key.nl, interval.nl) && run_guarded([&] { target.push_back(std::move(interval)); });
+    PyObject* const field_names[5] = {key.start, key.end, key.text, key.original, key.nl};
+    Py_ssize_t cursor = 0;
+    for (int field = 0; field < 5; ++field) {
+        PyObject* found_key = nullptr;
+        if (!PyDict_Next(item, &cursor, &found_key, &values[field]) || found_key != field_names[field]) {
+            return false;
+        }
+    }
+    return PyLong_CheckExact(values[0]) && PyLong_CheckExact(values[1]) && PyUnicode_CheckExact(values[2]) &&
+           PyUnicode_CheckExact(values[3]) && PyLong_CheckExact(values[4]);
+}
+
+bool append_input_interval(PyObject* item, quorvel::IntervalStore& target) {
+    quorvel::IntervalView interval;
+    InputText text;
+    InputText original;
+    PyObject* values[5];
+    if (values_in_field_order(item, values)) {
+        if (!int32_from_exact_value(values[0], interval.start) || !int32_from_exact_value(values[1], interval.end) ||
+            !read_input_text(values[2], text) || !read_input_text(values[3], original) ||
+            !int32_from_exact_value(values[4], interval.nl)) {
+            return false;
+        }
+    } else {
+        // Each field is looked up by name and converted right after its look-up.
+        const InternedNames& key = names();
+        if (!read_input_int_field(item, key.start, interval.start) || !read_input_int_field(item, key.end, interval.end) ||
+            !read_input_text_field(item, key.text, text) || !read_input_text_field(item, key.original, original) ||
+            !read_input_int_field(item, key.nl, interval.nl)) {
+            return false;
+        }
+    }
+    interval.text = text.bytes;
+    interval.original = original.bytes;
+    // Copying the texts is part of reading them, and carries its entry when memory runs out.
+    if (!run_guarded([&] { target.make_room_for_texts(interval.text.size() + interval.original.size()); })) {
+        return fail(string_from_py_entry);
+    }
+    return run_guarded([&] { target.append(interval); });
 }
 
 }  // namespace
@@ -235,8 +311,11 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
     return true;
 }
 
-bool read_input_list(PyObject* list, quorvel::Intervals& target) {
+bool read_input_list(PyObject* list, quorvel::IntervalStore& target) {
     Ref held = Ref::new_ref(list);
+    if (!run_guarded([&] { target.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); })) {
+        return false;
+    }
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
         if (!append_input_interval(item.get(), target)) {
