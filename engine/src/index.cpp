@@ -5,49 +5,16 @@
 
 namespace quorvel {
 
-IntervalSearch::IntervalSearch(IntervalStore records) : records_(std::move(records)) {
-    records_.sort_by_start();
-    const std::size_t count = records_.size();
-    if (count == 0) {
-        return;
+IntervalSearch::IntervalSearch(Intervals records) : intervals_(std::move(records)) {
+    const auto by_start = [](const IntervalVar& left, const IntervalVar& right) { return left.start < right.start; };
+    // Input in ascending order of start, the usual case, is stored as given without moving it.
+    if (!std::is_sorted(intervals_.begin(), intervals_.end(), by_start)) {
+        std::stable_sort(intervals_.begin(), intervals_.end(), by_start);
     }
-    first_start_ = records_.start_of(0);
-    const std::int64_t range = std::int64_t{records_.start_of(count - 1)} - first_start_;
-    while ((range >> bucket_shift_) >= static_cast<std::int64_t>(count)) {
-        ++bucket_shift_;
+    starts_.reserve(intervals_.size());
+    for (const IntervalVar& record : intervals_) {
+        starts_.push_back(record.start);
     }
-    const std::size_t bucket_count = static_cast<std::size_t>(range >> bucket_shift_) + 1;
-    buckets_.resize(bucket_count + 1);
-    std::size_t position = 0;
-    for (std::size_t bucket = 0; bucket < bucket_count; ++bucket) {
-        buckets_[bucket] = position;
-        const std::int64_t next_bucket_start = first_start_ + (static_cast<std::int64_t>(bucket + 1) << bucket_shift_);
-        while (position < count && records_.start_of(position) < next_bucket_start) {
-            ++position;
-        }
-    }
-    buckets_[bucket_count] = count;
-}
-
-std::size_t IntervalSearch::first_at_or_after(std::int64_t low) const noexcept {
-    if (records_.empty() || low <= first_start_) {
-        return 0;
-    }
-    const std::uint64_t bucket = static_cast<std::uint64_t>(low - first_start_) >> bucket_shift_;
-    if (bucket >= buckets_.size() - 1) {
-        return records_.size();
-    }
-    std::size_t first = buckets_[bucket];
-    std::size_t last = buckets_[bucket + 1];
-    while (first < last) {
-        const std::size_t middle = first + (last - first) / 2;
-        if (records_.start_of(middle) < low) {
-            first = middle + 1;
-        } else {
-            last = middle;
-        }
-    }
-    return first;
 }
 
 std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t start_q, std::int32_t end_q,
@@ -57,8 +24,10 @@ std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t star
     const std::int64_t high = std::int64_t{end_q} + margin;
     const double half_query_length = 0.5 * static_cast<double>(std::int64_t{end_q} - std::int64_t{start_q});
 
-    for (std::size_t index = first_at_or_after(low); index < records_.size(); ++index) {
-        const TimeSpan record = records_.span_of(index);
+    auto position = std::lower_bound(starts_.begin(), starts_.end(), low,
+                                     [](std::int32_t start, std::int64_t bound) { return start < bound; });
+    for (std::size_t index = static_cast<std::size_t>(position - starts_.begin()); index < intervals_.size(); ++index) {
+        const IntervalVar& record = intervals_[index];
         if (record.start > high) {
             break;
         }
@@ -75,7 +44,7 @@ std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t star
 Intervals IntervalSearch::find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const {
     Intervals result;
     for (std::size_t position : overlapping_positions(start_q, end_q, margin)) {
-        result.push_back(records_.copy(position));
+        result.push_back(intervals_[position]);
     }
     return result;
 }

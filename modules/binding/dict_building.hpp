@@ -13,36 +13,35 @@
 #include <cstdint>
 #include <span>
 
-#include "quorvel/interval_store.hpp"
+#include "quorvel/records.hpp"
 
 namespace binding {
 
-// The records of one side of a group: all records of a store, or the records at chosen
-// positions of one, read in place. The store must outlive the selection and take no appends
-// meanwhile.
+// The records of one side of a group: all records of an array, or the records at chosen
+// positions of one, read in place. The array must outlive the selection.
 class RecordSelection {
 public:
-    explicit RecordSelection(const quorvel::IntervalStore& records) noexcept
-        : records_(&records), count_(records.size()) {}
-    RecordSelection(const quorvel::IntervalStore& records, std::span<const std::size_t> positions) noexcept
-        : records_(&records), positions_(positions.data()), count_(positions.size()) {}
+    explicit RecordSelection(std::span<const quorvel::IntervalVar> records) noexcept
+        : records_(records.data()), count_(records.size()) {}
+    RecordSelection(std::span<const quorvel::IntervalVar> records, std::span<const std::size_t> positions) noexcept
+        : records_(records.data()), positions_(positions.data()), count_(positions.size()) {}
 
     std::size_t size() const noexcept { return count_; }
-    quorvel::IntervalView operator[](std::size_t index) const noexcept {
-        return (*records_)[positions_ != nullptr ? positions_[index] : index];
+    const quorvel::IntervalVar& operator[](std::size_t index) const noexcept {
+        return records_[positions_ != nullptr ? positions_[index] : index];
     }
 
 private:
-    const quorvel::IntervalStore* records_;
+    const quorvel::IntervalVar* records_;
     const std::size_t* positions_ = nullptr;
     std::size_t count_;
 };
 
 // What one interval of a list becomes.
-using IntervalBuilder = PyObject* (*)(const quorvel::IntervalView& interval);
+using IntervalBuilder = PyObject* (*)(const quorvel::IntervalVar& interval);
 
-PyObject* interval_to_py(const quorvel::IntervalView& interval);         // byte form
-PyObject* interval_to_text_form(const quorvel::IntervalView& interval);  // text form
+PyObject* interval_to_py(const quorvel::IntervalVar& interval);         // byte form
+PyObject* interval_to_text_form(const quorvel::IntervalVar& interval);  // text form
 
 // A list of what `build` makes of each selected record, in order. The list grows by appending:
 // `build` may run Python code, which can reach the list through the collector, so it never holds

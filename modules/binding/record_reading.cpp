@@ -1,7 +1,5 @@
 #include "binding/record_reading.hpp"
 
-#include <string_view>
-
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
 #include "binding/ref.hpp"
@@ -128,49 +126,17 @@ bool append_interval_item(PyObject* item, quorvel::Intervals& target) {
 // ---------------------------------------------------------------------------------------------
 // Input form
 
-// The UTF-8 bytes of a text value, held for as long as this lives: a view into an object it
-// holds (an exact str's own storage when the str is ASCII, else the encoded bytes), or into its
-// own copy when the encoding gave a bytearray, which later Python code could change.
-struct InputText {
-    Ref owner;
-    std::string copy;
-    std::string_view bytes;
-};
-
-// `value.encode("utf-8")`, read as string_from_py reads it.
-bool read_input_text(PyObject* value, InputText& target) {
+// `value.encode("utf-8")`, copied as string_from_py copies it.
+bool read_input_text(PyObject* value, std::string& target) {
     if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
         // The UTF-8 of an ASCII str is its own storage.
         Py_ssize_t length = 0;
         const char* data = PyUnicode_AsUTF8AndSize(value, &length);
-        if (data == nullptr) {
-            return false;
-        }
-        target.owner = Ref::new_ref(value);
-        target.bytes = std::string_view(data, static_cast<size_t>(length));
-        return true;
+        return data != nullptr && copy_bytes(data, length, target);
     }
-    target.owner = Ref::steal(PyUnicode_CheckExact(value)
-                                  ? PyUnicode_AsUTF8String(value)
-                                  : PyObject_CallMethodOneArg(value, names().encode, names().utf_8));
-    if (!target.owner) {
-        return false;
-    }
-    PyObject* encoded = target.owner.get();
-    if (PyByteArray_Check(encoded)) {
-        if (!string_from_py(encoded, target.copy)) {
-            return false;
-        }
-        target.bytes = target.copy;
-        return true;
-    }
-    char* data = nullptr;
-    Py_ssize_t length = 0;
-    if (PyBytes_AsStringAndSize(encoded, &data, &length) < 0) {
-        return fail(string_from_py_entry);
-    }
-    target.bytes = std::string_view(data, static_cast<size_t>(length));
-    return true;
+    Ref encoded = Ref::steal(PyUnicode_CheckExact(value) ? PyUnicode_AsUTF8String(value)
+                                                          : PyObject_CallMethodOneArg(value, names().encode, names().utf_8));
+    return encoded && string_from_py(encoded.get(), target);
 }
 
 bool read_input_int_field(PyObject* item, PyObject* key, std::int32_t& target) {
@@ -178,15 +144,17 @@ bool read_input_int_field(PyObject* item, PyObject* key, std::int32_t& target) {
     return value && read_int(value.get(), target);
 }
 
-bool read_input_text_field(PyObject* item, PyObject* key, InputText& target) {
+bool read_input_text_field(PyObject* item, PyObject* key, std::string& target) {
     Ref value = Ref::steal(item_value(item, key));
     return value && read_input_text(value.get(), target);
 }
 
-// The values of an element that is an exact dict holding exactly the five field names, in field
-// order, as the very interned objects, with values of exact types (int, str) whose conversion
-// runs no Python code. For such an element one walk over the dict finds what the five look-ups
-// would, and nothing can change the dict between the reads. False otherwise.
+// The one walk: the values of an element that is an exact dict holding exactly the five field
+// names, in field order, as the very interned objects, with values of exact types (int, str)
+// whose conversion runs no Python code. For such an element one pass over the dict finds what
+// the five look-ups would, and nothing can change the dict between the reads; any other element
+// is read by look-ups. This is the reading's one speed device; its figure is in
+// benchmarks/README.md.
 bool values_in_field_order(PyObject* item, PyObject* (&values)[5]) {
     if (!PyDict_CheckExact(item) || PyDict_GET_SIZE(item) != 5) {
         return false;
@@ -204,14 +172,12 @@ bool values_in_field_order(PyObject* item, PyObject* (&values)[5]) {
            PyUnicode_CheckExact(values[3]) && PyLong_CheckExact(values[4]);
 }
 
-bool append_input_interval(PyObject* item, quorvel::IntervalStore& target) {
-    quorvel::IntervalView interval;
-    InputText text;
-    InputText original;
+bool append_input_interval(PyObject* item, quorvel::Intervals& target) {
+    quorvel::IntervalVar interval;
     PyObject* values[5];
     if (values_in_field_order(item, values)) {
         if (!int32_from_exact_value(values[0], interval.start) || !int32_from_exact_value(values[1], interval.end) ||
-            !read_input_text(values[2], text) || !read_input_text(values[3], original) ||
+            !read_input_text(values[2], interval.text) || !read_input_text(values[3], interval.original) ||
             !int32_from_exact_value(values[4], interval.nl)) {
             return false;
         }
@@ -219,18 +185,13 @@ bool append_input_interval(PyObject* item, quorvel::IntervalStore& target) {
         // Each field is looked up by name and converted right after its look-up.
         const InternedNames& key = names();
         if (!read_input_int_field(item, key.start, interval.start) || !read_input_int_field(item, key.end, interval.end) ||
-            !read_input_text_field(item, key.text, text) || !read_input_text_field(item, key.original, original) ||
+            !read_input_text_field(item, key.text, interval.text) ||
+            !read_input_text_field(item, key.original, interval.original) ||
             !read_input_int_field(item, key.nl, interval.nl)) {
             return false;
         }
     }
-    interval.text = text.bytes;
-    interval.original = original.bytes;
-    // Copying the texts is part of reading them, and carries its entry when memory runs out.
-    if (!run_guarded([&] { target.make_room_for_texts(interval.text.size() + interval.original.size()); })) {
-        return fail(string_from_py_entry);
-    }
-    return run_guarded([&] { target.append(interval); });
+    return run_guarded([&] { target.push_back(std::move(interval)); });
 }
 
 }  // namespace
@@ -311,11 +272,8 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
     return true;
 }
 
-bool read_input_list(PyObject* list, quorvel::IntervalStore& target) {
+bool read_input_list(PyObject* list, quorvel::Intervals& target) {
     Ref held = Ref::new_ref(list);
-    if (!run_guarded([&] { target.reserve(static_cast<std::size_t>(PyList_GET_SIZE(list))); })) {
-        return false;
-    }
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
         if (!append_input_interval(item.get(), target)) {

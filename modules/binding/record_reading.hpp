@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <string>
 
-#include "quorvel/interval_store.hpp"
 #include "quorvel/records.hpp"
 
 namespace binding {
@@ -47,6 +46,6 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target);
 // Every element of the exact list `list`, in the input form, appended to `target` in list order.
 // Elements are read one by one, each field converted right after its lookup; the first failure
 // ends the reading. No entry of its own: the calling function adds its entry.
-bool read_input_list(PyObject* list, quorvel::IntervalStore& target);
+bool read_input_list(PyObject* list, quorvel::Intervals& target);
 
 }  // namespace binding

@@ -14,8 +14,9 @@
 // the call, because both run the same code.
 //
 // Pairing works on positions: the engine names the grouped records by their place in the two
-// input arrays, and results are built from those records in place. This is the module's one
-// speed device; its figure is in benchmarks/README.md.
+// input arrays, and results are built from those records in place. This is one of the module's
+// two speed devices (the other reads input elements, in record_reading.cpp); the figures of both
+// are in benchmarks/README.md.
 #include <Python.h>
 
 #include <string_view>
@@ -39,6 +40,7 @@ namespace {
 
 using namespace binding;
 using quorvel::IntervalVar;
+using quorvel::Intervals;
 using quorvel::MatchesVar;
 
 constexpr const char* module_name = "c_quorvel.tandril";
@@ -75,13 +77,13 @@ ConverterState converters;
 // ---------------------------------------------------------------------------------------------
 // Results
 
-PyObject* interval_text_form(const quorvel::IntervalView& interval) {
+PyObject* interval_text_form(const IntervalVar& interval) {
     PyObject* result = interval_to_text_form(interval);
     return result != nullptr ? result : fail(interval_to_dict_entry);
 }
 
 // What `interval_to_dict`, looked up now, makes of the record.
-PyObject* interval_result(const quorvel::IntervalView& interval) {
+PyObject* interval_result(const IntervalVar& interval) {
     Ref converter = Ref::steal(lookup_module_global(converters.interval_to_dict_name));
     if (!converter) {
         return nullptr;
@@ -132,7 +134,7 @@ PyObject* interval_to_dict_body(PyObject*, PyObject* const* arguments) {
     if (!interval_from_py(arguments[0], interval)) {
         return fail(interval_to_dict_entry);
     }
-    return interval_text_form(quorvel::view_of(interval));
+    return interval_text_form(interval);
 }
 
 PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
@@ -140,23 +142,16 @@ PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
     if (!match_from_py(arguments[0], match)) {
         return fail(match_to_dict_entry);
     }
-    quorvel::IntervalStore original;
-    quorvel::IntervalStore reference;
-    if (!run_guarded([&] {
-            original = quorvel::IntervalStore(match.original);
-            reference = quorvel::IntervalStore(match.reference);
-        })) {
-        return fail(match_to_dict_entry);
-    }
-    return match_text_form(Group{match.start, match.end, RecordSelection(original), RecordSelection(reference)});
+    return match_text_form(
+        Group{match.start, match.end, RecordSelection(match.original), RecordSelection(match.reference)});
 }
 
 // The times of `records`, which is all the pairing decides on.
-std::vector<quorvel::TimeSpan> spans_of(const quorvel::IntervalStore& records) {
+std::vector<quorvel::TimeSpan> spans_of(const Intervals& records) {
     std::vector<quorvel::TimeSpan> spans;
     spans.reserve(records.size());
-    for (std::size_t position = 0; position < records.size(); ++position) {
-        spans.push_back(records.span_of(position));
+    for (const IntervalVar& record : records) {
+        spans.push_back(quorvel::span_of(record));
     }
     return spans;
 }
@@ -167,8 +162,8 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (!check_list_argument(set_a_dicts, "set_a_dicts") || !check_list_argument(set_b_dicts, "set_b_dicts")) {
         return nullptr;
     }
-    quorvel::IntervalStore set_a;
-    quorvel::IntervalStore set_b;
+    Intervals set_a;
+    Intervals set_b;
     if (set_a_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
@@ -245,7 +240,7 @@ PyObject* cinit_body(PyObject* self, PyObject* const* arguments) {
     if (intervals == Py_None) {
         return raise_none_not_iterable(cinit_entry);
     }
-    quorvel::IntervalStore records;
+    Intervals records;
     if (!read_input_list(intervals, records)) {
         return fail(cinit_entry);
     }
