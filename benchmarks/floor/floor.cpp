@@ -3,7 +3,8 @@
 //  empty(start_q, end_q)    two int conversions, then a fresh empty list: the cost of a call.
 //  one_dict(start_q, end_q) the same, then one text-form interval dict built from native data.
 //  build(intervals)         reads the list (five look-ups per element, ints, texts as UTF-8) into
-//                           records sorted by start, returned in a capsule.
+//                           records sorted by start (left as they are when already sorted),
+//                           returned in a capsule.
 //  use(capsule)             makes a built index the one that query reads.
 //  query(start_q, end_q)    two int conversions, a lower bound over the sorted starts, the
 //                           acceptance test, and per hit one name look-up in the module's
@@ -166,8 +167,10 @@ PyObject* build(PyObject*, PyObject* list) {
         delete index;
         return nullptr;
     }
-    std::stable_sort(index->records.begin(), index->records.end(),
-                     [](const Record& x, const Record& y) { return x.start < y.start; });
+    const auto by_start = [](const Record& x, const Record& y) { return x.start < y.start; };
+    if (!std::is_sorted(index->records.begin(), index->records.end(), by_start)) {
+        std::stable_sort(index->records.begin(), index->records.end(), by_start);
+    }
     index->starts.reserve(index->records.size());
     for (const Record& record : index->records) {
         index->starts.push_back(record.start);

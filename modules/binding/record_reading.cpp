@@ -274,6 +274,10 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
 
 bool read_input_list(PyObject* list, quorvel::Intervals& target) {
     Ref held = Ref::new_ref(list);
+    // Room for the elements there are now, in one allocation (the list may still change).
+    if (!run_guarded([&] { target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list))); })) {
+        return false;
+    }
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
         if (!append_input_interval(item.get(), target)) {
