@@ -1,5 +1,7 @@
 #include "binding/record_reading.hpp"
 
+#include <exception>
+
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
 #include "binding/ref.hpp"
@@ -274,9 +276,11 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
 
 bool read_input_list(PyObject* list, quorvel::Intervals& target) {
     Ref held = Ref::new_ref(list);
-    // Room for the elements there are now, in one allocation (the list may still change).
-    if (!run_guarded([&] { target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list))); })) {
-        return false;
+    // Room for the elements there are now, in one allocation (the list may still change). Only a
+    // hint: without the room, elements are read as they would be, and fail as they would.
+    try {
+        target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    } catch (const std::exception&) {
     }
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
