@@ -33,6 +33,8 @@ from c_quorvel import tandril  # noqa: E402
 
 TARGET_VS_PYTHON = 2.5  # module at least this many times faster than pure Python
 TARGET_VS_PICKLE = 1.15  # module at most this many times the time of pickle.loads
+GOAL_VS_PYTHON = 2.9  # the floor's goal: faster still than pure Python
+GOAL_VS_PICKLE = 0.95  # the floor's goal: reading, walking and building cost less than unpickling
 TARGET_FLATNESS = 1.25  # time per interval at the largest size / at the smallest size
 
 
@@ -91,6 +93,9 @@ def main(argv: list[str] | None = None) -> int:
               f"{'OK' if vs_py >= TARGET_VS_PYTHON else 'MISSED'}")
         print(f"  time / pickle.loads time    : {vs_pickle:5.2f}x   (target <= {TARGET_VS_PICKLE}x)  "
               f"{'OK' if vs_pickle <= TARGET_VS_PICKLE else 'MISSED'}")
+        print(f"  floor goals (see bench_floor.py): >= {GOAL_VS_PYTHON}x pure Python "
+              f"{'OK' if vs_py >= GOAL_VS_PYTHON else 'MISSED'}, <= {GOAL_VS_PICKLE}x pickle.loads "
+              f"{'OK' if vs_pickle <= GOAL_VS_PICKLE else 'MISSED'}")
 
     if len(rows) > 1:
         print()

@@ -336,7 +336,8 @@ class StrWithOwnEncode(str):
 @DIFFERENTIAL
 @given(STRATEGIES["dense"], st.data())
 def test_subscriptable_elements_and_integer_like_values_read_like_dicts(sets, data):
-    """Elements of other kinds, int subclasses, floats and str subclasses give the same result."""
+    """Elements of other kinds, int subclasses, floats, str subclasses and dicts with their keys in
+    another order, extra keys or keys equal to the field names give the same result."""
     set_a, set_b = sets
 
     def disguise(item):
@@ -345,8 +346,20 @@ def test_subscriptable_elements_and_integer_like_values_read_like_dicts(sets, da
         fields = dict(item, start=start_value, text=StrWithOwnEncode(item["text"]))
         return data.draw(st.sampled_from([PlainMapping, SubscriptOnly, dict]))(fields)
 
+    def reshape(item):
+        # Plain dicts of exact values, but not with exactly the field names in field order.
+        shapes = [
+            lambda fields: dict(reversed(list(fields.items()))),
+            lambda fields: {**fields, "extra": None},
+            lambda fields: {"".join(list(key)): value for key, value in fields.items()},  # equal, not the same keys
+        ]
+        return data.draw(st.sampled_from(shapes))(item)
+
+    def either(item):
+        return data.draw(st.sampled_from([disguise, reshape]))(item)
+
     assert_same_result(
-        find_intersections([disguise(item) for item in set_a], [disguise(item) for item in set_b]),
+        find_intersections([either(item) for item in set_a], [either(item) for item in set_b]),
         pairing_model.pair(set_a, set_b),
     )
 

@@ -44,8 +44,9 @@ bool intervals_from_py(PyObject* object, quorvel::Intervals& target);
 bool match_from_py(PyObject* object, quorvel::MatchesVar& target);
 
 // Every element of the exact list `list`, in the input form, appended to `target` in list order.
-// Elements are read one by one, each field converted right after its lookup; the first failure
-// ends the reading. No entry of its own: the calling function adds its entry.
+// Elements are read one by one, each field converted right after its lookup (an element that is
+// a plain dict of the five fields in order is read by one walk with the same outcome); the first
+// failure ends the reading. No entry of its own: the calling function adds its entry.
 bool read_input_list(PyObject* list, quorvel::Intervals& target);
 
 }  // namespace binding

@@ -14,8 +14,9 @@
 // the call, because both run the same code.
 //
 // Pairing works on positions: the engine names the grouped records by their place in the two
-// input arrays, and results are built from those records in place. This is the module's one
-// speed device; its figure is in benchmarks/README.md.
+// input arrays, and results are built from those records in place. This is one of the module's
+// two speed devices (the other reads input elements, in record_reading.cpp); the figures of both
+// are in benchmarks/README.md.
 #include <Python.h>
 
 #include <string_view>
