@@ -2,6 +2,7 @@
 #include <numeric>
 
 #include "quorvel/pairing.hpp"
+#include "walk_steps.hpp"
 
 namespace quorvel {
 
@@ -42,8 +43,9 @@ struct OrderedSide {
     }
 
     // The first record from `next` on that no group holds, or null.
-    const TimeSpan* next_available() const noexcept {
+    const TimeSpan* next_available(WalkSteps& steps) const {
         for (std::size_t rank = next; rank < spans.size(); ++rank) {
+            steps.step();
             if (!grouped[rank]) {
                 return &spans[rank];
             }
@@ -62,11 +64,13 @@ struct OrderedSide {
 
 class AlignmentWalk {
 public:
-    AlignmentWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin)
-        : originals_(original_side), references_(reference_side), margin_(margin) {}
+    AlignmentWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin,
+                  StopCheck stop_requested)
+        : originals_(original_side), references_(reference_side), margin_(margin), steps_(stop_requested) {}
 
     AlignedPositions run() {
         while (originals_.has_next() && references_.has_next()) {
+            steps_.step();
             const TimeSpan& original = originals_.spans[originals_.next];
             const TimeSpan& reference = references_.spans[references_.next];
             if (intervals_match(original, reference, margin_)) {
@@ -76,9 +80,11 @@ public:
             }
         }
         while (originals_.has_next()) {
+            steps_.step();
             settle(Side::original);
         }
         while (references_.has_next()) {
+            steps_.step();
             settle(Side::reference);
         }
         return result();
@@ -125,8 +131,9 @@ private:
         group.reference_begin = group.reference_end = references_.ranks.size();
         add_to_last_group(anchor_side, anchor_rank);
 
-        const TimeSpan* following = anchors.next_available();
+        const TimeSpan* following = anchors.next_available(steps_);
         for (std::size_t rank = candidates.next; rank < candidates.spans.size(); ++rank) {
+            steps_.step();
             if (candidates.grouped[rank]) {
                 continue;
             }
@@ -184,14 +191,15 @@ private:
     OrderedSide originals_;
     OrderedSide references_;
     const std::int32_t margin_;
+    WalkSteps steps_;
     std::vector<PairedPositions::Group> groups_;
 };
 
 }  // namespace
 
 AlignedPositions align_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
-                                 std::int32_t margin) {
-    return AlignmentWalk(original_side, reference_side, margin).run();
+                                 std::int32_t margin, StopCheck stop_requested) {
+    return AlignmentWalk(original_side, reference_side, margin, stop_requested).run();
 }
 
 }  // namespace quorvel
