@@ -26,7 +26,6 @@ public:
 
     PairedPositions run() {
         while (original_index_ < originals_.size() && reference_index_ < references_.size()) {
-            steps_.step();
             const TimeSpan& original = originals_[original_index_];
             const TimeSpan& reference = references_[reference_index_];
             if (intervals_match(original, reference, margin_)) {
@@ -42,11 +41,9 @@ public:
             }
         }
         for (; original_index_ < originals_.size(); ++original_index_) {
-            steps_.step();
             offer_to_last_group(original_index_, Side::original);
         }
         for (; reference_index_ < references_.size(); ++reference_index_) {
-            steps_.step();
             offer_to_last_group(reference_index_, Side::reference);
         }
         return std::move(result_);
@@ -92,8 +89,8 @@ private:
         add_to_last_group(anchor_side, anchor_index);
 
         std::size_t taken = 0;
-        for (std::size_t position = candidate_index; position < candidates.size(); ++position) {
-            steps_.step();
+        std::size_t position = candidate_index;
+        for (; position < candidates.size(); ++position) {
             const TimeSpan& candidate = candidates[position];
             const bool close = is_close(anchor, candidate, margin_);
             if (close || is_nested(anchor, candidate)) {
@@ -107,6 +104,7 @@ private:
                 break;
             }
         }
+        steps_.take(position - candidate_index);
         // The candidates' index moves by the number taken, not the number examined.
         candidate_index += taken;
         anchor_index += 1;

@@ -42,15 +42,15 @@ struct OrderedSide {
         }
     }
 
-    // The first record from `next` on that no group holds, or null.
-    const TimeSpan* next_available(WalkSteps& steps) const {
-        for (std::size_t rank = next; rank < spans.size(); ++rank) {
-            steps.step();
-            if (!grouped[rank]) {
-                return &spans[rank];
-            }
+    // The first record from `next` on that no group holds, or null; adds the records passed over
+    // to `examined`.
+    const TimeSpan* next_available(std::size_t& examined) const noexcept {
+        std::size_t rank = next;
+        while (rank < spans.size() && grouped[rank]) {
+            ++rank;
         }
-        return nullptr;
+        examined += rank - next;
+        return rank < spans.size() ? &spans[rank] : nullptr;
     }
 
     // Moves `next` past records that a group has already taken; true while records are left.
@@ -70,7 +70,6 @@ public:
 
     AlignedPositions run() {
         while (originals_.has_next() && references_.has_next()) {
-            steps_.step();
             const TimeSpan& original = originals_.spans[originals_.next];
             const TimeSpan& reference = references_.spans[references_.next];
             if (intervals_match(original, reference, margin_)) {
@@ -80,11 +79,9 @@ public:
             }
         }
         while (originals_.has_next()) {
-            steps_.step();
             settle(Side::original);
         }
         while (references_.has_next()) {
-            steps_.step();
             settle(Side::reference);
         }
         return result();
@@ -131,9 +128,10 @@ private:
         group.reference_begin = group.reference_end = references_.ranks.size();
         add_to_last_group(anchor_side, anchor_rank);
 
-        const TimeSpan* following = anchors.next_available(steps_);
-        for (std::size_t rank = candidates.next; rank < candidates.spans.size(); ++rank) {
-            steps_.step();
+        std::size_t examined = 0;
+        const TimeSpan* following = anchors.next_available(examined);
+        std::size_t rank = candidates.next;
+        for (; rank < candidates.spans.size(); ++rank) {
             if (candidates.grouped[rank]) {
                 continue;
             }
@@ -147,6 +145,7 @@ private:
                 break;
             }
         }
+        steps_.take(examined + rank - candidates.next);
     }
 
     // Deals with the next record of `side`, which matched nothing: the last group takes it when it

@@ -1,21 +1,26 @@
 // Counting the steps of a pairing walk, so that it asks its stop check now and then.
 #pragma once
 
-#include <cstdint>
+#include <cstddef>
 
 #include "quorvel/pairing.hpp"
 
 namespace quorvel {
 
+// The walks count the records a group examined once its scan is done, not one by one: a counter
+// stepped inside the scan cost the sound walk 13% on overlapping tracks; counted once per group,
+// the walks take 0.3% longer there and within 1.2% on ordinary tracks (best of five, ranges
+// overlapping). A scan examines at most one side's records.
 class WalkSteps {
 public:
     explicit WalkSteps(StopCheck stop_requested) noexcept : stop_requested_(stop_requested) {}
 
-    // One record examined. Throws WalkStopped when the check, asked once every
-    // steps_between_stop_checks steps, says to stop.
-    void step() {
-        if (--steps_left_ == 0) [[unlikely]] {
-            steps_left_ = steps_between_stop_checks;
+    // `count` more records examined. Once steps_between_stop_checks have been taken since the
+    // last question, asks the check; throws WalkStopped when it says to stop.
+    void take(std::size_t count) {
+        taken_ += count;
+        if (taken_ >= steps_between_stop_checks) [[unlikely]] {
+            taken_ = 0;
             if (stop_requested_ != nullptr && stop_requested_()) {
                 throw WalkStopped();
             }
@@ -24,7 +29,7 @@ public:
 
 private:
     const StopCheck stop_requested_;
-    std::uint32_t steps_left_ = steps_between_stop_checks;
+    std::size_t taken_ = 0;
 };
 
 }  // namespace quorvel

@@ -38,16 +38,25 @@ inline Failure fail(const TracebackEntry& entry) {
     return {};
 }
 
+// Whether the calling thread's C++ exception state exists (see ready_exception_state). It lives in
+// the thread's static TLS block, made with the thread, so reading it allocates nothing; it takes a
+// byte of the static TLS room that the C library keeps for loaded libraries.
+[[gnu::tls_model("initial-exec")]] inline constinit thread_local bool exception_state_ready = false;
+
 // Makes the calling thread's C++ exception state exist, so that a later throw does not need memory.
 // The C++ runtime is loaded after the interpreter started, so it makes that state for each thread
 // on first use, from the heap; when the first throw of a thread is itself std::bad_alloc from an
 // exhausted heap, that allocation fails too and the C library ends the process. Every entry from
-// the interpreter calls this before any native work that can throw; it costs a call and a
-// thread-local lookup (figures in errors.cpp).
+// the interpreter calls this before any native work that can throw. Asking the runtime costs 7 to
+// 8 ns a call here (7% of an empty query), so it is asked once per thread; the test of the flag
+// costs under half a nanosecond.
 inline void ready_exception_state() noexcept {
-    // The runtime declares uncaught_exceptions pure; the volatile store keeps the call.
-    volatile const int in_flight = std::uncaught_exceptions();
-    static_cast<void>(in_flight);
+    if (!exception_state_ready) [[unlikely]] {
+        // The runtime declares uncaught_exceptions pure; the volatile store keeps the call.
+        volatile const int in_flight = std::uncaught_exceptions();
+        static_cast<void>(in_flight);
+        exception_state_ready = true;
+    }
 }
 
 // Sets the Python exception that matches the native exception being handled. Must be called

@@ -15,7 +15,7 @@
 //    quadratic at worst: with n records a side that all overlap each other but do not match (as
 //    A[i] = [1001 i, 1001 i + 2^30], B[i] = [1001 i, 1001 i + 2^30 + 1]), each of about n groups
 //    examines every later record, about n^2 / 2 steps (2 x 80,000 records: some 3 * 10^9 steps,
-//    about 10 s on a 2020s core).
+//    10 s and more).
 //  - A long walk can be stopped: see StopCheck below.
 //  - Time differences are taken in 64 bits, so extreme times compare as exact arithmetic would.
 //  - The only failures are exhausted memory (std::bad_alloc), an oversized container
@@ -33,13 +33,14 @@
 namespace quorvel {
 
 // A walk's way to ask its caller whether to stop, for example because the user interrupted the
-// program. A walk calls it on the walking thread once every steps_between_stop_checks steps (a
-// step is one record examined), never on a walk shorter than that; when it returns true the walk
-// ends by throwing WalkStopped, releasing everything it built. Null: never stop.
+// program. A walk counts the records its groups examine, after each group, and calls the check on
+// the walking thread each time steps_between_stop_checks more have been examined (so a long walk
+// asks every 0.2 to 0.5 ms; one group examines at most one side's records); a walk shorter than
+// that never asks. When the check returns true the walk ends by throwing WalkStopped, releasing
+// everything it built. Null: never stop.
 using StopCheck = bool (*)();
 
-// About a millisecond of walking (0.2 to 0.5 ms): often enough that a stop is seen at once, rarely
-// enough that the checks cost nothing measurable.
+// Often enough that a stop is seen at once, rarely enough that the checks cost nothing measurable.
 inline constexpr std::uint32_t steps_between_stop_checks = 1U << 16;
 
 struct WalkStopped : std::exception {
