@@ -6,7 +6,7 @@ cyclic collector off inside its window (see ``timing.py``):
 
 * the time per input interval (both sides counted);
 * the ratio against a straightforward pure-Python implementation of the same work
-  (``py_find_intersections`` below), whose result is first checked to equal the module's;
+  (``tests/models/pairing.py``), whose result is first checked to equal the module's;
 * the ratio against ``pickle.loads`` of the result (pickled once with protocol 5): the cost of
   merely materialising the same Python objects from a compact byte stream.
 
@@ -27,6 +27,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from timing import time_once  # noqa: E402
 from tracks import make_pair, pair_margin  # noqa: E402
+from models.pairing import pair as py_find_intersections  # noqa: E402
 
 from c_quorvel import tandril  # noqa: E402
 
@@ -34,93 +35,6 @@ TARGET_VS_PYTHON = 2.5  # module at least this many times faster than pure Pytho
 TARGET_VS_PICKLE = 1.15  # module at most this many times the time of pickle.loads
 TARGET_FLATNESS = 1.25  # time per interval at the largest size / at the smallest size
 
-
-# --------------------------------------------------------------------------------------------
-# Pure-Python reference implementation: same input reading, same pairing walk, same result form.
-# --------------------------------------------------------------------------------------------
-
-def py_find_intersections(set_a_dicts: list[dict], set_b_dicts: list[dict], margin: int) -> list[dict]:
-    # Records are tuples (start, end, text, original, nl) with texts encoded to UTF-8, as the
-    # module reads them.
-    a_set = [(d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
-             for d in set_a_dicts]
-    b_set = [(d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
-             for d in set_b_dicts]
-
-    def is_nested(x, y):
-        return (x[0] <= y[0] and y[1] <= x[1]) or (y[0] <= x[0] and x[1] <= y[1])
-
-    def is_close(x, y):
-        return abs(x[0] - y[0]) <= margin or abs(x[1] - y[1]) <= margin
-
-    def intervals_match(x, y):
-        return is_nested(x, y) or is_close(x, y)
-
-    # A group is [start, end, original list, reference list].
-    groups: list[list] = []
-    i = j = 0
-    na, nb = len(a_set), len(b_set)
-    while i < na and j < nb:
-        a = a_set[i]
-        b = b_set[j]
-        if intervals_match(a, b):
-            # build_group: the longer record anchors the group (a when the lengths are equal) and
-            # collects matching candidates from the other side, starting at the current one.
-            if a[1] - a[0] < b[1] - b[0]:
-                anchor, candidates, k = b, a_set, i
-            else:
-                anchor, candidates, k = a, b_set, j
-            taken = []
-            start, end = anchor[0], anchor[1]
-            while k < len(candidates):
-                c = candidates[k]
-                if intervals_match(anchor, c):
-                    taken.append(c)
-                    start = min(start, c[0])
-                    end = max(end, c[1])
-                if not (c[0] < anchor[1] or is_close(anchor, c)):
-                    break
-                k += 1
-            if anchor is b:
-                groups.append([start, end, taken, [b]])
-                i += len(taken)
-                j += 1
-            else:
-                groups.append([start, end, [a], taken])
-                j += len(taken)
-                i += 1
-        elif a[0] <= b[0]:
-            # Offer a to the last group; b is passed over.
-            if groups and intervals_match(a, groups[-1][3][-1]):
-                groups[-1][2].append(a)
-            i += 1
-            j += 1
-        else:
-            # Offer b to the last group.
-            if groups and intervals_match(b, groups[-1][2][-1]):
-                groups[-1][3].append(b)
-            j += 1
-    # Leftovers of whichever side did not run out.
-    for k in range(i, na):
-        if groups and intervals_match(a_set[k], groups[-1][3][-1]):
-            groups[-1][2].append(a_set[k])
-    for k in range(j, nb):
-        if groups and intervals_match(b_set[k], groups[-1][2][-1]):
-            groups[-1][3].append(b_set[k])
-
-    def to_dict(r):
-        return {"start": r[0], "end": r[1], "text": r[2].decode("utf-8"),
-                "original": r[3].decode("utf-8"), "nl": r[4]}
-
-    return [
-        {"start": g[0], "end": g[1],
-         "original": [to_dict(r) for r in g[2]],
-         "reference": [to_dict(r) for r in g[3]]}
-        for g in groups
-    ]
-
-
-# --------------------------------------------------------------------------------------------
 
 def bench_size(n: int, repeat: int, margin: int) -> dict:
     a, b = make_pair(n, seed=n)

@@ -5,7 +5,7 @@ length (windows like a subtitle's span). Prints, all measured in this run, best 
 repetitions, each contender timed with the cyclic collector off inside its window (see ``timing.py``):
 
 * the build time per interval and the time per query;
-* the ratio against a pure-Python index (``PyIndex`` below: records sorted by start in a list of
+* the ratio against a pure-Python index (``tests/models/index.py``: records sorted by start in a list of
   tuples, ``bisect`` on a separate list of starts, the same acceptance rule, result dicts built
   in Python), whose results are first checked to equal the module's;
 * the ratio against the ``intervaltree`` package (if installed: pip install intervaltree), asked
@@ -20,12 +20,13 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-from bisect import bisect_left
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from timing import time_once  # noqa: E402
 from tracks import derive_track, make_queries, make_track, pair_margin  # noqa: E402
+from models.index import Index as PyIndex, is_accepted as _accepted  # noqa: E402
+from models.index import read_record as _record, text_form as _result  # noqa: E402
 
 from c_quorvel import tandril  # noqa: E402
 
@@ -36,47 +37,6 @@ except ImportError:  # optional: the ratio against it is skipped
 
 TARGET_VS_PYTHON = 2.0  # queries at least this many times faster than the pure-Python index
 TARGET_VS_TREE = 25.0  # queries at least this many times faster than intervaltree + filtering
-
-
-def _record(d: dict) -> tuple:
-    # Texts are kept as UTF-8 bytes and decoded for each result, as the module does.
-    return (d["start"], d["end"], d["text"].encode("utf-8"), d["original"].encode("utf-8"), d["nl"])
-
-
-def _result(r: tuple) -> dict:
-    return {"start": r[0], "end": r[1], "text": r[2].decode("utf-8"),
-            "original": r[3].decode("utf-8"), "nl": r[4]}
-
-
-def _accepted(start: int, end: int, lo: int, hi: int, half_query: float) -> bool:
-    """The acceptance rule: overlap with [lo, hi] of at least half the record or half the query."""
-    overlap = min(end, hi) - max(start, lo)
-    if overlap < 0:
-        overlap = 0
-    return overlap >= 0.5 * (end - start) or overlap >= half_query
-
-
-class PyIndex:
-    """Pure-Python index: records sorted by start, bisect on a separate list of starts."""
-
-    def __init__(self, intervals: list[dict], margin: int):
-        self.margin = margin
-        self.records = sorted((_record(d) for d in intervals), key=lambda r: r[0])
-        self.starts = [r[0] for r in self.records]
-
-    def find_overlapping_intervals(self, start_q: int, end_q: int) -> list[dict]:
-        lo = start_q - self.margin
-        hi = end_q + self.margin
-        half_query = 0.5 * (end_q - start_q)
-        records = self.records
-        result = []
-        for k in range(bisect_left(self.starts, lo), len(records)):
-            r = records[k]
-            if r[0] > hi:
-                break
-            if _accepted(r[0], r[1], lo, hi, half_query):
-                result.append(_result(r))
-        return result
 
 
 class TreeIndex:

@@ -11,6 +11,14 @@
 
 The result holds the two tracks, the true groups as positions into them, and the positions of the
 cues that have no partner. ``score`` compares a pairing's groups with the true ones.
+
+``distort`` then puts the reference out of step, as tracks of two releases are: a frame-rate
+ratio, a constant offset and breaks (foreign content inserted, or content cut), with the same
+rules as the engine's quality harness (benchmarks/sync_quality.cpp). A break at original time p of
+length L > 0 moves every time from p on by L; of length L < 0 cuts [p, p + |L|) (cues starting
+there are dropped, later times move by L). A cue starting at t becomes
+``start' = round(ratio * (t + breaks at or before t) + offset)``, ``end' = start' + round(ratio *
+length)``. Break points are drawn in 5-95% of the track's span, at least 10% of it apart.
 Everything is driven by ``random.Random(seed)``: the same arguments give the same pair.
 """
 
@@ -22,7 +30,8 @@ from typing import Any
 
 from tracks import _WORDS_FR, _text, make_track
 
-__all__ = ["Interval", "TrackPair", "Score", "make_track_pair", "score"]
+__all__ = ["Interval", "TrackPair", "Score", "Distortion", "DistortedPair", "FRAME_RATES", "make_track_pair", "score",
+           "distort"]
 
 Interval = dict[str, Any]
 
@@ -170,3 +179,83 @@ def score(pair: TrackPair, groups: list[dict], unpaired_original: list[Interval]
         lost=sum(count == 0 for side in seen for count in side),
         duplicated=sum(count - 1 for side in seen for count in side if count > 1),
     )
+
+
+FRAME_RATES = {"23.976": 24000 / 1001, "24": 24.0, "25": 25.0, "30": 30.0}
+
+
+@dataclass(frozen=True)
+class Distortion:
+    name: str
+    rates: tuple[str, str] | None = None  # (from, to): times scale by FRAME_RATES[from] / FRAME_RATES[to]
+    offset: int = 0
+    breaks: tuple[int, ...] = ()          # lengths in ms, placed by distort
+    random: bool = False                  # offset, rates and breaks drawn per pair instead
+
+
+@dataclass(frozen=True)
+class DistortedPair:
+    pair: TrackPair      # the reference distorted (cut cues dropped, the truth moved along)
+    truth: list[int]     # the undistorted start of each cue of pair.reference
+
+
+def _round_half_away(value: float) -> int:
+    whole = int(value // 1)
+    fraction = value - whole
+    return whole + 1 if fraction > 0.5 or (fraction == 0.5 and value > 0) else whole
+
+
+def distort(pair: TrackPair, distortion: Distortion, *, seed: int = 1) -> DistortedPair:
+    """The pair with its reference put out of step by ``distortion`` (see the module's comment)."""
+    rng = random.Random(seed)
+    rates, offset, lengths = distortion.rates, distortion.offset, distortion.breaks
+    if distortion.random:
+        offset = rng.randint(-60000, 60000)
+        rates = (rng.choice(list(FRAME_RATES)), rng.choice(list(FRAME_RATES)))
+        lengths = tuple(rng.randint(5000, 60000) * rng.choice((1, -1)) for _ in range(rng.randint(0, 2)))
+    ratio = 1.0 if rates is None else FRAME_RATES[rates[0]] / FRAME_RATES[rates[1]]
+    first = min(cue["start"] for cue in pair.original)
+    span = max(cue["end"] for cue in pair.original) - first
+    breaks: list[tuple[int, int]] = []
+    for length in lengths:
+        while True:
+            at = first + span // 20 + rng.randint(0, span * 9 // 10)
+            if all(abs(other - at) >= span // 10 for other, _ in breaks):
+                breaks.append((at, length))
+                break
+
+    reference: list[Interval] = []
+    truth: list[int] = []
+    kept: dict[int, int] = {}
+    for position, cue in enumerate(pair.reference):
+        moved = cue["start"]
+        cut = False
+        for at, length in breaks:
+            if length < 0 and at <= cue["start"] < at - length:
+                cut = True
+            elif cue["start"] >= at:
+                moved += length
+        if cut:
+            continue
+        start = _round_half_away(ratio * moved + offset)
+        end = start + _round_half_away(ratio * (cue["end"] - cue["start"]))
+        kept[position] = len(reference)
+        reference.append({**cue, "start": start, "end": end})
+        truth.append(cue["start"])
+
+    groups = []
+    only_original = list(pair.only_original)
+    for originals, references in pair.groups:
+        left = tuple(kept[p] for p in references if p in kept)
+        if left:
+            groups.append((originals, left))
+        else:
+            only_original.extend(originals)
+    distorted = TrackPair(
+        original=pair.original,
+        reference=reference,
+        groups=groups,
+        only_original=sorted(only_original),
+        only_reference=[kept[p] for p in pair.only_reference if p in kept],
+    )
+    return DistortedPair(distorted, truth)

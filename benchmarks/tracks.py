@@ -21,8 +21,13 @@ from __future__ import annotations
 
 import os
 import random
-import re
+import sys
 from typing import Any
+
+# The Python models of the algorithms and the one parser of PAIR_MARGIN live with the tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+
+from models.margin import process_margin  # noqa: E402
 
 __all__ = ["Interval", "make_track", "derive_track", "make_pair", "make_queries", "pair_margin"]
 
@@ -215,11 +220,9 @@ def make_queries(track: list[Interval], count: int, seed: int = 3) -> list[tuple
 
 
 def pair_margin() -> int:
-    """The margin the module uses: PAIR_MARGIN parsed as a leading decimal integer, else 1000."""
-    value = os.environ.get("PAIR_MARGIN")
-    if value is None:
-        return 1000
-    m = re.match(r"[ \t\n\v\f\r]*([+-]?[0-9]+)", value)
-    if m is None:
-        raise SystemExit(f"PAIR_MARGIN={value!r} is not a decimal integer")
-    return int(m.group(1))
+    """The margin the module uses (PAIR_MARGIN, read by ``models.margin``), or an exit when the module
+    would refuse the value."""
+    margin = process_margin()
+    if margin is None:
+        raise SystemExit(f"PAIR_MARGIN={os.environ['PAIR_MARGIN']!r} is not a margin the module accepts")
+    return margin

@@ -2,6 +2,7 @@
 the list test, the 32-bit integer conversion, the function objects' attributes and descriptor
 behaviour, and the traceback entries that failures gain on their way through the module."""
 
+import array
 import copy
 import ctypes
 import pickle
@@ -12,7 +13,7 @@ from decimal import Decimal
 
 import pytest
 
-from margin_setting import process_margin
+from models.margin import process_margin
 
 from c_quorvel import tandril
 
@@ -295,8 +296,11 @@ def test_pickling_methods_called_through_the_type_without_instance_are_refused(n
     assert f"{method_name}()" in message
 
 
-@pytest.mark.parametrize("not_instance", [None, 7, {}, [], "text", tandril.PyIntervalSearch, object()],
-                         ids=repr)
+@pytest.mark.parametrize(
+    "not_instance",
+    [None, 7, {}, [], "text", tandril.PyIntervalSearch, object(), tandril.interval_to_dict, array.array("i", [1, 2])],
+    ids=repr,
+)
 @pytest.mark.parametrize(
     "call",
     [

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import json
 import os
+import random
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -144,6 +146,12 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["pair", ORIGINAL, REFERENCE, "--margin", "-5"], 2, "the margin must be from 0 to 2147483647"),
         (["pair", ORIGINAL, REFERENCE, "--margin", "1.5"], 2, "whole number of milliseconds"),
         (["search", ORIGINAL, "1:99", "2:00"], 2, "not a time: '1:99'"),
+        (["sync", ORIGINAL, REFERENCE, "--max-offset", "-5"], 2, "the largest offset must be from 0 to 2147483647"),
+        (["pair", ORIGINAL, REFERENCE, "--sync", "--max-breaks", "two"], 2, "the number of breaks must be a whole number"),
+        (["pair", ORIGINAL, REFERENCE, "--sync", "--exact"], 2, "--sync works with the sound pairing only"),
+        (["sync", ORIGINAL, str(EXAMPLES / "formats/reference.sub"), "-o", str(tmp_path / "out.txt")], 2,
+         "cannot tell which format to write"),
+        (["sync", ORIGINAL, REFERENCE, "-o", str(tmp_path / "no" / "fixed.srt")], 3, "cannot write: No such file"),
     ]
     for argv, status, message in cases:
         assert cli.main(argv) == status, argv
@@ -234,3 +242,64 @@ def test_plot_without_matplotlib_says_how_to_install_it(monkeypatch, tmp_path, c
     monkeypatch.delitem(sys.modules, "c_quorvel.plot", raising=False)
     assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(tmp_path / "t.png")]) == 4
     assert "pip install 'c_quorvel[plot]'" in capsys.readouterr().err
+
+
+def film_pair(tmp_path, suffix="srt"):
+    """An English track of 300 cues and its French counterpart 7.3 s later, made for 23.976 fps
+    and played at 25, with 30 s more from 00:06:40 of the English on."""
+    rng = random.Random(5)
+    english, french = pysubs2.SSAFile(), pysubs2.SSAFile()
+    ratio, time = (24000 / 1001) / 25, 20000
+    for position in range(300):
+        time += rng.randint(100, 2000)
+        length = rng.randint(1000, 5000)
+        english.events.append(pysubs2.SSAEvent(start=time, end=time + length, text=f"line {position}"))
+        start = round(ratio * (time + (30000 if time >= 400000 else 0)) + 7300)
+        french.events.append(pysubs2.SSAEvent(start=start, end=start + round(ratio * length), text=f"ligne {position}"))
+        time += length
+    english.save(str(tmp_path / "film.en.srt"))
+    french.save(str(tmp_path / f"film.fr.{suffix}"))
+    return str(tmp_path / "film.en.srt"), str(tmp_path / f"film.fr.{suffix}"), english
+
+
+MAP_WORDS = r"\+7\.300 s, 23\.976 → 25 fps, one break of \+30\.0 s at 00:06:4\d"
+
+
+def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
+    english, french, original = film_pair(tmp_path)
+    fixed = tmp_path / "film.fr.fixed.srt"
+    assert cli.main(["sync", english, french, "-o", str(fixed)]) == 0
+    out, err = capsys.readouterr()
+    assert out == ""
+    assert re.fullmatch(f"{re.escape(french)} onto {re.escape(english)}: {MAP_WORDS}\n", err), err
+    events = pysubs2.load(str(fixed)).events
+    assert [event.text for event in events] == [f"ligne {k}" for k in range(300)]
+    assert max(abs(a.start - b.start) + abs(a.end - b.end) for a, b in zip(events, original.events)) <= 4
+
+    # The reference's own format, unless the output's extension or --to names another.
+    _, french_vtt, _ = film_pair(tmp_path, "vtt")
+    assert cli.main(["sync", english, french_vtt]) == 0
+    assert capsys.readouterr().out.startswith("WEBVTT")
+    assert cli.main(["sync", english, french_vtt, "-o", str(tmp_path / "fixed.txt")]) == 0
+    assert (tmp_path / "fixed.txt").read_text(encoding="utf-8").startswith("WEBVTT")
+    capsys.readouterr()
+    assert cli.main(["sync", english, french_vtt, "--to", "json", "--max-breaks", "0"]) == 0
+    out, err = capsys.readouterr()
+    assert len(json.loads(out)) == 300 and "break" not in err
+
+
+def test_pair_sync_pairs_on_the_mapped_times(tmp_path, capsys):
+    english, french, original = film_pair(tmp_path)
+    assert cli.main(["pair", english, french, "--sync"]) == 0
+    out, err = capsys.readouterr()
+    lines = err.splitlines()
+    assert re.fullmatch(f"{re.escape(french)} onto {re.escape(english)}: {MAP_WORDS}", lines[0]), err
+    assert lines[1:] == ["300 groups (sound pairing, margin 1000 ms)",
+                         f"original {english}: 300 of 300 cues paired, 0 unpaired",
+                         f"reference {french}: 300 of 300 cues paired, 0 unpaired"]
+    groups = json.loads(out)["groups"]
+    assert all(abs(g["reference"][0]["start"] - g["original"][0]["start"]) <= 2 for g in groups)
+    # Without --sync the same tracks leave many cues unpaired, and the warning points to --sync.
+    assert cli.main(["pair", english, french, "-q", "-o", str(tmp_path / "plain.json")]) == 0
+    assert cli.main(["pair", english, french]) == 0
+    assert "try --sync" in capsys.readouterr().err

@@ -11,10 +11,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-import pairing_model
+from models import pairing as pairing_model
 from margin_setting import needs_default_margin
 from c_quorvel import tandril
-from leak_check import assert_no_leak
 
 find_intersections = tandril.find_intersections
 ORIGINAL_MATCH_TO_DICT = tandril.match_to_dict
@@ -1209,71 +1208,3 @@ def test_non_callable_match_to_dict_fails_with_type_error():
         error = raised_by(lambda: find_intersections(*three_groups()))
     assert type(error) is TypeError and "not callable" in str(error)
     assert entry_names(error) == [ENTRY]
-
-
-# ---------------------------------------------------------------------------------------------
-# Leaks
-
-
-def leak_inputs():
-    set_a = labelled("a", [(0, 10000), (5500, 7000), (40000, 41000)])
-    set_b = labelled("b", [(0, 100), (5000, 20000), (6000, 6100), (40100, 40900)])
-    return set_a, set_b
-
-
-def test_no_leak_on_success():
-    set_a, set_b = leak_inputs()
-    assert_no_leak(lambda: find_intersections(set_a, set_b))
-
-
-@pytest.mark.parametrize("road_name", list(WRAPPED_ROADS))
-def test_no_leak_on_success_through_wrapped_functions(road_name):
-    set_a, set_b = leak_inputs()
-    with road(WRAPPED_ROADS[road_name]):
-        assert_no_leak(lambda: find_intersections(set_a, set_b))
-
-
-class FixedEncoding:
-    """Like EncodesTo, without keeping a record of its calls."""
-
-    def __init__(self, encoded):
-        self.encoded = encoded
-
-    def encode(self, encoding):
-        return self.encoded
-
-
-def leak_failures():
-    set_a, set_b = leak_inputs()
-    bad_utf8 = [iv(0, 1000, FixedEncoding(b"ok"), "o"), iv(0, 1000, FixedEncoding(b"\xff"), "o")]
-    return {
-        "missing_key": (lambda: find_intersections(set_a, [iv(0, 1), {"start": 0, "end": 1}]), KeyError),
-        "encode_returning_str": (lambda: find_intersections(set_a, [iv(0, 1, FixedEncoding("s"))]), TypeError),
-        "bytes_text": (lambda: find_intersections([*set_a, iv(0, 1, b"b")], set_b), AttributeError),
-        "none_second_set": (lambda: find_intersections(set_a, None), TypeError),
-        "overflow": (lambda: find_intersections([iv(2**31, 0)], set_b), OverflowError),
-        "invalid_utf8_in_result": (lambda: find_intersections(bad_utf8, set_b), UnicodeDecodeError),
-        "list_test": (lambda: find_intersections(set_a, tuple(set_b)), TypeError),
-        "binding": (lambda: find_intersections(set_a, set_b, set_c_dicts=[]), TypeError),
-    }
-
-
-@pytest.mark.parametrize("case", list(leak_failures()))
-def test_no_leak_on_failure(case):
-    action, error_type = leak_failures()[case]
-    assert_no_leak(action, expect=error_type)
-
-
-@pytest.mark.parametrize("road_name", list(WRAPPED_ROADS))
-def test_no_leak_on_invalid_utf8_through_wrapped_functions(road_name):
-    action, error_type = leak_failures()["invalid_utf8_in_result"]
-    with road(WRAPPED_ROADS[road_name]):
-        assert_no_leak(action, expect=error_type)
-
-
-@pytest.mark.parametrize("deleted", ["match_to_dict", "interval_to_dict"])
-def test_no_leak_on_name_error(deleted):
-    set_a, set_b = leak_inputs()
-    with rebound(deleted, DELETED):
-        assert_no_leak(lambda: find_intersections(set_a, set_b), expect=NameError)
-

@@ -1,15 +1,17 @@
 """Repeated calls of every callable, on success and on each kind of failure, must not leave
-allocated blocks behind."""
+allocated blocks behind; this is the one place where leaks are checked."""
 
 import copy
 import pickle
+import random
 import sys
 import types
 import warnings
 
 import pytest
 
-from c_quorvel import tandril
+from c_quorvel import _align, tandril
+from c_quorvel.align import pair_tracks
 from leak_check import assert_no_leak
 
 OWN_INTERVAL_TO_DICT = tandril.interval_to_dict
@@ -30,6 +32,11 @@ def byte_match(original=(), reference=()):
 
 SET_A = [input_interval(100, 2000, "a", "é")]
 SET_B = [input_interval(150, 1900, "b", "")]
+# Several groups, a record taken into two of them, and records offered to the last group.
+SEVERAL_A = [input_interval(s, e, f"a{k}", f"A{k}", k)
+             for k, (s, e) in enumerate([(0, 10000), (5500, 7000), (40000, 41000)])]
+SEVERAL_B = [input_interval(s, e, f"b{k}", f"B{k}", k)
+             for k, (s, e) in enumerate([(0, 100), (5000, 20000), (6000, 6100), (40100, 40900)])]
 SEARCH = tandril.PyIntervalSearch([input_interval(0, 10, "x\x00y", "ő"), input_interval(5, 50)])
 GOOD_MATCH = byte_match([byte_interval(), byte_interval(text="é".encode())], [byte_interval(text=bytearray(b"ba"))])
 
@@ -90,6 +97,8 @@ class Sub(tandril.PyIntervalSearch):
 
 
 BAD_SEARCH = tandril.PyIntervalSearch([input_interval(0, 10, BadEncode(), "")])
+# The second record's text fails to decode once the first one's result is built.
+BAD_SECOND_TEXT = [input_interval(0, 1000, "ok", "o"), input_interval(0, 1000, BadEncode(), "o")]
 
 SUCCESS = {
     "interval_to_dict": lambda: tandril.interval_to_dict(byte_interval(text="ő".encode())),
@@ -102,6 +111,7 @@ SUCCESS = {
     "match_to_dict with StopIteration subclass": lambda: tandril.match_to_dict(
         {"start": 0, "end": 1, "original": StoppingIterator(), "reference": ()}),
     "find_intersections with a group": lambda: tandril.find_intersections(SET_A, SET_B),
+    "find_intersections with several groups": lambda: tandril.find_intersections(SEVERAL_A, SEVERAL_B),
     "find_intersections empty": lambda: tandril.find_intersections([], []),
     "find_intersections by keyword": lambda: tandril.find_intersections(set_b_dicts=SET_B, set_a_dicts=SET_A),
     "construction": lambda: tandril.PyIntervalSearch(SET_A + SET_B),
@@ -126,7 +136,10 @@ FAILURES = {
     "find_intersections missing keyword": (lambda: tandril.find_intersections(set_b_dicts=[]), TypeError),
     "find_intersections multiple values": (
         lambda: tandril.find_intersections([], set_a_dicts=[], set_b_dicts=[]), TypeError),
+    "find_intersections unexpected keyword": (
+        lambda: tandril.find_intersections(SET_A, SET_B, set_c_dicts=[]), TypeError),
     "construction no argument": (lambda: tandril.PyIntervalSearch(), TypeError),
+    "construction two arguments": (lambda: tandril.PyIntervalSearch(SET_A, SET_A), TypeError),
     "construction unexpected keyword": (lambda: tandril.PyIntervalSearch([], bogus=1), TypeError),
     "construction non-string keyword": (lambda: tandril.PyIntervalSearch(**{1: 2}), TypeError),
     "subclass construction two arguments": (lambda: Sub([], []), TypeError),
@@ -214,6 +227,10 @@ FAILURES = {
         TypeError),
     "find_intersections bad int": (lambda: tandril.find_intersections(SET_A, [input_interval(nl=None)]),
                                    TypeError),
+    "find_intersections overflow": (lambda: tandril.find_intersections([input_interval(2**31, 0)], SEVERAL_B),
+                                    OverflowError),
+    "find_intersections invalid UTF-8 in result": (
+        lambda: tandril.find_intersections(BAD_SECOND_TEXT, SEVERAL_B), UnicodeDecodeError),
 }
 
 
@@ -257,6 +274,28 @@ def _raise_from_converter(record):
     raise LookupError("converter failed")
 
 
+def _through_python(match):
+    return OWN_MATCH_TO_DICT(match)
+
+
+def _interval_through_python(interval):
+    return OWN_INTERVAL_TO_DICT(interval)
+
+
+def _wrap(*names):
+    """Rebinds each named dictionary function to a Python function that calls the module's own."""
+    wrappers = {"match_to_dict": _through_python, "interval_to_dict": _interval_through_python}
+    for name in names:
+        setattr(tandril, name, wrappers[name])
+
+
+WRAPPED = {
+    "match_to_dict wrapped": ("match_to_dict",),
+    "interval_to_dict wrapped": ("interval_to_dict",),
+    "both wrapped": ("match_to_dict", "interval_to_dict"),
+}
+
+
 @pytest.mark.parametrize(
     ("change", "action", "expect"),
     [
@@ -283,11 +322,36 @@ def _raise_from_converter(record):
         pytest.param(lambda: setattr(tandril, "match_to_dict", _raise_from_converter),
                      lambda: tandril.find_intersections(SET_A, SET_B), LookupError,
                      id="find_intersections converter raising"),
+        *(pytest.param(lambda names=names: _wrap(*names), lambda: tandril.find_intersections(SEVERAL_A, SEVERAL_B),
+                       None, id=f"find_intersections {road}") for road, names in WRAPPED.items()),
+        *(pytest.param(lambda names=names: _wrap(*names),
+                       lambda: tandril.find_intersections(BAD_SECOND_TEXT, SEVERAL_B), UnicodeDecodeError,
+                       id=f"find_intersections invalid UTF-8 {road}") for road, names in WRAPPED.items()),
+        pytest.param(lambda: _wrap("interval_to_dict"), lambda: BAD_SEARCH.find_overlapping_intervals(0, 10),
+                     UnicodeDecodeError, id="query invalid UTF-8 interval_to_dict wrapped"),
     ],
 )
 def test_calls_with_changed_module_attributes_do_not_leak(module_attributes, change, action, expect):
     change()
     assert_no_leak(action, expect=expect)
+
+
+def test_sound_pairing_does_not_leak():
+    rng = random.Random(5)
+    original = [input_interval(s, s + rng.randint(0, 3000), f"a{s}") for s in rng.sample(range(0, 60000), 60)]
+    reference = [input_interval(s, s + rng.randint(0, 3000), f"b{s}") for s in rng.sample(range(0, 60000), 60)]
+    assert_no_leak(lambda: pair_tracks(original, reference), calls=100)
+    failing = original + [{"start": 0, "end": "x", "text": ""}]
+    assert_no_leak(lambda: pair_tracks(failing, reference), expect=TypeError, calls=100)
+
+
+def test_time_map_search_does_not_leak():
+    rng = random.Random(6)
+    original = [input_interval(s, s + rng.randint(500, 3000), f"a{s}") for s in range(0, 200000, 5000)]
+    reference = [{**cue, "start": cue["start"] + 3000, "end": cue["end"] + 3000} for cue in original]
+    assert_no_leak(lambda: _align.synchronize(original, reference, 60000, 2), calls=100)
+    failing = reference + [{"start": 0, "end": "x"}]
+    assert_no_leak(lambda: _align.synchronize(original, failing, 60000, 2), expect=TypeError, calls=100)
 
 
 def test_calls_leave_reference_counts_of_existing_objects_unchanged():

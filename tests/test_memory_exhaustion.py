@@ -140,6 +140,25 @@ def test_sound_pairing_out_of_memory_raises_memory_error():
     assert output == "MemoryError 'bad allocation' ['report']"
 
 
+def test_time_map_search_out_of_memory_raises_memory_error():
+    output = run_case(
+        """
+        from c_quorvel import _align
+
+        class LimitMemoryOnIndex(LimitMemoryOnRead):
+            __index__ = LimitMemoryOnRead.__int__
+
+        original = [{"start": 3000 * k, "end": 3000 * k + 2000} for k in range(50000)]
+        reference = [dict(item) for item in original]
+        # Reading completes; the search's histograms and ratings do not fit in 256 kB. The native
+        # entry is called directly: c_quorvel.align.synchronize is a Python function.
+        reference[-1]["end"] = LimitMemoryOnIndex(reference[-1]["end"], 256 * 1024)
+        report(_align.synchronize, original, reference, 60000, 2)
+        """
+    )
+    assert output == "MemoryError 'bad allocation' ['report']"
+
+
 # ---------------------------------------------------------------------------------------------
 # A heap that fails from the n-th native allocation of a call on
 
@@ -167,6 +186,7 @@ SWEEP = textwrap.dedent(
         "interval_to_dict": (tandril.interval_to_dict, (BYTE_FORM,)),
         "match_to_dict": (tandril.match_to_dict, ({"start": 0, "end": 5, "original": [BYTE_FORM], "reference": [BYTE_FORM]},)),
         "pair_tracks": (_align.pair_tracks, (SET_A, SET_B, 1000)),
+        "synchronize": (_align.synchronize, (SET_A, SET_B, 60000, 2)),
     }
 
     def attempt(function, arguments, count):
@@ -231,6 +251,7 @@ ENTRIES = {
     "interval_to_dict": "c_quorvel.tandril.interval_to_dict",
     "match_to_dict": "c_quorvel.tandril.match_to_dict",
     "pair_tracks": None,
+    "synchronize": None,
 }
 
 

@@ -415,6 +415,83 @@ def test_exec_step_on_a_second_module_object_raises_runtime_error():
 
 
 # ---------------------------------------------------------------------------------------------
+# A start-up retried after a failed exec step
+
+_TYPE_STATE = """
+import gc, importlib.util, json, pickle, sys
+
+def outcome(call):
+    try:
+        call()
+    except Exception as error:
+        return [type(error).__name__, str(error)]
+    return "no error"
+
+def type_state(search):
+    instance = search([])
+    return {
+        "dictionary": [[repr(key), type(value).__name__, getattr(value, "__qualname__", None)]
+                       for key, value in vars(search).items()],
+        "__setstate__": outcome(lambda: instance.__setstate__(1)),
+        "__reduce_ex__": outcome(lambda: instance.__reduce_ex__(2)),
+        "pickle": outcome(lambda: pickle.dumps(instance)),
+    }
+"""
+
+
+def test_start_up_retried_after_a_failure_in_the_pickling_set_up_leaves_the_type_as_a_first_one_does():
+    first = child_json(_TYPE_STATE + """
+import c_quorvel.tandril as tandril
+print(json.dumps(type_state(tandril.PyIntervalSearch)))
+""")
+    # The exec step stores the readied type in the module's dictionary just before the pickling
+    # set-up; a key of equal hash met there finds the type among object's subclasses and plants
+    # in the type's own dictionary a key that fails the comparison made when __setstate__ is stored.
+    retried = child_json(_TYPE_STATE + """
+class Collider:
+    def __init__(self, name, on_compare):
+        self.name, self.on_compare = name, on_compare
+    def __hash__(self):
+        return hash(self.name)
+    def __eq__(self, other):
+        return self.on_compare()
+
+def fail_set_up():
+    raise RuntimeError("storing __setstate__ failed")
+
+planted = []
+def plant_in_type():
+    if planted:
+        return False
+    (search,) = [t for t in object.__subclasses__() if t.__module__ == "c_quorvel.tandril"]
+    type_dictionary = gc.get_referents(search.__dict__)[0]
+    type_dictionary[Collider("__setstate__", fail_set_up)] = None
+    planted.append((search, type_dictionary))
+    return False
+
+spec = importlib.util.find_spec("c_quorvel.tandril")
+module = importlib.util.module_from_spec(spec)
+module.__dict__[Collider("PyIntervalSearch", plant_in_type)] = None
+failure = outcome(lambda: spec.loader.exec_module(module))
+[(search, type_dictionary)] = planted
+for key in [key for key in type_dictionary if isinstance(key, Collider)]:
+    del type_dictionary[key]
+left = [name for name in ("__reduce__", "__setstate__") if name in type_dictionary]
+# What the import system does when an exec step fails.
+del sys.modules["c_quorvel.tandril"]
+import c_quorvel.tandril as tandril
+print(json.dumps({"failure": failure, "left": left, "same type": tandril.PyIntervalSearch is search,
+                  "state": type_state(tandril.PyIntervalSearch)}))
+""")
+    # The first attempt failed inside the set-up: __reduce__ stored, __setstate__ not.
+    assert retried["failure"] == ["RuntimeError", "storing __setstate__ failed"]
+    assert retried["left"] == ["__reduce__"]
+    assert retried["same type"]
+    assert retried["state"] == first
+    assert first["__setstate__"] == ["TypeError", "no default __reduce__ due to non-trivial __cinit__"]
+
+
+# ---------------------------------------------------------------------------------------------
 # One interpreter per process
 
 _RUN_IN_SUBINTERPRETER = """

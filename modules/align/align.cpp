@@ -15,6 +15,7 @@
 #include "binding/module_state.hpp"
 #include "quorvel/pairing.hpp"
 #include "binding/ref.hpp"
+#include "synchronize.hpp"
 #include "track_input.hpp"
 
 namespace quorvel_align {
@@ -172,6 +173,7 @@ constexpr const char* pair_tracks_doc =
 PyMethodDef module_functions[] = {
     {"pair_tracks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_tracks)), METH_FASTCALL,
      pair_tracks_doc},
+    {"synchronize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(synchronize)), METH_FASTCALL, synchronize_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -104,7 +104,8 @@ bool read_text(PyObject* value, const Field& field, Ref& target) {
     return static_cast<bool>(target);
 }
 
-bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& track) {
+// An element's "start" and "end"; the element must be a mapping.
+bool read_span(PyObject* item, const char* side, Py_ssize_t position, quorvel::TimeSpan& span) {
     const binding::InternedNames& key = binding::names();
     // Sequences are subscriptable too, but never an interval.
     if (!PyMapping_Check(item) || PyList_Check(item) || PyTuple_Check(item) || PyUnicode_Check(item) ||
@@ -113,10 +114,15 @@ bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& 
                      Py_TYPE(item)->tp_name);
         return false;
     }
+    return read_time(item, key.start, {side, position, "start"}, span.start) &&
+           read_time(item, key.end, {side, position, "end"}, span.end);
+}
+
+bool read_element(PyObject* item, const char* side, Py_ssize_t position, Track& track) {
+    const binding::InternedNames& key = binding::names();
     quorvel::TimeSpan span;
     Track::Payload payload;
-    if (!read_time(item, key.start, {side, position, "start"}, span.start) ||
-        !read_time(item, key.end, {side, position, "end"}, span.end)) {
+    if (!read_span(item, side, position, span)) {
         return false;
     }
     const Field text_field{side, position, "text"};
@@ -153,6 +159,22 @@ bool read_track(PyObject* list, const char* side, Track& track) {
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
         Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
         if (!read_element(item.get(), side, position, track)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool read_spans(PyObject* list, const char* side, std::vector<quorvel::TimeSpan>& spans) {
+    if (!PyList_CheckExact(list)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a list, not '%.200s'", side, Py_TYPE(list)->tp_name);
+        return false;
+    }
+    Ref held = Ref::new_ref(list);
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
+        quorvel::TimeSpan span;
+        if (!read_span(item.get(), side, position, span) || !binding::run_guarded([&] { spans.push_back(span); })) {
             return false;
         }
     }

@@ -32,4 +32,8 @@ struct Track {
 // False with an exception pending on failure.
 bool read_track(PyObject* list, const char* side, Track& track);
 
+// Reads only the "start" and "end" of each element of `list`, which must be an exact list, into
+// `spans`, with the same checks and messages as read_track. False with an exception pending on failure.
+bool read_spans(PyObject* list, const char* side, std::vector<quorvel::TimeSpan>& spans);
+
 }  // namespace quorvel_align

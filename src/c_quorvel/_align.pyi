@@ -5,3 +5,6 @@ from typing import Any
 def pair_tracks(
     original: list[Any], reference: list[Any], margin: int, /
 ) -> tuple[list[dict[str, Any]], list[dict[str, Any]], list[dict[str, Any]]]: ...
+def synchronize(
+    original: list[Any], reference: list[Any], max_offset: int, max_breaks: int, /
+) -> list[tuple[int, int, float, float]]: ...

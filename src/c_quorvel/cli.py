@@ -1,9 +1,16 @@
 """The ``quorvel`` command line (also ``python -m c_quorvel``).
 
     quorvel pair ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--margin MS] [--exact] [--plot FILE]
+                 [--sync [--max-offset MS] [--max-breaks N]]
+    quorvel sync ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--max-offset MS] [--max-breaks N]
     quorvel plot ORIGINAL REFERENCE -o PICTURE.svg|.png [--margin MS] [--exact]
     quorvel search TRACK START END [--margin MS]
     quorvel batch MANIFEST -o OUT_DIR [--workers N | --scheduler ADDRESS] [--to FORMAT] [--resume]
+
+``sync`` writes REFERENCE moved onto ORIGINAL's timeline (offset, frame rate, breaks), in
+REFERENCE's format unless -o's extension or --to says otherwise; ``pair --sync`` does the same
+before pairing. Both print the map found on standard error, for example "+7.300 s, 23.976 → 25 fps,
+one break of +30.0 s at 00:12:04".
 
 Tracks are subtitle files (SubRip, WebVTT, ASS/SSA, MicroDVD, TTML/DFXP, SAMI) or JSON lists of
 interval objects; times are milliseconds.
@@ -21,6 +28,7 @@ PAIR_MARGIN); 3 an output cannot be written; 4 an optional dependency is missing
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -30,7 +38,7 @@ from typing import Any
 
 from c_quorvel.batch import add_batch_command
 from c_quorvel.exact import INT32_MAX, INT32_MIN, MarginError, load_tandril, margin_from_environment, pair_exact
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, OutputError, TrackError, alignment_to_json, alignment_to_subtitles, output_format, read_track, write_alignment
+from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, OutputError, TrackError, alignment_to_json, alignment_to_subtitles, output_format, read_track, track_to_text, write_alignment, write_track
 
 PROG = "quorvel"
 EXIT_OK = 0
@@ -41,6 +49,8 @@ EXIT_MISSING = 4
 EXIT_INTERRUPTED = 130
 DEFAULT_MARGIN = 1000
 UNPAIRED_WARNING_SHARE = 0.10
+DEFAULT_MAX_OFFSET = 60000
+DEFAULT_MAX_BREAKS = 2
 
 
 class CommandError(Exception):
@@ -54,14 +64,25 @@ class CommandError(Exception):
 # Argument types --------------------------------------------------------------------------------
 
 
-def margin_argument(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"the margin must be a whole number of milliseconds, got {text!r}") from None
-    if not 0 <= value <= INT32_MAX:
-        raise argparse.ArgumentTypeError(f"the margin must be from 0 to {INT32_MAX} milliseconds, got {value}")
-    return value
+def whole_number_argument(what: str, unit: str, highest: int) -> Callable[[str], int]:
+    """An argparse type: a whole number from 0 to ``highest``, refused with a message naming ``what``."""
+    of_unit = f" of {unit}" if unit else ""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{what} must be a whole number{of_unit}, got {text!r}") from None
+        if not 0 <= value <= highest:
+            raise argparse.ArgumentTypeError(f"{what} must be from 0 to {highest}{' ' + unit if unit else ''}, got {value}")
+        return value
+
+    return parse
+
+
+margin_argument = whole_number_argument("the margin", "milliseconds", INT32_MAX)
+max_offset_argument = whole_number_argument("the largest offset", "milliseconds", INT32_MAX)
+max_breaks_argument = whole_number_argument("the number of breaks", "", 100)
 
 
 def fps_argument(text: str) -> float:
@@ -117,6 +138,14 @@ def add_pairing_options(parser: argparse.ArgumentParser) -> None:
                         "sound pairing, which loses no cue")
 
 
+def add_sync_limits(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--max-offset", type=max_offset_argument, default=DEFAULT_MAX_OFFSET, metavar="MS",
+                        help=f"largest offset between the tracks to look for, either way (default {DEFAULT_MAX_OFFSET})")
+    parser.add_argument("--max-breaks", type=max_breaks_argument, default=DEFAULT_MAX_BREAKS, metavar="N",
+                        help="most breaks (a cut, an advertisement) one track may have that the other lacks "
+                        f"(default {DEFAULT_MAX_BREAKS})")
+
+
 def read_input(path: str, args: argparse.Namespace) -> list[dict[str, Any]]:
     return read_track(path, format=args.format, encoding=args.encoding, fps=args.fps)
 
@@ -138,7 +167,19 @@ def pair_inputs(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[di
         from c_quorvel.align import pair_tracks
     except ImportError as exc:
         raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package or use --exact", EXIT_MISSING) from None
-    return original, reference, pair_tracks(original, reference, margin=margin)
+    time_map = find_time_map(original, reference, args) if getattr(args, "sync", False) else False
+    return original, reference, pair_tracks(original, reference, margin=margin, sync=time_map)
+
+
+def find_time_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], args: argparse.Namespace) -> Any:
+    """The map of the reference onto the original's timeline, told on standard error."""
+    try:
+        from c_quorvel.align import synchronize
+    except ImportError as exc:
+        raise CommandError(f"synchronizing is not available ({exc}); reinstall the package", EXIT_MISSING) from None
+    time_map = synchronize(original, reference, max_offset=args.max_offset, max_breaks=args.max_breaks)
+    print(f"{args.reference} onto {args.original}: {time_map.describe()}", file=sys.stderr)
+    return time_map
 
 
 def summary_lines(args: argparse.Namespace, original: list[Any], reference: list[Any], alignment: Any) -> list[str]:
@@ -155,8 +196,10 @@ def summary_lines(args: argparse.Namespace, original: list[Any], reference: list
         if track and left > UNPAIRED_WARNING_SHARE * len(track):
             warnings.append(
                 f"warning: {100 * left / len(track):.0f}% of the {side} cues are unpaired; this usually means "
-                f"the tracks are offset by more than the margin ({margin} ms; try a larger --margin or shift "
-                "one track) or come from different cuts of the film"
+                f"the tracks are offset by more than the margin ({margin} ms; "
+                + ("try a larger --margin" if args.exact or getattr(args, "sync", False)
+                   else "try --sync, which finds the offset, frame rate and breaks, or a larger --margin")
+                + ") or come from different cuts of the film"
                 + ("; find_intersections' walk also passes cues over: try without --exact" if args.exact else "")
             )
     return lines + warnings
@@ -189,6 +232,8 @@ def draw(args: argparse.Namespace, original: Any, reference: Any, alignment: Any
 
 
 def run_pair(args: argparse.Namespace) -> int:
+    if args.sync and args.exact:
+        raise CommandError("--sync works with the sound pairing only; leave out --exact", EXIT_USAGE)
     original, reference, alignment = pair_inputs(args)
     if not args.quiet:
         print("\n".join(summary_lines(args, original, reference, alignment)), file=sys.stderr)
@@ -217,9 +262,59 @@ def add_pair_command(commands: Any) -> None:
                       help=f"output format, instead of the one told by -o's extension ({', '.join(OUTPUT_FORMATS)})")
     pair.add_argument("--plot", metavar="PICTURE", help="also draw the two tracks to PICTURE (.svg, .png, .pdf)")
     pair.add_argument("-q", "--quiet", action="store_true", help="print no summary")
+    pair.add_argument("--sync", action="store_true",
+                      help="first move REFERENCE onto ORIGINAL's timeline (offset, frame rate, breaks); the groups "
+                      "carry the moved times")
+    add_sync_limits(pair)
     add_pairing_options(pair)
     add_track_options(pair)
     pair.set_defaults(run=run_pair)
+
+
+def sync_output_format(args: argparse.Namespace) -> str:
+    """--to, else the output's extension, else the reference's own format."""
+    if args.to is not None:
+        return args.to
+    if args.output is not None:
+        with contextlib.suppress(OutputError):
+            return output_format(args.output, None)
+    if args.format in OUTPUT_FORMATS:
+        return args.format
+    with contextlib.suppress(OutputError):
+        return output_format(args.reference, None)
+    raise CommandError(f"cannot tell which format to write {args.reference} in; name it with --to "
+                       f"({', '.join(OUTPUT_FORMATS)})", EXIT_USAGE)
+
+
+def run_sync(args: argparse.Namespace) -> int:
+    original = read_input(args.original, args)
+    reference = read_input(args.reference, args)
+    time_map = find_time_map(original, reference, args)
+    fmt = sync_output_format(args)
+    moved = time_map.apply(reference)
+    if args.output is not None:
+        write_track(moved, args.output, to=fmt)
+    else:
+        write_stdout(track_to_text(moved, fmt))
+    return EXIT_OK
+
+
+def add_sync_command(commands: Any) -> None:
+    sync = commands.add_parser(
+        "sync", help="move a track onto another's timeline (offset, frame rate, breaks) and write it",
+        description="Find how REFERENCE is out of step with ORIGINAL (a constant offset, a frame-rate "
+        "change between 23.976, 24, 25 and 30 fps, breaks one has and the other lacks) from the cues' "
+        "times alone, and write REFERENCE on ORIGINAL's timeline, in REFERENCE's format unless -o's "
+        "extension or --to says otherwise. The map found goes to standard error.",
+    )
+    sync.add_argument("original", metavar="ORIGINAL", help="the track whose timeline is right")
+    sync.add_argument("reference", metavar="REFERENCE", help="the track to move")
+    sync.add_argument("-o", "--output", metavar="FILE", help="write here (default: standard output)")
+    sync.add_argument("--to", choices=OUTPUT_FORMATS, metavar="FORMAT",
+                      help=f"output format ({', '.join(OUTPUT_FORMATS)})")
+    add_sync_limits(sync)
+    add_track_options(sync)
+    sync.set_defaults(run=run_sync)
 
 
 def run_plot(args: argparse.Namespace) -> int:
@@ -271,13 +366,15 @@ def add_search_command(commands: Any) -> None:
 
 
 # Each adds one subcommand; a new command is one more function here.
-COMMANDS: list[Callable[[Any], None]] = [add_pair_command, add_plot_command, add_search_command, add_batch_command]
+COMMANDS: list[Callable[[Any], None]] = [add_pair_command, add_plot_command, add_search_command, add_batch_command,
+                                         add_sync_command]
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Pair subtitle tracks (or JSON lists of intervals) and search them. Times are milliseconds.",
+        description="Pair subtitle tracks (or JSON lists of intervals), bring them into step and search them. "
+        "Times are milliseconds.",
         epilog="Exit status: 0 success, 1 bad input, 2 wrong usage or PAIR_MARGIN, 3 output not written, "
         "4 optional dependency missing, 130 interrupted.",
     )

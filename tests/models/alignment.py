@@ -9,11 +9,11 @@ over those that do not, until one neither starts before the anchor's end nor is 
 passed over stay available. A group's span covers all its members. Arithmetic is exact.
 """
 
-from pairing_model import Record, intervals_match, is_close, is_nested
+from models.pairing import intervals_match, is_close, is_nested
 
 
 def distance(x, y):
-    return abs(x.start - y.start) + abs(x.end - y.end)
+    return abs(x[0] - y[0]) + abs(x[1] - y[1])
 
 
 def align_positions(original_spans, reference_spans, margin):
@@ -22,7 +22,7 @@ def align_positions(original_spans, reference_spans, margin):
     sides = []
     for spans in (original_spans, reference_spans):
         order = sorted(range(len(spans)), key=lambda position: tuple(spans[position][:2]))
-        sides.append({"order": order, "records": [Record(*spans[p][:2]) for p in order],
+        sides.append({"order": order, "records": [tuple(spans[p][:2]) for p in order],
                       "grouped": [False] * len(order), "next": 0, "unpaired": []})
     groups = []  # [start, end, {side: [ranks in joining order]}]
 
@@ -35,8 +35,8 @@ def align_positions(original_spans, reference_spans, margin):
         sides[which]["grouped"][rank] = True
         group[2][which].append(rank)
         record = sides[which]["records"][rank]
-        group[0] = min(group[0], record.start)
-        group[1] = max(group[1], record.end)
+        group[0] = min(group[0], record[0])
+        group[1] = max(group[1], record[1])
 
     def next_available(side):
         for rank in range(side["next"], len(side["records"])):
@@ -60,11 +60,11 @@ def align_positions(original_spans, reference_spans, margin):
         a = sides[0]["records"][sides[0]["next"]]
         b = sides[1]["records"][sides[1]["next"]]
         if intervals_match(a, b, margin):
-            which = 1 if a.length() < b.length() else 0
+            which = 1 if a[1] - a[0] < b[1] - b[0] else 0
             anchor_rank = sides[which]["next"]
             sides[which]["next"] += 1
             anchor = sides[which]["records"][anchor_rank]
-            group = [anchor.start, anchor.end, ([], [])]
+            group = [anchor[0], anchor[1], ([], [])]
             groups.append(group)
             join(group, which, anchor_rank)
             following = next_available(sides[which])
@@ -81,10 +81,10 @@ def align_positions(original_spans, reference_spans, margin):
                     or distance(anchor, candidate) <= distance(following, candidate)
                 ):
                     join(group, 1 - which, rank)
-                if not (candidate.start < anchor.end or close):
+                if not (candidate[0] < anchor[1] or close):
                     break
         else:
-            settle(0 if a.start <= b.start else 1)
+            settle(0 if a[0] <= b[0] else 1)
     for which in (0, 1):
         while has_next(sides[which]):
             settle(which)

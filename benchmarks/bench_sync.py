@@ -1,0 +1,149 @@
+"""Quality and cost of c_quorvel.align.synchronize, and of pairing after it.
+
+Quality: pairs of tracks of one timeline in two languages (``track_pairs.make_track_pair``), the
+reference then put out of step (``track_pairs.distort``): offsets of -60 to +60 s, each of the 12
+frame-rate ratios between 23.976, 24, 25 and 30 fps, one and two breaks of 5-60 s either way,
+combinations, and a row of random combinations within those limits (the distortions of the
+engine's harness, benchmarks/sync_quality.cpp). Per distortion, over all seeds:
+
+* error: |map(start') - t| at each reference cue, where start' is its distorted start and t its
+  true start (median and 95th percentile);
+* paired: the share of the cues that have a true partner and end up in a group with
+  ``pair_tracks(..., sync=True)`` (scored as in bench_pair_tracks.py); in dense dialogue a cue
+  also lands in some group by chance, so:
+* exact: the share of the true groups found exactly, as one group;
+* the same two without sync, for comparison.
+
+Goals, for every distortion: 95th percentile of the error at most 100 ms, and at least 95% of the
+cues paired.
+
+Cost: synchronize on tracks of growing size (+7.3 s, 23.976 -> 25 fps, breaks of +30 and -12 s),
+the best of --repeat runs with the cyclic collector off in each window (``timeit``), beside
+pair_tracks without sync on the same tracks; goal: 2,000 cues a side in well under a second.
+
+Usage: python benchmarks/bench_sync.py [--events 2000] [--seeds 3] [--repeat 5]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import timeit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from track_pairs import FRAME_RATES, Distortion, distort, make_track_pair, score  # noqa: E402
+
+from c_quorvel.align import pair_tracks, synchronize  # noqa: E402
+
+GOAL_P95_MS = 100
+GOAL_PAIRED = 0.95
+GOAL_SECONDS_2000 = 0.5
+COST_SIZES = (500, 1000, 2000, 5000, 10000, 20000)
+RANDOM_ROW_FACTOR = 8
+
+
+def distortions() -> list[Distortion]:
+    rows = [Distortion("none")]
+    rows += [Distortion(f"offset {offset:+} ms", offset=offset) for offset in (-60000, -7300, 500, 30000, 60000)]
+    rows += [Distortion(f"rate {a} -> {b}", rates=(a, b)) for a in FRAME_RATES for b in FRAME_RATES if a != b]
+    rows += [Distortion(f"one break {length:+} ms", breaks=(length,))
+             for length in (5000, -5000, 30000, -30000, 60000, -60000)]
+    rows += [
+        Distortion("two breaks +12 s, -45 s", breaks=(12000, -45000)),
+        Distortion("two breaks +5 s, +60 s", breaks=(5000, 60000)),
+        Distortion("two breaks -60 s, -60 s", breaks=(-60000, -60000)),
+        Distortion("+7.3 s, 23.976 -> 25, break +30 s", rates=("23.976", "25"), offset=7300, breaks=(30000,)),
+        Distortion("-42 s, 25 -> 23.976, breaks +20/-8 s", rates=("25", "23.976"), offset=-42000, breaks=(20000, -8000)),
+        Distortion("+60 s, 30 -> 24, breaks +60/+60 s", rates=("30", "24"), offset=60000, breaks=(60000, 60000)),
+        Distortion("-60 s, 24 -> 30, breaks -60/-60 s", rates=("24", "30"), offset=-60000, breaks=(-60000, -60000)),
+        Distortion("+1 s, 24 -> 23.976, break -5 s", rates=("24", "23.976"), offset=1000, breaks=(-5000,)),
+        Distortion("random within the limits", random=True),
+    ]
+    return rows
+
+
+def percentile(values: list[float], share: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(share * len(ordered)))] if ordered else 0.0
+
+
+def quality(events: int, seeds: int) -> bool:
+    print(f"Quality: {events} events a track, {seeds} seeds per distortion (the random row: "
+          f"{seeds * RANDOM_ROW_FACTOR}); synchronize with its defaults (max_offset 60000, max_breaks 2)")
+    print(f"{'':<40} {'':>7} {'error':>17} {'with sync':>16} {'without sync':>16}")
+    print(f"{'distortion':<40} {'cues':>7} {'median':>8} {'p95':>8} {'paired':>8} {'exact':>7} "
+          f"{'paired':>8} {'exact':>7}  goal")
+    all_met = True
+    for distortion in distortions():
+        errors: list[float] = []
+        synced: list = []
+        unsynced: list = []
+        runs = seeds * RANDOM_ROW_FACTOR if distortion.random else seeds
+        for seed in range(1, runs + 1):
+            pair = make_track_pair(events, seed=seed * 7919)
+            distorted = distort(pair, distortion, seed=seed)
+            tracks = distorted.pair
+            time_map = synchronize(tracks.original, tracks.reference)
+            errors += [abs(time_map(cue["start"]) - truth) for cue, truth in zip(tracks.reference, distorted.truth)]
+            alignment = pair_tracks(tracks.original, tracks.reference, sync=True)
+            # The result carries the mapped reference: score it against the truth on those times.
+            mapped = type(tracks)(tracks.original, time_map.apply(tracks.reference), tracks.groups,
+                                  tracks.only_original, tracks.only_reference)
+            synced.append(score(mapped, alignment.groups, alignment.unpaired_original, alignment.unpaired_reference))
+            plain = pair_tracks(tracks.original, tracks.reference)
+            unsynced.append(score(tracks, plain.groups, plain.unpaired_original, plain.unpaired_reference))
+        p95 = percentile(errors, 0.95)
+        share = statistics.fmean(found.paired for found in synced)
+        met = p95 <= GOAL_P95_MS and share >= GOAL_PAIRED
+        all_met &= met
+        print(f"{distortion.name:<40} {len(errors):>7} {percentile(errors, 0.5):>6.0f}ms {p95:>6.0f}ms "
+              f"{100 * share:>7.1f}% {100 * statistics.fmean(found.exact for found in synced):>6.1f}% "
+              f"{100 * statistics.fmean(found.paired for found in unsynced):>7.1f}% "
+              f"{100 * statistics.fmean(found.exact for found in unsynced):>6.1f}%  {'OK' if met else 'MISSED'}")
+    print(f"goals: p95 error <= {GOAL_P95_MS} ms and >= {100 * GOAL_PAIRED:.0f}% paired: "
+          + ("every distortion meets them" if all_met else "some distortions MISSED them"))
+    return all_met
+
+
+def best_time(call, repeat: int) -> float:
+    # timeit switches the cyclic collector off inside its window.
+    return min(timeit.repeat(call, number=1, repeat=repeat))
+
+
+def cost(repeat: int) -> bool:
+    costly = Distortion("cost", rates=("23.976", "25"), offset=7300, breaks=(30000, -12000))
+    print(f"\nCost: +7.3 s, 23.976 -> 25 fps, breaks +30 s and -12 s; best of {repeat} runs, collector off")
+    print(f"{'cues':>7} {'ref cues':>9} {'synchronize':>12} {'ms/1000 cues':>13} {'pair_tracks':>12} "
+          f"{'sync/pair':>10} {'pair sync=True':>15}")
+    met = True
+    for size in COST_SIZES:
+        tracks = distort(make_track_pair(size, seed=17), costly, seed=17).pair
+        sync_time = best_time(lambda: synchronize(tracks.original, tracks.reference), repeat)
+        pair_time = best_time(lambda: pair_tracks(tracks.original, tracks.reference), repeat)
+        both_time = best_time(lambda: pair_tracks(tracks.original, tracks.reference, sync=True), repeat)
+        if size == 2000:
+            met = both_time <= GOAL_SECONDS_2000
+        print(f"{len(tracks.original):>7} {len(tracks.reference):>9} {1000 * sync_time:>10.1f}ms "
+              f"{1e6 * sync_time / size:>13.2f} {1000 * pair_time:>10.1f}ms {sync_time / pair_time:>10.2f} "
+              f"{1000 * both_time:>13.1f}ms")
+    print(f"goal: 2,000 cues a side paired with sync=True in at most {GOAL_SECONDS_2000} s: "
+          + ("OK" if met else "MISSED"))
+    return met
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--events", type=int, default=2000)
+    parser.add_argument("--seeds", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=5)
+    args = parser.parse_args()
+    quality(args.events, args.seeds)
+    cost(args.repeat)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,112 @@
+// synchronize(original, reference, max_offset, max_breaks, /) reads the "start" and "end" of two
+// exact lists of interval mappings, finds the map that carries the reference's times onto the
+// original's timeline (quorvel::synchronize) and returns its segments as a list of tuples
+// (start, end, scale, offset): ints and floats, in order of start, covering every 32-bit time
+// (the first starts at -2**31, the last ends at 2**31). max_offset and max_breaks are ints (not
+// bools) from 0 to 2**63 - 1. Every failure is a pending Python exception.
+#include "synchronize.hpp"
+
+#include <cstdint>
+#include <vector>
+
+#include "binding/errors.hpp"
+#include "quorvel/sync.hpp"
+#include "binding/ref.hpp"
+#include "track_input.hpp"
+
+namespace quorvel_align {
+
+namespace {
+
+using binding::Ref;
+
+// A limit of the search: an int (a bool is refused), not negative, within 64 bits.
+bool read_limit(PyObject* value, const char* name, std::int64_t& limit) {
+    if (!PyLong_Check(value) || PyBool_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int, not '%.200s'", name, Py_TYPE(value)->tp_name);
+        return false;
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    if (overflow > 0) {
+        PyErr_Format(PyExc_ValueError, "%s must be at most 2**63 - 1, got %R", name, value);
+        return false;
+    }
+    if (overflow < 0 || number < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative, got %R", name, value);
+        return false;
+    }
+    limit = number;
+    return true;
+}
+
+PyObject* segment_tuple(const quorvel::TimeSegment& segment) {
+    Ref start = Ref::steal(PyLong_FromLongLong(segment.start));
+    Ref end = Ref::steal(PyLong_FromLongLong(segment.end));
+    Ref scale = Ref::steal(PyFloat_FromDouble(segment.scale));
+    Ref offset = Ref::steal(PyFloat_FromDouble(segment.offset));
+    if (!start || !end || !scale || !offset) {
+        return nullptr;
+    }
+    return PyTuple_Pack(4, start.get(), end.get(), scale.get(), offset.get());
+}
+
+PyObject* segment_list(const quorvel::TimeMap& map) {
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(map.segments.size())));
+    if (!list) {
+        return nullptr;
+    }
+    // The list is not handed to any Python code before every slot is filled.
+    for (std::size_t index = 0; index < map.segments.size(); ++index) {
+        PyObject* item = segment_tuple(map.segments[index]);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
+    }
+    return list.release();
+}
+
+PyObject* synchronize_body(PyObject* const* arguments, Py_ssize_t count) {
+    if (count != 4) {
+        PyErr_Format(PyExc_TypeError, "synchronize() takes exactly 4 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    std::int64_t max_offset = 0;
+    std::int64_t max_breaks = 0;
+    if (!read_limit(arguments[2], "max_offset", max_offset) || !read_limit(arguments[3], "max_breaks", max_breaks)) {
+        return nullptr;
+    }
+    std::vector<quorvel::TimeSpan> original;
+    std::vector<quorvel::TimeSpan> reference;
+    if (!read_spans(arguments[0], "original", original) || !read_spans(arguments[1], "reference", reference)) {
+        return nullptr;
+    }
+    quorvel::TimeMap map;
+    if (!binding::run_guarded([&] { map = quorvel::synchronize(original, reference, max_offset, max_breaks); })) {
+        return nullptr;
+    }
+    return segment_list(map);
+}
+
+}  // namespace
+
+PyObject* synchronize(PyObject*, PyObject* const* arguments, Py_ssize_t count) noexcept {
+    binding::ready_exception_state();
+    try {
+        return synchronize_body(arguments, count);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
+const char synchronize_doc[] =
+    "synchronize(original, reference, max_offset, max_breaks, /)\n--\n\n"
+    "Find the map carrying the reference's times onto the original's timeline; returns its segments\n"
+    "as a list of (start, end, scale, offset). Use c_quorvel.align.synchronize.";
+
+}  // namespace quorvel_align
