@@ -571,6 +571,46 @@ def test_subclass_instances_refuse_pickling():
     assert str(caught.value) == REFUSAL
 
 
+class Watched(PyIntervalSearch):
+    """A subclass with an attribute dictionary, so that its instances are the collector's."""
+
+
+def instances_of(cls):
+    return [found for found in gc.get_objects() if type(found) is cls]
+
+
+@pytest.mark.parametrize("construction_fails", [False, True], ids=["completes", "fails"])
+def test_subclass_instance_is_out_of_the_collectors_reach_until_ready(construction_fails):
+    seen = []
+
+    class Spy:
+        """An "nl" value whose conversion looks for the instance being built."""
+
+        def __int__(self):
+            seen.extend(instances_of(Watched))
+            seen.extend(found for found in gc.get_referrers(Watched) if type(found) is Watched)
+            if construction_fails:
+                raise ValueError("refused")
+            return 0
+
+    assert instances_of(Watched) == []
+    items = [record(0, 10), record(20, 30, nl=Spy())]
+    if construction_fails:
+        with pytest.raises(ValueError, match="^refused$"):
+            Watched(items)
+        assert seen == [] and instances_of(Watched) == []
+        return
+    index = Watched(items)
+    assert seen == []
+    # Once ready the instance is tracked, so a cycle through it is collected.
+    assert gc.is_tracked(index)
+    index.myself = index
+    probe = weakref.ref(index)
+    del index
+    gc.collect()
+    assert probe() is None
+
+
 # ---------------------------------------------------------------------------------------------
 # Pickling refusal
 

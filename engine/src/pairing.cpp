@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "walk_steps.hpp"
+
 namespace quorvel {
 
 namespace {
@@ -18,8 +20,9 @@ constexpr Side opposite(Side side) noexcept { return side == Side::original ? Si
 
 class PairingWalk {
 public:
-    PairingWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin)
-        : originals_(original_side), references_(reference_side), margin_(margin) {}
+    PairingWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin,
+                StopCheck stop_requested)
+        : originals_(original_side), references_(reference_side), margin_(margin), steps_(stop_requested) {}
 
     PairedPositions run() {
         while (original_index_ < originals_.size() && reference_index_ < references_.size()) {
@@ -86,7 +89,8 @@ private:
         add_to_last_group(anchor_side, anchor_index);
 
         std::size_t taken = 0;
-        for (std::size_t position = candidate_index; position < candidates.size(); ++position) {
+        std::size_t position = candidate_index;
+        for (; position < candidates.size(); ++position) {
             const TimeSpan& candidate = candidates[position];
             const bool close = is_close(anchor, candidate, margin_);
             if (close || is_nested(anchor, candidate)) {
@@ -100,6 +104,7 @@ private:
                 break;
             }
         }
+        steps_.take(position - candidate_index);
         // The candidates' index moves by the number taken, not the number examined.
         candidate_index += taken;
         anchor_index += 1;
@@ -121,6 +126,7 @@ private:
     const std::int32_t margin_;
     std::size_t original_index_ = 0;
     std::size_t reference_index_ = 0;
+    WalkSteps steps_;
     PairedPositions result_;
 };
 
@@ -158,8 +164,8 @@ bool intervals_match(const TimeSpan& first, const TimeSpan& second, std::int32_t
 }
 
 PairedPositions pair_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
-                               std::int32_t margin) {
-    return PairingWalk(original_side, reference_side, margin).run();
+                               std::int32_t margin, StopCheck stop_requested) {
+    return PairingWalk(original_side, reference_side, margin, stop_requested).run();
 }
 
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin) {

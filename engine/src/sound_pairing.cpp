@@ -2,6 +2,7 @@
 #include <numeric>
 
 #include "quorvel/pairing.hpp"
+#include "walk_steps.hpp"
 
 namespace quorvel {
 
@@ -41,14 +42,15 @@ struct OrderedSide {
         }
     }
 
-    // The first record from `next` on that no group holds, or null.
-    const TimeSpan* next_available() const noexcept {
-        for (std::size_t rank = next; rank < spans.size(); ++rank) {
-            if (!grouped[rank]) {
-                return &spans[rank];
-            }
+    // The first record from `next` on that no group holds, or null; adds the records passed over
+    // to `examined`.
+    const TimeSpan* next_available(std::size_t& examined) const noexcept {
+        std::size_t rank = next;
+        while (rank < spans.size() && grouped[rank]) {
+            ++rank;
         }
-        return nullptr;
+        examined += rank - next;
+        return rank < spans.size() ? &spans[rank] : nullptr;
     }
 
     // Moves `next` past records that a group has already taken; true while records are left.
@@ -62,8 +64,9 @@ struct OrderedSide {
 
 class AlignmentWalk {
 public:
-    AlignmentWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin)
-        : originals_(original_side), references_(reference_side), margin_(margin) {}
+    AlignmentWalk(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side, std::int32_t margin,
+                  StopCheck stop_requested)
+        : originals_(original_side), references_(reference_side), margin_(margin), steps_(stop_requested) {}
 
     AlignedPositions run() {
         while (originals_.has_next() && references_.has_next()) {
@@ -125,8 +128,10 @@ private:
         group.reference_begin = group.reference_end = references_.ranks.size();
         add_to_last_group(anchor_side, anchor_rank);
 
-        const TimeSpan* following = anchors.next_available();
-        for (std::size_t rank = candidates.next; rank < candidates.spans.size(); ++rank) {
+        std::size_t examined = 0;
+        const TimeSpan* following = anchors.next_available(examined);
+        std::size_t rank = candidates.next;
+        for (; rank < candidates.spans.size(); ++rank) {
             if (candidates.grouped[rank]) {
                 continue;
             }
@@ -140,6 +145,7 @@ private:
                 break;
             }
         }
+        steps_.take(examined + rank - candidates.next);
     }
 
     // Deals with the next record of `side`, which matched nothing: the last group takes it when it
@@ -184,14 +190,15 @@ private:
     OrderedSide originals_;
     OrderedSide references_;
     const std::int32_t margin_;
+    WalkSteps steps_;
     std::vector<PairedPositions::Group> groups_;
 };
 
 }  // namespace
 
 AlignedPositions align_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
-                                 std::int32_t margin) {
-    return AlignmentWalk(original_side, reference_side, margin).run();
+                                 std::int32_t margin, StopCheck stop_requested) {
+    return AlignmentWalk(original_side, reference_side, margin, stop_requested).run();
 }
 
 }  // namespace quorvel

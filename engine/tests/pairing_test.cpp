@@ -661,4 +661,83 @@ TEST(PairPositions, ARecordTakenTwiceAppearsTwiceAsTheSamePosition) {
     EXPECT_EQ(std::vector<std::size_t>(references.begin(), references.end()), (std::vector<std::size_t>{0, 2, 2}));
 }
 
+// ---------------------------------------------------------------------------------------------
+// Stopping a long walk
+
+// Records of both sides all overlap each other, and each pairs only with its neighbours, so both
+// walks examine every later record for each group: about n^2 / 2 steps.
+std::vector<Span> overlapping_spans(std::int32_t count, std::int32_t extra_length) {
+    std::vector<Span> spans;
+    for (std::int32_t k = 0; k < count; ++k) {
+        spans.push_back({k * 1001, k * 1001 + (1 << 30) + extra_length});
+    }
+    return spans;
+}
+
+int stop_checks_asked = 0;
+bool keep_walking() {
+    ++stop_checks_asked;
+    return false;
+}
+bool stop_walking() {
+    ++stop_checks_asked;
+    return true;
+}
+
+struct WalkResult {
+    std::vector<quorvel::PairedPositions::Group> groups;
+    std::vector<std::size_t> originals;
+    std::vector<std::size_t> references;
+    bool operator==(const WalkResult& other) const {
+        const auto same_group = [](const quorvel::PairedPositions::Group& x, const quorvel::PairedPositions::Group& y) {
+            return x.start == y.start && x.end == y.end && x.original_begin == y.original_begin &&
+                   x.original_end == y.original_end && x.reference_begin == y.reference_begin &&
+                   x.reference_end == y.reference_end;
+        };
+        return std::equal(groups.begin(), groups.end(), other.groups.begin(), other.groups.end(), same_group) &&
+               originals == other.originals && references == other.references;
+    }
+};
+
+TEST(PairingWalks, AskTheStopCheckEverySoManyStepsAndStopWhenItSays) {
+    using Walk = WalkResult (*)(const std::vector<Span>&, const std::vector<Span>&, quorvel::StopCheck);
+    const struct {
+        const char* name;
+        Walk walk;
+    } walks[] = {
+        {"pair_positions",
+         [](const std::vector<Span>& a, const std::vector<Span>& b, quorvel::StopCheck check) {
+             quorvel::PairedPositions paired = quorvel::pair_positions(a, b, 1000, check);
+             return WalkResult{paired.groups, paired.original_positions, paired.reference_positions};
+         }},
+        {"align_positions",
+         [](const std::vector<Span>& a, const std::vector<Span>& b, quorvel::StopCheck check) {
+             quorvel::AlignedPositions aligned = quorvel::align_positions(a, b, 1000, check);
+             return WalkResult{aligned.paired.groups, aligned.paired.original_positions,
+                               aligned.paired.reference_positions};
+         }},
+    };
+    constexpr std::int32_t count = 2000;
+    const std::vector<Span> originals = overlapping_spans(count, 0);
+    const std::vector<Span> references = overlapping_spans(count, 1);
+    const std::vector<Span> few = overlapping_spans(100, 0);
+    for (const auto& walk : walks) {
+        SCOPED_TRACE(walk.name);
+        const WalkResult unchecked = walk.walk(originals, references, nullptr);
+        stop_checks_asked = 0;
+        EXPECT_TRUE(walk.walk(originals, references, keep_walking) == unchecked);
+        // About count^2 / 2 records examined, counted group by group.
+        EXPECT_GE(stop_checks_asked, int{count / 4 * count / static_cast<int>(quorvel::steps_between_stop_checks)});
+
+        stop_checks_asked = 0;
+        EXPECT_THROW(walk.walk(originals, references, stop_walking), quorvel::WalkStopped);
+        EXPECT_EQ(stop_checks_asked, 1);
+
+        // A walk shorter than the interval never asks.
+        stop_checks_asked = 0;
+        EXPECT_NO_THROW(walk.walk(few, few, stop_walking));
+        EXPECT_EQ(stop_checks_asked, 0);
+    }
+}
+
 }  // namespace

@@ -135,7 +135,9 @@ PyObject* pair_tracks_body(PyObject* const* arguments, Py_ssize_t count) {
         return nullptr;
     }
     quorvel::AlignedPositions aligned;
-    if (!binding::run_guarded([&] { aligned = quorvel::align_positions(original.spans, reference.spans, margin); })) {
+    if (!binding::run_guarded([&] {
+            aligned = quorvel::align_positions(original.spans, reference.spans, margin, binding::signal_handler_raised);
+        })) {
         return nullptr;
     }
     Ref groups = Ref::steal(group_list(aligned.paired, original, reference));
@@ -154,6 +156,7 @@ PyObject* pair_tracks_body(PyObject* const* arguments, Py_ssize_t count) {
 }
 
 PyObject* pair_tracks(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
     try {
         return pair_tracks_body(arguments, count);
     } catch (...) {
@@ -175,6 +178,7 @@ PyMethodDef module_functions[] = {
 };
 
 int module_exec(PyObject*) {
+    binding::ready_exception_state();
     // The dictionary keys, interned once per process.
     return binding::create_interned_names() ? 0 : -1;
 }

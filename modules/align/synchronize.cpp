@@ -95,6 +95,7 @@ PyObject* synchronize_body(PyObject* const* arguments, Py_ssize_t count) {
 }  // namespace
 
 PyObject* synchronize(PyObject*, PyObject* const* arguments, Py_ssize_t count) noexcept {
+    binding::ready_exception_state();
     try {
         return synchronize_body(arguments, count);
     } catch (...) {

@@ -71,6 +71,7 @@ PyObject* call_bound(const Signature& signature, PyObject* self, PyObject* const
 }
 
 PyObject* call_with_tuple(const Signature& signature, PyObject* self, PyObject* positional, PyObject* keywords) {
+    ready_exception_state();
     const Py_ssize_t positional_count = PyTuple_GET_SIZE(positional);
     const Py_ssize_t keyword_count = keywords == nullptr ? 0 : PyDict_GET_SIZE(keywords);
     std::vector<PyObject*> arguments;
@@ -120,6 +121,7 @@ BindingFunctionObject* as_function(PyObject* object) { return reinterpret_cast<B
 
 PyObject* binding_function_vectorcall(PyObject* callable, PyObject* const* arguments, size_t flagged_count,
                                       PyObject* keyword_names) {
+    ready_exception_state();
     const Signature& signature = as_function(callable)->signature;
     const CallableDefinition& definition = *signature.definition;
     Py_ssize_t positional_count = PyVectorcall_NARGS(flagged_count);

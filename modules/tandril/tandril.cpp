@@ -177,8 +177,12 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
         return fail(find_intersections_entry);
     }
     // The groups name their records by position in set_a and set_b, which outlive the results.
+    // A signal handler that raises stops the walk; its exception is what the call reports.
     quorvel::PairedPositions matches;
-    if (!run_guarded([&] { matches = quorvel::pair_positions(spans_of(set_a), spans_of(set_b), quorvel::pair_margin); })) {
+    if (!run_guarded([&] {
+            matches = quorvel::pair_positions(spans_of(set_a), spans_of(set_b), quorvel::pair_margin,
+                                              signal_handler_raised);
+        })) {
         return fail(find_intersections_entry);
     }
     Ref result = Ref::steal(PyList_New(0));
@@ -260,13 +264,28 @@ const CallableDefinition cinit_definition{
 // Made once by the first start-up that gets that far; construction binds through it.
 Signature cinit_signature;
 
+// An instance that Python code can reach is ready. The type itself takes no part in the cyclic
+// collector, but the instance of a Python subclass is tracked from its allocation, and the
+// collector hands out what it tracks (gc.get_objects(), gc.get_referrers()) to any Python code the
+// construction runs. So the instance stays off the collector's lists until its index is attached;
+// an instance whose construction failed is released without ever having been listed.
 PyObject* interval_search_new(PyTypeObject* type, PyObject* positional, PyObject* keywords) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) {
         return nullptr;
     }
+    const bool tracked = PyObject_GC_IsTracked(self.get()) != 0;
+    if (tracked) {
+        PyObject_GC_UnTrack(self.get());
+    }
     Ref constructed = Ref::steal(call_with_tuple(cinit_signature, self.get(), positional, keywords));
-    return constructed ? self.release() : nullptr;
+    if (!constructed) {
+        return nullptr;
+    }
+    if (tracked) {
+        PyObject_GC_Track(self.get());
+    }
+    return self.release();
 }
 
 void interval_search_dealloc(PyObject* self) {
@@ -451,6 +470,8 @@ PyObject* create_module(PyObject* spec) {
 }
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    // The importing thread's exception state; every later call readies its own thread's.
+    ready_exception_state();
     try {
         return create_module(spec);
     } catch (...) {

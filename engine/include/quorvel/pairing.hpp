@@ -8,21 +8,44 @@
 //    ever gains records, so each group's records are one contiguous run of positions.
 //  - pair_positions names the grouped records by their positions in the inputs and copies no
 //    record; pair_intervals builds owning copies from it, copying each record's texts once, into
-//    the group that takes it. The walk reads the inputs in place, so the cost is linear in the
-//    size of the inputs plus the size of the result.
+//    the group that takes it. The walk reads the inputs in place.
+//  - Cost: a group examines the records of the other side from the next one on while they start
+//    before its anchor's end (or lie close to it). So the walk is linear in the size of the inputs
+//    plus the size of the result when each record overlaps a bounded number of others, and
+//    quadratic at worst: with n records a side that all overlap each other but do not match (as
+//    A[i] = [1001 i, 1001 i + 2^30], B[i] = [1001 i, 1001 i + 2^30 + 1]), each of about n groups
+//    examines every later record, about n^2 / 2 steps (2 x 80,000 records: some 3 * 10^9 steps,
+//    10 s and more).
+//  - A long walk can be stopped: see StopCheck below.
 //  - Time differences are taken in 64 bits, so extreme times compare as exact arithmetic would.
-//  - The only failure is exhausted memory (std::bad_alloc) or an oversized container
-//    (std::length_error); the inputs are unchanged then.
+//  - The only failures are exhausted memory (std::bad_alloc), an oversized container
+//    (std::length_error) and a stop (WalkStopped); the inputs are unchanged then.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <vector>
 
 #include "quorvel/records.hpp"
 
 namespace quorvel {
+
+// A walk's way to ask its caller whether to stop, for example because the user interrupted the
+// program. A walk counts the records its groups examine, after each group, and calls the check on
+// the walking thread each time steps_between_stop_checks more have been examined (so a long walk
+// asks every 0.2 to 0.5 ms; one group examines at most one side's records); a walk shorter than
+// that never asks. When the check returns true the walk ends by throwing WalkStopped, releasing
+// everything it built. Null: never stop.
+using StopCheck = bool (*)();
+
+// Often enough that a stop is seen at once, rarely enough that the checks cost nothing measurable.
+inline constexpr std::uint32_t steps_between_stop_checks = 1U << 16;
+
+struct WalkStopped : std::exception {
+    const char* what() const noexcept override { return "pairing walk stopped"; }
+};
 
 // Either span lies within the other, bounds inclusive; equal starts always nest.
 bool is_nested(const TimeSpan& first, const TimeSpan& second) noexcept;
@@ -58,7 +81,7 @@ struct PairedPositions {
 // Groups the spans of the first set (`original_side`) with those of the second set
 // (`reference_side`), by position.
 PairedPositions pair_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
-                               std::int32_t margin);
+                               std::int32_t margin, StopCheck stop_requested = nullptr);
 
 // The same groups as owning records: a thin wrapper over pair_positions.
 Matches pair_intervals(const Intervals& original_side, const Intervals& reference_side, std::int32_t margin);
@@ -80,7 +103,8 @@ Matches pair_intervals(const Intervals& original_side, const Intervals& referenc
 //    come in order of formation; inside a group and in the unpaired lists, positions come in that
 //    order of start and end.
 //  - Cost: O(n log n) for the two sorts; the walk is linear for tracks in which each record
-//    overlaps a bounded number of others.
+//    overlaps a bounded number of others, and quadratic at worst, as pair_positions is (the
+//    same example takes it about n^2 / 2 steps too). It takes a StopCheck as pair_positions does.
 //  - The only failures are those of pair_positions; the inputs are unchanged then.
 struct AlignedPositions {
     PairedPositions paired;
@@ -89,6 +113,6 @@ struct AlignedPositions {
 };
 
 AlignedPositions align_positions(std::span<const TimeSpan> original_side, std::span<const TimeSpan> reference_side,
-                                 std::int32_t margin);
+                                 std::int32_t margin, StopCheck stop_requested = nullptr);
 
 }  // namespace quorvel

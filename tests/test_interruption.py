@@ -1,0 +1,110 @@
+"""Long pairing calls can be interrupted: a signal handler that raises (Ctrl-C's KeyboardInterrupt,
+say) ends the call soon with its exception and the callable's traceback entry, and the call lets
+go of everything it held.
+
+The input makes both pairing walks quadratic: every record of both sides overlaps every other,
+and each pairs only with its neighbours, so 80,000 records a side take billions of steps (tens of
+seconds) when nothing stops them.
+"""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import traceback
+
+import pytest
+
+from c_quorvel import tandril
+from c_quorvel.align import pair_tracks
+
+COUNT = 80_000
+# Seconds from the signal to the end of the call: the walk itself stops within a millisecond or
+# so; the rest is letting go of what the call read, slower under the sanitizers.
+ENDS_WITHIN = 3.0
+
+pytestmark = pytest.mark.skipif(not hasattr(signal, "setitimer"), reason="needs signal.setitimer")
+
+
+def overlapping_track(extra_length, text):
+    return [
+        {"start": k * 1001, "end": k * 1001 + 2**30 + extra_length, "text": text, "original": text, "nl": k}
+        for k in range(COUNT)
+    ]
+
+
+class Interrupted(Exception):
+    pass
+
+
+CALLS = {
+    "find_intersections": (tandril.find_intersections, "c_quorvel.tandril.find_intersections"),
+    "pair_tracks": (pair_tracks, "pair_tracks"),
+}
+
+
+@pytest.mark.parametrize("call", list(CALLS))
+def test_raising_signal_handler_ends_a_long_pairing(call):
+    function, entry = CALLS[call]
+    text = "a text shared by every record " + call
+    original = overlapping_track(0, text)
+    reference = overlapping_track(1, text)
+    text_references = sys.getrefcount(text)
+
+    def handler(signum, frame):
+        raise Interrupted
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
+        sent_at = time.perf_counter() + 0.3
+        with pytest.raises(Interrupted) as caught:
+            function(original, reference)
+        ended_at = time.perf_counter()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert ended_at - sent_at < ENDS_WITHIN
+    names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    # The handler ran inside the call, which added its own entry above the handler's frame.
+    assert names[-2:] == [entry, "handler"]
+    del caught
+    assert sys.getrefcount(text) == text_references
+
+
+def test_ctrl_c_ends_a_long_pairing_with_keyboard_interrupt():
+    # Ctrl-C comes from outside the process: here the test sends SIGINT once the call is under way.
+    script = textwrap.dedent(
+        f"""
+        import traceback
+        from c_quorvel import tandril
+
+        def track(extra_length):
+            return [{{"start": k * 1001, "end": k * 1001 + 2**30 + extra_length, "text": "", "original": "",
+                     "nl": 0}} for k in range({COUNT})]
+
+        set_a, set_b = track(0), track(1)
+        print("calling", flush=True)
+        try:
+            tandril.find_intersections(set_a, set_b)
+        except KeyboardInterrupt as error:
+            print("KeyboardInterrupt", traceback.extract_tb(error.__traceback__)[-1].name, flush=True)
+        """
+    )
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "calling\n"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        sent_at = time.perf_counter()
+        outcome = child.stdout.readline().split()
+        ended_at = time.perf_counter()
+        assert child.wait(timeout=60) == 0, child.stderr.read()
+    finally:
+        child.kill()
+        child.wait()
+        child.stdout.close()
+        child.stderr.close()
+    assert outcome == ["KeyboardInterrupt", "c_quorvel.tandril.find_intersections"]
+    assert ended_at - sent_at < ENDS_WITHIN
