@@ -16,7 +16,7 @@
 //    A[i] = [1001 i, 1001 i + 2^30], B[i] = [1001 i, 1001 i + 2^30 + 1]), each of about n groups
 //    examines every later record, about n^2 / 2 steps (2 x 80,000 records: some 3 * 10^9 steps,
 //    10 s and more).
-//  - A long walk can be stopped: see StopCheck below.
+//  - A long walk can be stopped with a StopCheck (quorvel/stop_check.hpp; its steps are below).
 //  - Time differences are taken in 64 bits, so extreme times compare as exact arithmetic would.
 //  - The only failures are exhausted memory (std::bad_alloc), an oversized container
 //    (std::length_error) and a stop (WalkStopped); the inputs are unchanged then.

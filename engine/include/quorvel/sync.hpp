@@ -29,7 +29,8 @@
 //    better; so identical tracks, empty tracks and tracks with nothing in common give the identity.
 //  - A long search can be stopped with a StopCheck. Its steps are the cue pairs examined in the
 //    voting, the bins scanned for peaks, the cues rated and the states the dynamic programme
-//    weighs; the check is asked every 0.1 to 1 ms of work.
+//    weighs. Measured on this project's machine (4,000 cues and a window of 10^9 ms, 20,000 cues
+//    and the default window), the check is asked about every 0.3 ms and at most 4.5 ms apart.
 //  - Failures: std::invalid_argument for a negative max_offset or max_breaks; std::bad_alloc when
 //    memory is exhausted; WalkStopped when the stop check says to stop. Nothing else throws.
 //
