@@ -1,12 +1,14 @@
-"""Long pairing calls can be interrupted: a signal handler that raises (Ctrl-C's KeyboardInterrupt,
-say) ends the call soon with its exception and the callable's traceback entry, and the call lets
-go of everything it held.
+"""Long pairing and synchronizing calls can be interrupted: a signal handler that raises (Ctrl-C's
+KeyboardInterrupt, say) ends the call soon with its exception and the callable's traceback entry,
+and the call lets go of everything it held.
 
 The input makes both pairing walks quadratic: every record of both sides overlaps every other,
 and each pairs only with its neighbours, so 80,000 records a side take billions of steps (tens of
-seconds) when nothing stops them.
+seconds) when nothing stops them. A window as wide as the film makes the time map search weigh
+every cue against every other under each scale: 8,000 cues a side take seconds.
 """
 
+import random
 import signal
 import subprocess
 import sys
@@ -17,6 +19,7 @@ import traceback
 import pytest
 
 from c_quorvel import tandril
+from c_quorvel import _align
 from c_quorvel.align import pair_tracks
 
 COUNT = 80_000
@@ -44,13 +47,8 @@ CALLS = {
 }
 
 
-@pytest.mark.parametrize("call", list(CALLS))
-def test_raising_signal_handler_ends_a_long_pairing(call):
-    function, entry = CALLS[call]
-    text = "a text shared by every record " + call
-    original = overlapping_track(0, text)
-    reference = overlapping_track(1, text)
-    text_references = sys.getrefcount(text)
+def interrupted(function, *arguments):
+    """The traceback's frame names when a raising SIGALRM handler, 0.3 s into the call, ended it."""
 
     def handler(signum, frame):
         raise Interrupted
@@ -60,17 +58,45 @@ def test_raising_signal_handler_ends_a_long_pairing(call):
         signal.setitimer(signal.ITIMER_REAL, 0.3)
         sent_at = time.perf_counter() + 0.3
         with pytest.raises(Interrupted) as caught:
-            function(original, reference)
+            function(*arguments)
         ended_at = time.perf_counter()
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
     assert ended_at - sent_at < ENDS_WITHIN
     names = [frame.name for frame in traceback.extract_tb(caught.value.__traceback__)]
+    # The traceback holds this frame: let go of the exception, or the two keep each other alive.
+    del caught
+    return names
+
+
+@pytest.mark.parametrize("call", list(CALLS))
+def test_raising_signal_handler_ends_a_long_pairing(call):
+    function, entry = CALLS[call]
+    text = "a text shared by every record " + call
+    original = overlapping_track(0, text)
+    reference = overlapping_track(1, text)
+    text_references = sys.getrefcount(text)
+    names = interrupted(function, original, reference)
     # The handler ran inside the call, which added its own entry above the handler's frame.
     assert names[-2:] == [entry, "handler"]
-    del caught
     assert sys.getrefcount(text) == text_references
+
+
+def test_raising_signal_handler_ends_a_long_synchronize():
+    # Dialogue-like cues of 1-6 s after gaps of 0.1-2 s; the reference 5 s late.
+    draws = random.Random(3)
+    original = []
+    t = 20_000
+    for _ in range(8_000):
+        t += 100 + draws.randrange(1900)
+        length = 1000 + draws.randrange(5000)
+        original.append({"start": t, "end": t + length})
+        t += length
+    reference = [{"start": cue["start"] + 5000, "end": cue["end"] + 5000} for cue in original]
+    held = [sys.getrefcount(item) for item in (original, reference, original[0], reference[-1])]
+    assert interrupted(_align.synchronize, original, reference, 10**9, 2)[-1] == "handler"
+    assert [sys.getrefcount(item) for item in (original, reference, original[0], reference[-1])] == held
 
 
 def test_ctrl_c_ends_a_long_pairing_with_keyboard_interrupt():

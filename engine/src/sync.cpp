@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "walk_steps.hpp"
+
 namespace quorvel {
 namespace {
 
@@ -147,8 +149,9 @@ struct Peak {
 
 // Votes for offsets in [low, high] at bin_width ms: every pair of cues whose start and end offsets
 // agree votes for the bin of their mean offset.
+// Steps: the cue pairs examined, counted per reference cue.
 std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
-                                        double scale, double low, double high, double bin_width) {
+                                        double scale, double low, double high, double bin_width, WalkSteps& steps) {
     std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
     std::size_t first = 0;
     for (const TimeSpan& cue : reference) {
@@ -157,8 +160,8 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
         while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
             ++first;
         }
-        for (std::size_t k = first;
-             k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
+        std::size_t k = first;
+        for (; k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
             const double start_offset = static_cast<double>(original[k].start) - start;
             const double end_offset = static_cast<double>(original[k].end) - end;
             const double offset = (start_offset + end_offset) / 2;
@@ -166,6 +169,7 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
                 ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
             }
         }
+        steps.take(k - first + 1);
     }
     return bins;
 }
@@ -174,9 +178,9 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
 // densest windows of votes, apart from one another, highest first. A range too wide for fine bins
 // is searched coarsely first, then finely around each coarse peak.
 std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
-                               double scale, double low, double high, std::size_t count) {
+                               double scale, double low, double high, std::size_t count, WalkSteps& steps) {
     const double bin_width = std::max(fine_bin_width, (high - low) / static_cast<double>(most_bins));
-    const std::vector<std::uint32_t> bins = offset_votes(original, reference, scale, low, high, bin_width);
+    const std::vector<std::uint32_t> bins = offset_votes(original, reference, scale, low, high, bin_width, steps);
     const std::size_t span = std::max<std::size_t>(1, static_cast<std::size_t>(peak_width / bin_width));
     const double separation = std::max(peak_separation, bin_width * static_cast<double>(span));
 
@@ -206,6 +210,7 @@ std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std:
                 best = {centre, window[k]};
             }
         }
+        steps.take(window.size());
         if (best.votes == 0) {
             break;
         }
@@ -215,7 +220,7 @@ std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std:
         for (Peak& peak : peaks) {
             const double reach = bin_width * static_cast<double>(span + 1);
             const std::vector<Peak> fine = offset_peaks(original, reference, scale, std::max(low, peak.offset - reach),
-                                                        std::min(high, peak.offset + reach), 1);
+                                                        std::min(high, peak.offset + reach), 1, steps);
             if (!fine.empty()) {
                 peak.offset = fine.front().offset;
             }
@@ -238,7 +243,7 @@ double median(std::vector<double>& values) {
 // The candidate with its offset moved to the median offset of the cue pairs it brings together
 // well among reference cues [first, last); unchanged when it brings none together.
 Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& reference, Candidate candidate,
-                  std::size_t first, std::size_t last) {
+                  std::size_t first, std::size_t last, WalkSteps& steps) {
     std::vector<double> offsets;
     for (std::size_t k = first; k < last; ++k) {
         const TimeSpan& cue = reference[k];
@@ -250,6 +255,7 @@ Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& ref
                               2);
         }
     }
+    steps.take(last - first);
     if (!offsets.empty()) {
         candidate.offset = std::clamp(median(offsets), -candidate.limit, candidate.limit);
     }
@@ -259,7 +265,7 @@ Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& ref
 // Candidates from the peaks of every scale that meets the original well enough, refined, without
 // repeats.
 std::vector<Candidate> find_candidates(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-                                       double window, std::size_t peaks_per_scale) {
+                                       double window, std::size_t peaks_per_scale, WalkSteps& steps) {
     struct ScalePeaks {
         double scale;
         double limit;
@@ -269,7 +275,7 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
     std::size_t highest = 0;
     for (double scale : candidate_scales()) {
         const double limit = std::min(window * std::max(1.0, scale), farthest_offset);
-        std::vector<Peak> peaks = offset_peaks(original.cues(), reference, scale, -limit, limit, peaks_per_scale);
+        std::vector<Peak> peaks = offset_peaks(original.cues(), reference, scale, -limit, limit, peaks_per_scale, steps);
         if (!peaks.empty()) {
             highest = std::max(highest, peaks.front().votes);
             found.push_back({scale, limit, std::move(peaks)});
@@ -282,7 +288,7 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
         }
         for (const Peak& peak : scale_peaks.peaks) {
             const Candidate candidate =
-                refined(original, reference, {scale_peaks.scale, peak.offset, scale_peaks.limit}, 0, reference.size());
+                refined(original, reference, {scale_peaks.scale, peak.offset, scale_peaks.limit}, 0, reference.size(), steps);
             const bool repeated = std::any_of(candidates.begin(), candidates.end(), [&](const Candidate& other) {
                 return other.scale == candidate.scale && std::abs(other.offset - candidate.offset) < 1.0;
             });
@@ -305,7 +311,7 @@ struct Choice {
 // k; a change of candidate between neighbours is a break. With `counted`, layer b holds the paths
 // with b breaks, so at most layers - 1 breaks are used; without it one layer holds every path.
 Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::size_t count, std::size_t layers,
-                     bool counted) {
+                     bool counted, WalkSteps& steps) {
     constexpr double none = -std::numeric_limits<double>::infinity();
     std::vector<double> score(layers * count, none);
     std::vector<double> next(layers * count, none);
@@ -350,6 +356,7 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
             }
         }
         std::swap(score, next);
+        steps.take(layers * count);
     }
 
     std::size_t layer = 0;
@@ -377,7 +384,8 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
     return choice;
 }
 
-double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map) {
+double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                    WalkSteps& steps) {
     double total = 0.0;
     std::size_t segment = 0;
     for (const TimeSpan& cue : reference) {
@@ -388,20 +396,21 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
         const Candidate candidate{part.scale, part.offset, farthest_offset};
         total += match_of(original, candidate, cue).rating;
     }
+    steps.take(reference.size());
     return total - break_penalty * static_cast<double>(map.segments.size() - 1);
 }
 
 // The map of the chosen states: one segment per run of cues under one candidate, its offset
 // refined on those cues alone; neighbours that end up alike are joined.
 TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-               const std::vector<Candidate>& candidates, const std::vector<std::size_t>& states) {
+               const std::vector<Candidate>& candidates, const std::vector<std::size_t>& states, WalkSteps& steps) {
     TimeMap map;
     for (std::size_t first = 0; first < states.size();) {
         std::size_t last = first + 1;
         while (last < states.size() && states[last] == states[first]) {
             ++last;
         }
-        const Candidate candidate = refined(original, reference, candidates[states[first]], first, last);
+        const Candidate candidate = refined(original, reference, candidates[states[first]], first, last, steps);
         const std::int64_t start = first == 0 ? time_floor : reference[first].start;
         if (!map.segments.empty() && map.segments.back().start >= start) {
             map.segments.pop_back();  // a run of cues that all start at one time
@@ -436,7 +445,7 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
 TimeMap identity_map() { return TimeMap{{TimeSegment{time_floor, time_ceiling, 1.0, 0.0}}}; }
 
 TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const TimeSpan> reference_spans,
-                    std::int64_t max_offset, std::int64_t max_breaks) {
+                    std::int64_t max_offset, std::int64_t max_breaks, StopCheck stop_requested) {
     if (max_offset < 0) {
         throw std::invalid_argument("max_offset must not be negative, got " + std::to_string(max_offset));
     }
@@ -452,8 +461,9 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
 
     const double window = static_cast<double>(max_offset) * (1.0 + static_cast<double>(max_breaks));
     const std::int64_t peaks_per_scale = std::min(max_breaks, peaks_for_breaks) + spare_peaks;
+    WalkSteps steps(stop_requested);
     const std::vector<Candidate> candidates =
-        find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale));
+        find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale), steps);
     if (candidates.empty()) {
         return identity;
     }
@@ -465,14 +475,15 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         for (std::size_t i = 0; i < cues; ++i) {
             ratings[i * count + k] = match_of(original, candidates[k], reference[i]).rating;
         }
+        steps.take(cues);
     }
     // Paths free to break anywhere first; only when they break too often, the count is kept.
-    Choice choice = choose_states(ratings, cues, count, 1, false);
+    Choice choice = choose_states(ratings, cues, count, 1, false, steps);
     if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
-        choice = choose_states(ratings, cues, count, static_cast<std::size_t>(max_breaks) + 1, true);
+        choice = choose_states(ratings, cues, count, static_cast<std::size_t>(max_breaks) + 1, true, steps);
     }
-    TimeMap map = map_of(original, reference, candidates, choice.states);
-    if (total_rating(original, reference, map) > total_rating(original, reference, identity)) {
+    TimeMap map = map_of(original, reference, candidates, choice.states, steps);
+    if (total_rating(original, reference, map, steps) > total_rating(original, reference, identity, steps)) {
         return map;
     }
     return identity;

@@ -1,9 +1,10 @@
-// Counting the steps of a pairing walk, so that it asks its stop check now and then.
+// Counting the steps of long work (the pairing walks, the time map search), so that it asks its
+// stop check now and then.
 #pragma once
 
 #include <cstddef>
 
-#include "quorvel/pairing.hpp"
+#include "quorvel/stop_check.hpp"
 
 namespace quorvel {
 
@@ -15,7 +16,7 @@ class WalkSteps {
 public:
     explicit WalkSteps(StopCheck stop_requested) noexcept : stop_requested_(stop_requested) {}
 
-    // `count` more records examined. Once steps_between_stop_checks have been taken since the
+    // `count` more steps taken. Once steps_between_stop_checks have been taken since the
     // last question, asks the check; throws WalkStopped when it says to stop.
     void take(std::size_t count) {
         taken_ += count;

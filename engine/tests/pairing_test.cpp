@@ -1,5 +1,5 @@
 // Pairing of two interval sets: the predicates, hand-worked walks, and a differential check
-// against a literal model of the walk.
+// against a literal model of the walk; stopping the walks and the time map search.
 #include "quorvel/pairing.hpp"
 
 #include <gtest/gtest.h>
@@ -10,9 +10,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "quorvel/sync.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -662,7 +664,7 @@ TEST(PairPositions, ARecordTakenTwiceAppearsTwiceAsTheSamePosition) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Stopping a long walk
+// Stopping a long walk or search
 
 // Records of both sides all overlap each other, and each pairs only with its neighbours, so both
 // walks examine every later record for each group: about n^2 / 2 steps.
@@ -738,6 +740,47 @@ TEST(PairingWalks, AskTheStopCheckEverySoManyStepsAndStopWhenItSays) {
         EXPECT_NO_THROW(walk.walk(few, few, stop_walking));
         EXPECT_EQ(stop_checks_asked, 0);
     }
+}
+
+TEST(Synchronize, AsksTheStopCheckEverySoManyStepsAndStopsWhenItSays) {
+    // Evenly spaced cues, the reference 5 s late: with the default window each reference cue is
+    // weighed against some 120 original cues under each of the 13 scales.
+    const auto track = [](std::int32_t count, std::int32_t shift) {
+        std::vector<Span> spans;
+        for (std::int32_t k = 0; k < count; ++k) {
+            spans.push_back({k * 3000 + shift, k * 3000 + shift + 1000 + k % 7 * 200});
+        }
+        return spans;
+    };
+    constexpr std::int32_t count = 2000;
+    const std::vector<Span> originals = track(count, 0);
+    const std::vector<Span> references = track(count, 5000);
+    const auto segments = [](const quorvel::TimeMap& map) {
+        std::vector<std::tuple<std::int64_t, std::int64_t, double, double>> found;
+        for (const quorvel::TimeSegment& segment : map.segments) {
+            found.emplace_back(segment.start, segment.end, segment.scale, segment.offset);
+        }
+        return found;
+    };
+    const auto unchecked = segments(quorvel::synchronize(originals, references));
+    stop_checks_asked = 0;
+    EXPECT_EQ(segments(quorvel::synchronize(originals, references, quorvel::default_max_offset,
+                                            quorvel::default_max_breaks, keep_walking)),
+              unchecked);
+    // Voting alone examines about 13 * 120 cue pairs per reference cue.
+    EXPECT_GE(stop_checks_asked, int{count * 13 * 100 / static_cast<int>(quorvel::steps_between_stop_checks)});
+
+    stop_checks_asked = 0;
+    EXPECT_THROW(quorvel::synchronize(originals, references, quorvel::default_max_offset, quorvel::default_max_breaks,
+                                      stop_walking),
+                 quorvel::WalkStopped);
+    EXPECT_EQ(stop_checks_asked, 1);
+
+    // A search shorter than the interval never asks.
+    const std::vector<Span> few = track(20, 0);
+    stop_checks_asked = 0;
+    EXPECT_NO_THROW(quorvel::synchronize(few, few, 1000, quorvel::default_max_breaks, stop_walking));
+    EXPECT_EQ(stop_checks_asked, 0);
 }
 
 }  // namespace

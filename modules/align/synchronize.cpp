@@ -3,7 +3,8 @@
 // original's timeline (quorvel::synchronize) and returns its segments as a list of tuples
 // (start, end, scale, offset): ints and floats, in order of start, covering every 32-bit time
 // (the first starts at -2**31, the last ends at 2**31). max_offset and max_breaks are ints (not
-// bools) from 0 to 2**63 - 1. Every failure is a pending Python exception.
+// bools) from 0 to 2**63 - 1. Every failure is a pending Python exception; a signal handler that
+// raises during the search stops it with that exception.
 #include "synchronize.hpp"
 
 #include <cstdint>
@@ -86,7 +87,9 @@ PyObject* synchronize_body(PyObject* const* arguments, Py_ssize_t count) {
         return nullptr;
     }
     quorvel::TimeMap map;
-    if (!binding::run_guarded([&] { map = quorvel::synchronize(original, reference, max_offset, max_breaks); })) {
+    if (!binding::run_guarded([&] {
+            map = quorvel::synchronize(original, reference, max_offset, max_breaks, binding::signal_handler_raised);
+        })) {
         return nullptr;
     }
     return segment_list(map);

@@ -76,9 +76,10 @@ bool run_guarded(Step&& step) noexcept {
     }
 }
 
-// The stop check that long native work (the pairing walks) is given: runs the handlers of signals
-// that have arrived, as the interpreter does between bytecodes, and says whether one raised (a
-// KeyboardInterrupt from Ctrl-C, say). Its exception is then pending, and the work stops with it.
+// The stop check that long native work (the pairing walks, the time map search) is given: runs
+// the handlers of signals that have arrived, as the interpreter does between bytecodes, and says
+// whether one raised (a KeyboardInterrupt from Ctrl-C, say). Its exception is then pending, and
+// the work stops with it.
 inline bool signal_handler_raised() noexcept { return PyErr_CheckSignals() < 0; }
 
 // Raises `exception_type(message)` with the pending exception as its context, as a `raise`

@@ -16,7 +16,7 @@
 //    A[i] = [1001 i, 1001 i + 2^30], B[i] = [1001 i, 1001 i + 2^30 + 1]), each of about n groups
 //    examines every later record, about n^2 / 2 steps (2 x 80,000 records: some 3 * 10^9 steps,
 //    10 s and more).
-//  - A long walk can be stopped: see StopCheck below.
+//  - A long walk can be stopped with a StopCheck (quorvel/stop_check.hpp; its steps are below).
 //  - Time differences are taken in 64 bits, so extreme times compare as exact arithmetic would.
 //  - The only failures are exhausted memory (std::bad_alloc), an oversized container
 //    (std::length_error) and a stop (WalkStopped); the inputs are unchanged then.
@@ -24,28 +24,16 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <span>
 #include <vector>
 
 #include "quorvel/records.hpp"
+#include "quorvel/stop_check.hpp"
 
 namespace quorvel {
 
-// A walk's way to ask its caller whether to stop, for example because the user interrupted the
-// program. A walk counts the records its groups examine, after each group, and calls the check on
-// the walking thread each time steps_between_stop_checks more have been examined (so a long walk
-// asks every 0.2 to 0.5 ms; one group examines at most one side's records); a walk shorter than
-// that never asks. When the check returns true the walk ends by throwing WalkStopped, releasing
-// everything it built. Null: never stop.
-using StopCheck = bool (*)();
-
-// Often enough that a stop is seen at once, rarely enough that the checks cost nothing measurable.
-inline constexpr std::uint32_t steps_between_stop_checks = 1U << 16;
-
-struct WalkStopped : std::exception {
-    const char* what() const noexcept override { return "pairing walk stopped"; }
-};
+// A walk's steps, for its StopCheck, are the records its groups examine, counted after each group
+// (so a long walk asks every 0.2 to 0.5 ms; one group examines at most one side's records).
 
 // Either span lies within the other, bounds inclusive; equal starts always nest.
 bool is_nested(const TimeSpan& first, const TimeSpan& second) noexcept;
