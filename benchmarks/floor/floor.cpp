@@ -142,21 +142,28 @@ PyObject* empty(PyObject*, PyObject* const* args, Py_ssize_t n) {
 
 const Record sample{1000, 3500, "Where were you last night?", "Wo warst du gestern Nacht?", 0};
 
+// A new list holding `item` (a new reference, or null with an exception set), which it takes over.
+PyObject* list_of_one(PyObject* item) {
+    if (item == nullptr) {
+        return nullptr;
+    }
+    PyObject* list = PyList_New(0);
+    if (list == nullptr || PyList_Append(list, item) < 0) {
+        Py_XDECREF(list);
+        Py_DECREF(item);
+        return nullptr;
+    }
+    Py_DECREF(item);
+    return list;
+}
+
 PyObject* one_dict(PyObject*, PyObject* const* args, Py_ssize_t n) {
     std::int32_t start_q = 0;
     std::int32_t end_q = 0;
     if (!two_ints(args, n, start_q, end_q)) {
         return nullptr;
     }
-    PyObject* list = PyList_New(0);
-    PyObject* dict = list != nullptr ? text_form(sample) : nullptr;
-    if (dict == nullptr || PyList_Append(list, dict) < 0) {
-        Py_XDECREF(dict);
-        Py_XDECREF(list);
-        return nullptr;
-    }
-    Py_DECREF(dict);
-    return list;
+    return list_of_one(text_form(sample));
 }
 
 void free_index(PyObject* capsule) { delete static_cast<Index*>(PyCapsule_GetPointer(capsule, "floor.index")); }
@@ -233,15 +240,7 @@ PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t n) {
 }
 
 PyObject* one_element_list(const Record& record) {
-    PyObject* list = PyList_New(0);
-    PyObject* dict = list != nullptr ? looked_up_text_form(record) : nullptr;
-    if (dict == nullptr || PyList_Append(list, dict) < 0) {
-        Py_XDECREF(dict);
-        Py_XDECREF(list);
-        return nullptr;
-    }
-    Py_DECREF(dict);
-    return list;
+    return list_of_one(looked_up_text_form(record));
 }
 
 PyObject* read_and_build(PyObject*, PyObject* const* args, Py_ssize_t n) {
