@@ -28,7 +28,7 @@ PyObject* decoded(std::string_view value) {
 }
 
 template <typename TextBuilder>
-PyObject* interval_dict(const quorvel::IntervalVar& interval, TextBuilder text_of) {
+PyObject* interval_dict(const quorvel::IntervalView& interval, TextBuilder text_of) {
     const InternedNames& key = names();
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_int(dict.get(), key.start, interval.start) || !set_int(dict.get(), key.end, interval.end) ||
@@ -42,9 +42,9 @@ PyObject* interval_dict(const quorvel::IntervalVar& interval, TextBuilder text_o
 
 }  // namespace
 
-PyObject* interval_to_py(const quorvel::IntervalVar& interval) { return interval_dict(interval, bytes_of); }
+PyObject* interval_to_py(const quorvel::IntervalView& interval) { return interval_dict(interval, bytes_of); }
 
-PyObject* interval_to_text_form(const quorvel::IntervalVar& interval) { return interval_dict(interval, decoded); }
+PyObject* interval_to_text_form(const quorvel::IntervalView& interval) { return interval_dict(interval, decoded); }
 
 PyObject* interval_list(const RecordSelection& intervals, IntervalBuilder build) {
     Ref list = Ref::steal(PyList_New(0));

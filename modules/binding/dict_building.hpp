@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <span>
 
+#include "quorvel/interval_store.hpp"
 #include "quorvel/records.hpp"
 
 namespace binding {
@@ -27,8 +28,8 @@ public:
         : records_(records.data()), positions_(positions.data()), count_(positions.size()) {}
 
     std::size_t size() const noexcept { return count_; }
-    const quorvel::IntervalVar& operator[](std::size_t index) const noexcept {
-        return records_[positions_ != nullptr ? positions_[index] : index];
+    quorvel::IntervalView operator[](std::size_t index) const noexcept {
+        return quorvel::view_of(records_[positions_ != nullptr ? positions_[index] : index]);
     }
 
 private:
@@ -38,10 +39,10 @@ private:
 };
 
 // What one interval of a list becomes.
-using IntervalBuilder = PyObject* (*)(const quorvel::IntervalVar& interval);
+using IntervalBuilder = PyObject* (*)(const quorvel::IntervalView& interval);
 
-PyObject* interval_to_py(const quorvel::IntervalVar& interval);         // byte form
-PyObject* interval_to_text_form(const quorvel::IntervalVar& interval);  // text form
+PyObject* interval_to_py(const quorvel::IntervalView& interval);         // byte form
+PyObject* interval_to_text_form(const quorvel::IntervalView& interval);  // text form
 
 // A list of what `build` makes of each selected record, in order. The list grows by appending:
 // `build` may run Python code, which can reach the list through the collector, so it never holds

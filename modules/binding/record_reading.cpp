@@ -1,6 +1,7 @@
 #include "binding/record_reading.hpp"
 
 #include <exception>
+#include <utility>
 
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
@@ -174,26 +175,43 @@ bool values_in_field_order(PyObject* item, PyObject* (&values)[5]) {
            PyUnicode_CheckExact(values[3]) && PyLong_CheckExact(values[4]);
 }
 
-bool append_input_interval(PyObject* item, quorvel::Intervals& target) {
-    quorvel::IntervalVar interval;
+// Reads one input element into `target`, whose strings keep their room from element to element.
+bool read_input_interval(PyObject* item, quorvel::IntervalVar& target) {
     PyObject* values[5];
     if (values_in_field_order(item, values)) {
-        if (!int32_from_exact_value(values[0], interval.start) || !int32_from_exact_value(values[1], interval.end) ||
-            !read_input_text(values[2], interval.text) || !read_input_text(values[3], interval.original) ||
-            !int32_from_exact_value(values[4], interval.nl)) {
-            return false;
-        }
-    } else {
-        // Each field is looked up by name and converted right after its look-up.
-        const InternedNames& key = names();
-        if (!read_input_int_field(item, key.start, interval.start) || !read_input_int_field(item, key.end, interval.end) ||
-            !read_input_text_field(item, key.text, interval.text) ||
-            !read_input_text_field(item, key.original, interval.original) ||
-            !read_input_int_field(item, key.nl, interval.nl)) {
+        return int32_from_exact_value(values[0], target.start) && int32_from_exact_value(values[1], target.end) &&
+               read_input_text(values[2], target.text) && read_input_text(values[3], target.original) &&
+               int32_from_exact_value(values[4], target.nl);
+    }
+    // Each field is looked up by name and converted right after its look-up.
+    const InternedNames& key = names();
+    return read_input_int_field(item, key.start, target.start) && read_input_int_field(item, key.end, target.end) &&
+           read_input_text_field(item, key.text, target.text) &&
+           read_input_text_field(item, key.original, target.original) && read_input_int_field(item, key.nl, target.nl);
+}
+
+// Reads the elements of `list` in order, handing each to `append` as soon as it is read.
+template <typename Append>
+bool read_input_elements(PyObject* list, Append append) {
+    Ref held = Ref::new_ref(list);
+    quorvel::IntervalVar interval;
+    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
+        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
+        if (!read_input_interval(item.get(), interval) || !run_guarded([&] { append(interval); })) {
             return false;
         }
     }
-    return run_guarded([&] { target.push_back(std::move(interval)); });
+    return true;
+}
+
+// Room for the elements there are now, in one allocation (the list may still change). Only a
+// hint: without the room, elements are read as they would be, and fail as they would.
+template <typename Records>
+void reserve_for(PyObject* list, Records& target) {
+    try {
+        target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list)));
+    } catch (const std::exception&) {
+    }
 }
 
 }  // namespace
@@ -275,20 +293,13 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
 }
 
 bool read_input_list(PyObject* list, quorvel::Intervals& target) {
-    Ref held = Ref::new_ref(list);
-    // Room for the elements there are now, in one allocation (the list may still change). Only a
-    // hint: without the room, elements are read as they would be, and fail as they would.
-    try {
-        target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list)));
-    } catch (const std::exception&) {
-    }
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
-        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
-        if (!append_input_interval(item.get(), target)) {
-            return false;
-        }
-    }
-    return true;
+    reserve_for(list, target);
+    return read_input_elements(list, [&](quorvel::IntervalVar& interval) { target.push_back(std::move(interval)); });
+}
+
+bool read_input_list(PyObject* list, quorvel::IntervalStore& target) {
+    reserve_for(list, target);
+    return read_input_elements(list, [&](const quorvel::IntervalVar& interval) { target.append(view_of(interval)); });
 }
 
 }  // namespace binding

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 
+#include "quorvel/interval_store.hpp"
 #include "quorvel/records.hpp"
 
 namespace binding {
@@ -48,5 +49,6 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target);
 // a plain dict of the five fields in order is read by one walk with the same outcome); the first
 // failure ends the reading. No entry of its own: the calling function adds its entry.
 bool read_input_list(PyObject* list, quorvel::Intervals& target);
+bool read_input_list(PyObject* list, quorvel::IntervalStore& target);
 
 }  // namespace binding

@@ -40,6 +40,7 @@ namespace {
 
 using namespace binding;
 using quorvel::IntervalVar;
+using quorvel::IntervalView;
 using quorvel::Intervals;
 using quorvel::MatchesVar;
 
@@ -77,13 +78,13 @@ ConverterState converters;
 // ---------------------------------------------------------------------------------------------
 // Results
 
-PyObject* interval_text_form(const IntervalVar& interval) {
+PyObject* interval_text_form(const IntervalView& interval) {
     PyObject* result = interval_to_text_form(interval);
     return result != nullptr ? result : fail(interval_to_dict_entry);
 }
 
 // What `interval_to_dict`, looked up now, makes of the record.
-PyObject* interval_result(const IntervalVar& interval) {
+PyObject* interval_result(const IntervalView& interval) {
     Ref converter = Ref::steal(lookup_module_global(converters.interval_to_dict_name));
     if (!converter) {
         return nullptr;
@@ -134,7 +135,7 @@ PyObject* interval_to_dict_body(PyObject*, PyObject* const* arguments) {
     if (!interval_from_py(arguments[0], interval)) {
         return fail(interval_to_dict_entry);
     }
-    return interval_text_form(interval);
+    return interval_text_form(quorvel::view_of(interval));
 }
 
 PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
@@ -244,7 +245,7 @@ PyObject* cinit_body(PyObject* self, PyObject* const* arguments) {
     if (intervals == Py_None) {
         return raise_none_not_iterable(cinit_entry);
     }
-    Intervals records;
+    quorvel::IntervalStore records;
     if (!read_input_list(intervals, records)) {
         return fail(cinit_entry);
     }
@@ -318,12 +319,16 @@ PyObject* find_overlapping_intervals_body(PyObject* self, PyObject* const* argum
         PyErr_SetString(PyExc_TypeError, "PyIntervalSearch instance was not constructed");
         return fail(find_overlapping_intervals_entry);
     }
-    std::vector<std::size_t> positions;
-    if (!run_guarded([&] { positions = index->overlapping_positions(start_q, end_q, quorvel::pair_margin); })) {
+    // The scan allocates nothing and cannot fail; each accepted record goes straight into the list.
+    Ref result = Ref::steal(PyList_New(0));
+    if (!result) {
         return fail(find_overlapping_intervals_entry);
     }
-    PyObject* result = interval_list(RecordSelection(index->records(), positions), interval_result);
-    return result != nullptr ? result : fail(find_overlapping_intervals_entry);
+    const bool built = index->for_each_overlapping(start_q, end_q, quorvel::pair_margin, [&](std::size_t position) {
+        Ref element = Ref::steal(interval_result(index->records()[position]));
+        return element && PyList_Append(result.get(), element.get()) == 0;
+    });
+    return built ? result.release() : fail(find_overlapping_intervals_entry);
 }
 
 const CallableDefinition find_overlapping_intervals_definition{
