@@ -6,8 +6,9 @@ the module and the pure-Python references of the other benchmarks, on the same d
 
 * per query: a call returning an empty list from the same Python loop; a call returning one
   text-form interval dict built from native data; the floor's query (lower bound over sorted
-  starts, acceptance test, a name look-up and a fresh dict per hit); the module; the ``bisect``
-  index;
+  starts, acceptance test, a name look-up and a fresh dict per hit), over 80-byte records with
+  their texts on the heap and over the packed layout the module keeps; the module; the ``bisect``
+  index, and intervaltree with the same rule when it is installed;
 * per interval: the floor's build and the module's build against the pure-Python build;
 * per input interval: reading both lists and building a one-to-one result (the floor of a
   pairing, without the walk), the module's pairing, the pure-Python pairing and ``pickle.loads``
@@ -30,7 +31,7 @@ for built in glob.glob(os.path.join(HERE, "..", "build", "floor")):
     sys.path.insert(0, built)
 
 from bench_find_intersections import py_find_intersections  # noqa: E402
-from bench_interval_search import PyIndex  # noqa: E402
+from bench_interval_search import PyIndex, TreeIndex, intervaltree  # noqa: E402
 from timing import time_once  # noqa: E402
 from tracks import derive_track, make_pair, make_queries, make_track, pair_margin  # noqa: E402
 
@@ -66,14 +67,21 @@ def main(argv: list[str] | None = None) -> int:
         assert len(_floor.query(s, e)) == len(index.find_overlapping_intervals(s, e))
 
     find, py_find, floor_query = index.find_overlapping_intervals, py_index.find_overlapping_intervals, _floor.query
+    packed_query = _floor.packed_query
+    for s, e in queries[:2000]:
+        assert packed_query(s, e) == floor_query(s, e)
     empty, one_dict = _floor.empty, _floor.one_dict
     per_query = {
         "call returning []": lambda: [empty(s, e) for s, e in queries],
         "call returning one dict": lambda: [one_dict(s, e) for s, e in queries],
         "floor query": lambda: [floor_query(s, e) for s, e in queries],
+        "floor query, packed": lambda: [packed_query(s, e) for s, e in queries],
         "module query": lambda: [find(s, e) for s, e in queries],
         "bisect index query": lambda: [py_find(s, e) for s, e in queries],
     }
+    if intervaltree is not None:  # optional: pip install '.[bench]'
+        tree_find = TreeIndex(track, margin).find_overlapping_intervals
+        per_query["intervaltree query"] = lambda: [tree_find(s, e) for s, e in queries]
     per_interval = {
         "floor build": lambda: _floor.build(track),
         "module build": lambda: tandril.PyIntervalSearch(track),
@@ -96,9 +104,11 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Floor table: {args.size:,} intervals, {len(queries):,} queries, {len(a) + len(b):,} input "
           f"intervals to pair (best of {args.repeat}, collector off in each window)")
     print("Per query:")
+    tree = times.get("intervaltree query")
     for name in per_query:
+        vs_tree = f", {tree / times[name]:6.2f}x faster than intervaltree" if tree else ""
         print(f"  {name:27s}: {times[name] / len(queries) * 1e6:7.3f} us  "
-              f"= {times['bisect index query'] / times[name]:5.2f}x faster than the bisect index")
+              f"= {times['bisect index query'] / times[name]:5.2f}x faster than the bisect index{vs_tree}")
     print("Per interval (build):")
     for name in per_interval:
         print(f"  {name:27s}: {times[name] / len(track) * 1e9:7.1f} ns  "
@@ -109,6 +119,7 @@ def main(argv: list[str] | None = None) -> int:
               f"= {times['pure-Python pairing'] / times[name]:5.2f}x faster than pure Python, "
               f"{times[name] / times['pickle.loads of the result']:5.2f}x pickle.loads")
     print(f"  module query / floor query       : {times['module query'] / times['floor query']:5.2f}x")
+    print(f"  module query / packed floor query: {times['module query'] / times['floor query, packed']:5.2f}x")
     print(f"  module build / floor build       : {times['module build'] / times['floor build']:5.2f}x")
     print(f"  module pairing / floor read+build: {times['module pairing'] / times['floor read and build']:5.2f}x")
     return 0
