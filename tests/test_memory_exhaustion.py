@@ -118,6 +118,18 @@ def test_reading_out_of_memory_raises_memory_error_with_entries():
     )
 
 
+def test_index_store_growth_out_of_memory_raises_memory_error_with_entry():
+    output = run_case(
+        """
+        # The text is read; the index's buffer cannot then grow to hold it.
+        big = "y" * (16 * 1024 * 1024)
+        items = [{"start": 0, "end": 1, "text": big, "original": "", "nl": LimitMemoryOnRead(0, 1024 * 1024)}]
+        report(tandril.PyIntervalSearch, items)
+        """
+    )
+    assert output == "MemoryError 'bad allocation' ['report', 'c_quorvel.tandril.PyIntervalSearch.__cinit__']"
+
+
 def test_sound_pairing_out_of_memory_raises_memory_error():
     output = run_case(
         """

@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -51,10 +52,10 @@ struct Slot {
     std::size_t payload;  // offset of the record's header and texts in Index::texts
 };
 
-struct PackedHeader {
+struct PackedHeader {  // as the module's store lays it out
     std::int32_t nl;
-    std::uint32_t text_size;
-    std::uint32_t original_size;
+    std::size_t text_size;
+    std::size_t original_size;
 };
 
 struct Index {
@@ -214,14 +215,18 @@ PyObject* use(PyObject*, PyObject* capsule) {
         return nullptr;
     }
     if (index->slots.empty()) {
-        index->slots.reserve(index->records.size());
-        for (const Record& record : index->records) {
-            index->slots.push_back(Slot{record.start, record.end, index->texts.size()});
-            const PackedHeader header{record.nl, static_cast<std::uint32_t>(record.text.size()),
-                                      static_cast<std::uint32_t>(record.original.size())};
-            index->texts.append(reinterpret_cast<const char*>(&header), sizeof header);
-            index->texts += record.text;
-            index->texts += record.original;
+        try {
+            index->slots.reserve(index->records.size());
+            for (const Record& record : index->records) {
+                index->slots.push_back(Slot{record.start, record.end, index->texts.size()});
+                const PackedHeader header{record.nl, record.text.size(), record.original.size()};
+                index->texts.append(reinterpret_cast<const char*>(&header), sizeof header);
+                index->texts += record.text;
+                index->texts += record.original;
+            }
+        } catch (const std::bad_alloc&) {
+            index->slots.clear();
+            return PyErr_NoMemory();
         }
     }
     Py_XSETREF(current_capsule, Py_NewRef(capsule));
@@ -309,8 +314,9 @@ PyObject* packed_query(PyObject*, PyObject* const* args, Py_ssize_t n) {
             const bool built =
                 dict != nullptr && set_new(dict, key_start, PyLong_FromLong(slot.start)) &&
                 set_new(dict, key_end, PyLong_FromLong(slot.end)) &&
-                set_new(dict, key_text, PyUnicode_DecodeUTF8(texts, header.text_size, "strict")) &&
-                set_new(dict, key_original, PyUnicode_DecodeUTF8(texts + header.text_size, header.original_size, "strict")) &&
+                set_new(dict, key_text, PyUnicode_DecodeUTF8(texts, static_cast<Py_ssize_t>(header.text_size), "strict")) &&
+                set_new(dict, key_original, PyUnicode_DecodeUTF8(texts + header.text_size,
+                                                                 static_cast<Py_ssize_t>(header.original_size), "strict")) &&
                 set_new(dict, key_nl, PyLong_FromLong(header.nl)) && PyList_Append(list, dict) == 0;
             Py_XDECREF(dict);
             if (!built) {

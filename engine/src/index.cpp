@@ -19,7 +19,10 @@ IntervalStore store_of(const Intervals& records) {
 
 IntervalSearch::IntervalSearch(const Intervals& records) : IntervalSearch(store_of(records)) {}
 
-IntervalSearch::IntervalSearch(IntervalStore records) : records_(std::move(records)) { records_.sort_by_start(); }
+IntervalSearch::IntervalSearch(IntervalStore records) : records_(std::move(records)) {
+    records_.sort_by_start();
+    records_.shrink_to_fit();
+}
 
 std::size_t IntervalSearch::first_at_or_after(std::int64_t low) const noexcept {
     std::size_t first = 0;

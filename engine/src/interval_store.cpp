@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <functional>
 #include <limits>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 namespace quorvel {
 
@@ -24,6 +26,39 @@ constexpr std::size_t first_capacity = 64 * 1024;
 }  // namespace
 
 void IntervalStore::Release::operator()(char* buffer) const noexcept { std::free(buffer); }
+
+IntervalStore::IntervalStore(IntervalStore&& other) noexcept
+    : slots_(std::move(other.slots_)),
+      buffer_(std::move(other.buffer_)),
+      used_(std::exchange(other.used_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {
+    other.slots_.clear();
+}
+
+IntervalStore& IntervalStore::operator=(IntervalStore&& other) noexcept {
+    if (this != &other) {
+        slots_ = std::move(other.slots_);
+        other.slots_.clear();
+        buffer_ = std::move(other.buffer_);
+        used_ = std::exchange(other.used_, 0);
+        capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+}
+
+void IntervalStore::shrink_to_fit() noexcept {
+    // Doubling leaves at most half the buffer unused, except in a store smaller than the first
+    // buffer: only such a one is trimmed. Trimming a large buffer would hand memory back to the
+    // system that the next index of the same size must then fault in again.
+    if (used_ == 0 || capacity_ - used_ <= used_) {
+        return;
+    }
+    if (char* trimmed = static_cast<char*>(std::realloc(buffer_.get(), used_)); trimmed != nullptr) {
+        static_cast<void>(buffer_.release());
+        buffer_.reset(trimmed);
+        capacity_ = used_;
+    }
+}
 
 char* IntervalStore::room_for(std::size_t bytes) {
     if (capacity_ - used_ < bytes) {
@@ -51,6 +86,15 @@ void IntervalStore::append(const IntervalView& record) {
         throw std::length_error("interval texts too large");
     }
     const std::size_t bytes = sizeof(PayloadHeader) + texts;
+    // A text that views this store moves with the buffer when it grows: keep its offset.
+    const char* const before = buffer_.get();
+    const auto offset_in_buffer = [&](std::string_view text) {
+        const bool inside = !text.empty() && std::less_equal<>{}(before, text.data()) &&
+                            std::less<>{}(text.data(), before + used_);
+        return inside ? static_cast<std::size_t>(text.data() - before) : std::numeric_limits<std::size_t>::max();
+    };
+    const std::size_t text_offset = offset_in_buffer(record.text);
+    const std::size_t original_offset = offset_in_buffer(record.original);
     slots_.push_back(Slot{.start = record.start, .end = record.end, .payload = 0});
     char* payload = nullptr;
     try {
@@ -59,13 +103,17 @@ void IntervalStore::append(const IntervalView& record) {
         slots_.pop_back();
         throw;
     }
+    const auto source = [&](std::string_view text, std::size_t offset) {
+        return offset != std::numeric_limits<std::size_t>::max() ? buffer_.get() + offset : text.data();
+    };
     const PayloadHeader header{record.nl, record.text.size(), record.original.size()};
     std::memcpy(payload, &header, sizeof header);
     if (!record.text.empty()) {
-        std::memcpy(payload + sizeof header, record.text.data(), record.text.size());
+        std::memcpy(payload + sizeof header, source(record.text, text_offset), record.text.size());
     }
     if (!record.original.empty()) {
-        std::memcpy(payload + sizeof header + record.text.size(), record.original.data(), record.original.size());
+        std::memcpy(payload + sizeof header + record.text.size(), source(record.original, original_offset),
+                    record.original.size());
     }
     slots_.back().payload = used_;
     used_ += bytes;

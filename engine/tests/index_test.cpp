@@ -131,6 +131,18 @@ TEST(IntervalSearch, WorkedExampleReportsRecordsOverlappingByHalfTheirOwnOrHalfT
     });
 }
 
+TEST(IntervalSearch, AVisitReturningFalseEndsTheWalk) {
+    const IntervalSearch index(make_records(kWorkedExample));
+    std::vector<std::size_t> visited;
+    const bool completed = index.for_each_overlapping(5000, 6000, 1000, [&](std::size_t position) {
+        visited.push_back(position);
+        return false;
+    });
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(visited, std::vector<std::size_t>{1});
+    EXPECT_TRUE(index.for_each_overlapping(5000, 6000, 1000, [](std::size_t) { return true; }));
+}
+
 TEST(IntervalSearch, EmptyIndexReportsNothing) {
     const IntervalSearch index(Intervals{});
     EXPECT_TRUE(index.records().empty());

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -67,6 +68,29 @@ TEST(IntervalStore, SortsByStartStablyAndLeavesOrderedRecordsAlone) {
         }
     }
     EXPECT_EQ(position, count);
+}
+
+TEST(IntervalStore, AppendsViewsOfItselfAndIsReusableAfterAMove) {
+    IntervalStore store;
+    store.append(quorvel::view_of(record_of(2000)));  // fills the first buffer: the next append grows it
+    store.append(store[0]);
+    ASSERT_EQ(store.size(), 2U);
+    EXPECT_TRUE(same(store[1], record_of(2000)));
+
+    IntervalStore taken(std::move(store));
+    EXPECT_TRUE(store.empty());
+    for (std::size_t k = 0; k < 20; ++k) {
+        store.append(quorvel::view_of(record_of(k)));
+    }
+    store.shrink_to_fit();
+    for (std::size_t k = 0; k < 20; ++k) {
+        ASSERT_TRUE(same(store[k], record_of(k))) << "record " << k;
+    }
+    store = std::move(taken);
+    EXPECT_TRUE(taken.empty());
+    taken.append(quorvel::view_of(record_of(1)));
+    EXPECT_TRUE(same(taken[0], record_of(1)));
+    EXPECT_TRUE(same(store[1], record_of(2000)));
 }
 
 }  // namespace

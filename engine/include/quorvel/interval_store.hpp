@@ -5,13 +5,14 @@
 // search and the scan stay in one dense array, and each accepted record costs one more place in
 // memory instead of three (a record, then each of its texts on the heap). Building appends the
 // texts to one buffer, grown by doubling with realloc, so the build does no allocation per text;
-// a buffer that large is moved by remapping its pages rather than copied, and being one block,
-// it is reused whole by the next index instead of handed back to the system piece by piece.
+// once built, the index trims a buffer that is mostly unused (a small index) to what it holds.
 //
 //  - append copies the record, texts included (embedded zero bytes allowed); records keep the
 //    order they were appended in until sort_by_start reorders the slots, stably.
-//  - A view (operator[]) points into the buffer: it stays valid until the next append or the
-//    store's end. The index hands out views only once building is done.
+//  - A view (operator[]) points into the buffer: it stays valid until the next append,
+//    shrink_to_fit, move or the store's end. The index hands out views only once building is
+//    done. append accepts a view of the store itself.
+//  - A moved-from store is empty and may be used again.
 //  - Access: O(1). append: amortised O(size of the texts). sort_by_start: O(n) when already in
 //    order, O(n log n) otherwise.
 //  - Failures: std::bad_alloc and std::length_error from the containers. A failed append leaves
@@ -44,11 +45,15 @@ inline IntervalView view_of(const IntervalVar& record) noexcept {
 class IntervalStore {
 public:
     IntervalStore() = default;
-    IntervalStore(IntervalStore&&) noexcept = default;
-    IntervalStore& operator=(IntervalStore&&) noexcept = default;
+    // Moving leaves the source empty: its counters go with its buffer.
+    IntervalStore(IntervalStore&& other) noexcept;
+    IntervalStore& operator=(IntervalStore&& other) noexcept;
 
     void reserve(std::size_t records) { slots_.reserve(records); }
     void append(const IntervalView& record);
+    // Gives back the buffer's unused room when it is more than half the buffer; keeps the buffer
+    // as it is when the system refuses.
+    void shrink_to_fit() noexcept;
 
     std::size_t size() const noexcept { return slots_.size(); }
     bool empty() const noexcept { return slots_.empty(); }
@@ -68,6 +73,7 @@ private:
         std::int32_t end;
         std::uint64_t payload;  // offset in the buffer of nl, the two text sizes, the text, the original
     };
+    static_assert(sizeof(Slot) == 16);
     struct Release {
         void operator()(char* buffer) const noexcept;
     };
