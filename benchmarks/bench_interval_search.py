@@ -10,7 +10,11 @@ repetitions, each contender timed with the cyclic collector off inside its windo
   in Python), whose results are first checked to equal the module's;
 * the ratio against the ``intervaltree`` package (if installed: pip install intervaltree), asked
   for its overlap candidates and filtered in Python with the same rule (``TreeIndex`` below),
-  also checked first.
+  also checked first;
+* the peers superintervals and ncls (if installed: pip install '.[bench]'), their raw overlap
+  search alone and with the same rule and dicts added in Python;
+* when the floor extension is built (see ``bench_floor.py``), its query over the packed layout
+  in the same run, so that a missed target can be told from one that lies below the floor.
 
 Usage: python benchmarks/bench_interval_search.py [--size 50000] [--queries 20000] [--repeat 5]
 """
@@ -18,11 +22,15 @@ Usage: python benchmarks/bench_interval_search.py [--size 50000] [--queries 2000
 from __future__ import annotations
 
 import argparse
+import glob
 import os
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+for built in glob.glob(os.path.join(HERE, "..", "build", "floor")):
+    sys.path.insert(0, built)
 
 from timing import time_once  # noqa: E402
 from tracks import derive_track, make_queries, make_track, pair_margin  # noqa: E402
@@ -31,6 +39,10 @@ from models.index import read_record as _record, text_form as _result  # noqa: E
 
 from c_quorvel import tandril  # noqa: E402
 
+try:
+    import _floor  # the floor extension of bench_floor.py, when built
+except ImportError:  # optional: the floor's query is left out
+    _floor = None
 try:
     import intervaltree
 except ImportError:  # optional: the ratio against it is skipped
@@ -118,6 +130,13 @@ class NclsIndex(PeerIndex):
         return [k for _, _, k in self.tree.find_overlap(lo, hi + 1)]
 
 
+class FloorIndex:
+    """The floor extension's query over the packed layout (bench_floor.py): the least work."""
+
+    def __init__(self):
+        self.find_overlapping_intervals = _floor.packed_query
+
+
 FRESH_BUILD = """
 import sys
 sys.path.insert(0, {here!r})
@@ -193,6 +212,12 @@ def main(argv: list[str] | None = None) -> int:
 
     for name, peer in peers.items():
         indexes[f"{name} + rule"] = peer
+    if _floor is not None and margin == 1000:  # the floor widens queries by 1000
+        _floor.use(_floor.build(track))
+        floor_index = FloorIndex()
+        for s, e in queries:
+            assert floor_index.find_overlapping_intervals(s, e) == module_index.find_overlapping_intervals(s, e)
+        indexes["floor, packed"] = floor_index
     windows = [(s - margin, e + margin) for s, e in queries]
     raw_searches = {name: peer.raw for name, peer in peers.items()}
     t_raw = dict.fromkeys(raw_searches, float("inf"))
@@ -244,11 +269,16 @@ def main(argv: list[str] | None = None) -> int:
           f"{'OK' if fresh_vs_py >= TARGET_BUILD_VS_PYTHON else 'MISSED'}")
     print(f"  query speed-up vs pure Python  : {vs_py:6.2f}x   (target >= {TARGET_VS_PYTHON}x)  "
           f"{'OK' if vs_py >= TARGET_VS_PYTHON else 'MISSED'}")
+    if "floor, packed" in t_query:
+        print(f"    the floor's query in this run: {t_query['python'] / t_query['floor, packed']:6.2f}x "
+              f"(module / floor {t_query['module'] / t_query['floor, packed']:.2f}x)")
     if tree_index is not None:
         vs_tree = t_query["intervaltree"] / t_query["module"]
         print(f"  build speed-up vs intervaltree : {t_build['intervaltree'] / t_build['module']:6.2f}x")
         print(f"  query speed-up vs intervaltree : {vs_tree:6.2f}x   (target >= {TARGET_VS_TREE}x)  "
               f"{'OK' if vs_tree >= TARGET_VS_TREE else 'MISSED'}")
+        if "floor, packed" in t_query:
+            print(f"    the floor's query in this run: {t_query['intervaltree'] / t_query['floor, packed']:6.2f}x")
     else:
         print("  intervaltree is not installed (pip install intervaltree): ratio against it skipped")
     return 0

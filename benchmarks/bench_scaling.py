@@ -6,7 +6,8 @@ signed 32-bit range so that a million intervals keep every time inside it. Each 
 sizes). The time per element at each size is compared with that at the smallest size: it must
 stay flat within 1.3x. ``pickle.loads`` of the pairing's result is timed beside it: the cost of
 merely creating the result's objects, which grows as the data outgrow the caches; and, when the
-floor extension is built (see bench_floor.py), the floor's build: merely reading the input.
+floor extension is built (see bench_floor.py), the floor's build (merely reading the input) and
+the floor's pairing (reading both inputs and building a one-to-one result without the walk).
 
 Usage: python benchmarks/bench_scaling.py [--sizes 1000,10000,100000,1000000] [--repeat 5]
 """
@@ -49,11 +50,13 @@ def main(argv: list[str] | None = None) -> int:
     print(f"Scaling (collector off in each window; best of {args.repeat} or more at smaller sizes)")
     print(f"  {'N per side':>12s}  {'pairing ns/input interval':>26s}  {'ratio':>6s}  {'build ns/interval':>18s}  "
           f"{'ratio':>6s}  {'pickle.loads ns/input interval':>31s}  {'ratio':>6s}"
-          + (f"  {'floor build ns/interval':>24s}  {'ratio':>6s}" if _floor else ""))
+          + (f"  {'floor build ns/interval':>24s}  {'ratio':>6s}  {'floor pairing ns/input':>23s}  {'ratio':>6s}"
+             if _floor else ""))
     base = None
     worst = {"pairing": 0.0, "build": 0.0, "pickle.loads": 0.0}
     if _floor:
         worst["floor build"] = 0.0
+        worst["floor pairing"] = 0.0
     for n in sizes:
         a = make_track(n, seed=n, start=FIRST_START)
         b = derive_track(a, seed=n + 1)
@@ -68,15 +71,18 @@ def main(argv: list[str] | None = None) -> int:
                "pickle.loads": t_loads / (len(a) + len(b))}
         if _floor:
             per["floor build"] = min(time_once(lambda: _floor.build(a)) for _ in range(repeat)) / len(a)
+            per["floor pairing"] = (min(time_once(lambda: _floor.read_and_build(a, b)) for _ in range(repeat))
+                                    / (len(a) + len(b)))
         base = base or per
         ratio = {key: per[key] / base[key] for key in per}
         if n != sizes[0]:
             worst = {key: max(worst[key], ratio[key]) for key in ratio}
         print(f"  {n:>12,}  {per['pairing'] * 1e9:26.1f}  {ratio['pairing']:6.2f}  {per['build'] * 1e9:18.1f}  "
               f"{ratio['build']:6.2f}  {per['pickle.loads'] * 1e9:31.1f}  {ratio['pickle.loads']:6.2f}"
-              + (f"  {per['floor build'] * 1e9:24.1f}  {ratio['floor build']:6.2f}" if _floor else ""))
+              + (f"  {per['floor build'] * 1e9:24.1f}  {ratio['floor build']:6.2f}"
+                 f"  {per['floor pairing'] * 1e9:23.1f}  {ratio['floor pairing']:6.2f}" if _floor else ""))
     for key, value in worst.items():
-        if key in ("pickle.loads", "floor build"):
+        if key in ("pickle.loads", "floor build", "floor pairing"):
             print(f"  {key} (reference): largest ratio to the smallest size {value:5.2f}")
             continue
         print(f"  {key}: largest ratio to the smallest size {value:5.2f}   (target <= {TARGET_FLATNESS})  "
