@@ -15,8 +15,9 @@
 //
 // Pairing works on positions: the engine names the grouped records by their place in the two
 // input arrays, and results are built from those records in place. This is one of the module's
-// two speed devices (the other reads input elements, in record_reading.cpp); the figures of both
-// are in benchmarks/README.md.
+// three speed devices (the others: the index's packed store, in the engine's interval_store.hpp,
+// which a query walks in place; and the one-walk reading of input elements, in
+// record_reading.cpp); the figures of all three are in benchmarks/README.md.
 #include <Python.h>
 
 #include <string_view>
