@@ -234,95 +234,104 @@ PyObject* use(PyObject*, PyObject* capsule) {
     Py_RETURN_NONE;
 }
 
-PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t n) {
+// A query's window, widened by 1000 on both sides, and the acceptance test.
+struct Window {
+    std::int64_t low;
+    std::int64_t high;
+    double half_query;
+
+    bool accepts(std::int32_t start, std::int32_t end) const {
+        const double overlap =
+            static_cast<double>(std::max<std::int64_t>(0, std::min<std::int64_t>(end, high) - std::max<std::int64_t>(start, low)));
+        return overlap >= 0.5 * static_cast<double>(std::int64_t{end} - start) || overlap >= half_query;
+    }
+};
+
+// The two int conversions of a query and its window; false with an exception set.
+bool open_query(PyObject* const* args, Py_ssize_t n, Window& window) {
     std::int32_t start_q = 0;
     std::int32_t end_q = 0;
     if (!two_ints(args, n, start_q, end_q)) {
-        return nullptr;
+        return false;
     }
-    const std::int64_t low = std::int64_t{start_q} - 1000;
-    const std::int64_t high = std::int64_t{end_q} + 1000;
-    const double half_query = 0.5 * static_cast<double>(std::int64_t{end_q} - start_q);
     if (current == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "no index in use");
-        return nullptr;
+        return false;
     }
-    PyObject* list = PyList_New(0);
+    window = {std::int64_t{start_q} - 1000, std::int64_t{end_q} + 1000,
+              0.5 * static_cast<double>(std::int64_t{end_q} - start_q)};
+    return true;
+}
+
+// Appends `item` (a new reference, or null with an exception set) to `list`, which it releases
+// on failure.
+bool append_new(PyObject* list, PyObject* item) {
+    if (item == nullptr || PyList_Append(list, item) < 0) {
+        Py_XDECREF(item);
+        Py_DECREF(list);
+        return false;
+    }
+    Py_DECREF(item);
+    return true;
+}
+
+PyObject* query(PyObject*, PyObject* const* args, Py_ssize_t n) {
+    Window window{};
+    PyObject* list = open_query(args, n, window) ? PyList_New(0) : nullptr;
     if (list == nullptr) {
         return nullptr;
     }
     const std::vector<Record>& records = current->records;
     const std::vector<std::int32_t>& starts = current->starts;
-    auto first = std::lower_bound(starts.begin(), starts.end(), low, [](std::int32_t s, std::int64_t b) { return s < b; });
+    auto first = std::lower_bound(starts.begin(), starts.end(), window.low,
+                                  [](std::int32_t s, std::int64_t b) { return s < b; });
     for (std::size_t k = static_cast<std::size_t>(first - starts.begin()); k < records.size(); ++k) {
         const Record& record = records[k];
-        if (record.start > high) {
+        if (record.start > window.high) {
             break;
         }
-        const double overlap = static_cast<double>(
-            std::max<std::int64_t>(0, std::min<std::int64_t>(record.end, high) - std::max<std::int64_t>(record.start, low)));
-        if (overlap >= 0.5 * static_cast<double>(std::int64_t{record.end} - record.start) || overlap >= half_query) {
-            PyObject* dict = looked_up_text_form(record);
-            if (dict == nullptr || PyList_Append(list, dict) < 0) {
-                Py_XDECREF(dict);
-                Py_DECREF(list);
-                return nullptr;
-            }
-            Py_DECREF(dict);
+        if (window.accepts(record.start, record.end) && !append_new(list, looked_up_text_form(record))) {
+            return nullptr;
         }
     }
     return list;
 }
 
-// The packed layout: the search and the scan read only the slots; an accepted record's nl, text
-// sizes and texts are next to each other in the buffer.
+// One text-form dict from a packed record: nl, the text sizes and the texts side by side.
+PyObject* packed_text_form(const Slot& slot) {
+    if (PyDict_GetItemWithError(module_dict, converter_name) == nullptr && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PackedHeader header;
+    std::memcpy(&header, current->texts.data() + slot.payload, sizeof header);
+    const char* texts = current->texts.data() + slot.payload + sizeof header;
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr || !set_new(dict, key_start, PyLong_FromLong(slot.start)) ||
+        !set_new(dict, key_end, PyLong_FromLong(slot.end)) ||
+        !set_new(dict, key_text, PyUnicode_DecodeUTF8(texts, static_cast<Py_ssize_t>(header.text_size), "strict")) ||
+        !set_new(dict, key_original,
+                 PyUnicode_DecodeUTF8(texts + header.text_size, static_cast<Py_ssize_t>(header.original_size), "strict")) ||
+        !set_new(dict, key_nl, PyLong_FromLong(header.nl))) {
+        Py_XDECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+// The packed layout: the search and the scan read only the slots; an accepted record's payload
+// is read from one place.
 PyObject* packed_query(PyObject*, PyObject* const* args, Py_ssize_t n) {
-    std::int32_t start_q = 0;
-    std::int32_t end_q = 0;
-    if (!two_ints(args, n, start_q, end_q)) {
-        return nullptr;
-    }
-    const std::int64_t low = std::int64_t{start_q} - 1000;
-    const std::int64_t high = std::int64_t{end_q} + 1000;
-    const double half_query = 0.5 * static_cast<double>(std::int64_t{end_q} - start_q);
-    if (current == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "no index in use");
-        return nullptr;
-    }
-    PyObject* list = PyList_New(0);
+    Window window{};
+    PyObject* list = open_query(args, n, window) ? PyList_New(0) : nullptr;
     if (list == nullptr) {
         return nullptr;
     }
     const std::vector<Slot>& slots = current->slots;
-    auto first = std::lower_bound(slots.begin(), slots.end(), low, [](const Slot& s, std::int64_t b) { return s.start < b; });
-    for (std::size_t k = static_cast<std::size_t>(first - slots.begin()); k < slots.size(); ++k) {
-        const Slot& slot = slots[k];
-        if (slot.start > high) {
-            break;
-        }
-        const double overlap = static_cast<double>(
-            std::max<std::int64_t>(0, std::min<std::int64_t>(slot.end, high) - std::max<std::int64_t>(slot.start, low)));
-        if (overlap >= 0.5 * static_cast<double>(std::int64_t{slot.end} - slot.start) || overlap >= half_query) {
-            if (PyDict_GetItemWithError(module_dict, converter_name) == nullptr && PyErr_Occurred()) {
-                Py_DECREF(list);
-                return nullptr;
-            }
-            PackedHeader header;
-            std::memcpy(&header, current->texts.data() + slot.payload, sizeof header);
-            const char* texts = current->texts.data() + slot.payload + sizeof header;
-            PyObject* dict = PyDict_New();
-            const bool built =
-                dict != nullptr && set_new(dict, key_start, PyLong_FromLong(slot.start)) &&
-                set_new(dict, key_end, PyLong_FromLong(slot.end)) &&
-                set_new(dict, key_text, PyUnicode_DecodeUTF8(texts, static_cast<Py_ssize_t>(header.text_size), "strict")) &&
-                set_new(dict, key_original, PyUnicode_DecodeUTF8(texts + header.text_size,
-                                                                 static_cast<Py_ssize_t>(header.original_size), "strict")) &&
-                set_new(dict, key_nl, PyLong_FromLong(header.nl)) && PyList_Append(list, dict) == 0;
-            Py_XDECREF(dict);
-            if (!built) {
-                Py_DECREF(list);
-                return nullptr;
-            }
+    auto first = std::lower_bound(slots.begin(), slots.end(), window.low,
+                                  [](const Slot& s, std::int64_t b) { return s.start < b; });
+    for (auto slot = first; slot != slots.end() && slot->start <= window.high; ++slot) {
+        if (window.accepts(slot->start, slot->end) && !append_new(list, packed_text_form(*slot))) {
+            return nullptr;
         }
     }
     return list;
