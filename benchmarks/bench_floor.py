@@ -20,16 +20,13 @@ Usage: python benchmarks/bench_floor.py [--size 50000] [--queries 20000] [--repe
 from __future__ import annotations
 
 import argparse
-import glob
 import os
 import pickle
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-for built in glob.glob(os.path.join(HERE, "..", "build", "floor")):
-    sys.path.insert(0, built)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import floor_extension  # noqa: E402
 from bench_find_intersections import py_find_intersections  # noqa: E402
 from bench_interval_search import PyIndex, TreeIndex, intervaltree  # noqa: E402
 from timing import time_once  # noqa: E402
@@ -37,9 +34,8 @@ from tracks import derive_track, make_pair, make_queries, make_track, pair_margi
 
 from c_quorvel import tandril  # noqa: E402
 
-try:
-    import _floor
-except ImportError:
+_floor = floor_extension.load()
+if _floor is None:
     sys.exit("the floor extension is not built: cmake -S benchmarks/floor -B build/floor "
              "-DPython_EXECUTABLE=.venv/bin/python && cmake --build build/floor")
 

@@ -22,16 +22,13 @@ Usage: python benchmarks/bench_interval_search.py [--size 50000] [--queries 2000
 from __future__ import annotations
 
 import argparse
-import glob
 import os
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-for built in glob.glob(os.path.join(HERE, "..", "build", "floor")):
-    sys.path.insert(0, built)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import floor_extension  # noqa: E402
 from timing import time_once  # noqa: E402
 from tracks import derive_track, make_queries, make_track, pair_margin  # noqa: E402
 from models.index import Index as PyIndex, is_accepted as _accepted  # noqa: E402
@@ -39,10 +36,7 @@ from models.index import read_record as _record, text_form as _result  # noqa: E
 
 from c_quorvel import tandril  # noqa: E402
 
-try:
-    import _floor  # the floor extension of bench_floor.py, when built
-except ImportError:  # optional: the floor's query is left out
-    _floor = None
+_floor = floor_extension.load()  # optional: without it, the floor's query is left out
 try:
     import intervaltree
 except ImportError:  # optional: the ratio against it is skipped

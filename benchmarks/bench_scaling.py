@@ -15,25 +15,19 @@ Usage: python benchmarks/bench_scaling.py [--sizes 1000,10000,100000,1000000] [-
 from __future__ import annotations
 
 import argparse
-import glob
 import os
 import pickle
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-for built in glob.glob(os.path.join(HERE, "..", "build", "floor")):
-    sys.path.insert(0, built)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import floor_extension  # noqa: E402
 from timing import time_once  # noqa: E402
 from tracks import derive_track, make_track  # noqa: E402
 
 from c_quorvel import tandril  # noqa: E402
 
-try:
-    import _floor
-except ImportError:  # optional: the floor column is left out
-    _floor = None
+_floor = floor_extension.load()  # optional: without it, the floor's columns are left out
 
 TARGET_FLATNESS = 1.3
 FIRST_START = -2_140_000_000
