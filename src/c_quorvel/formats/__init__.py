@@ -1,0 +1,26 @@
+"""Subtitle files and JSON documents as tracks of intervals, and alignments written back out.
+
+A track is a list of interval dicts ``{"start", "end", "text", "original", "nl"}`` with times in
+milliseconds, in order of start (stably: cues that start together keep their order in the
+file). A subtitle cue becomes one interval: ``text`` is its plain text (override tags removed,
+line breaks kept as ``"\\n"``), ``original`` its raw text as the subtitle library holds it (ASS
+override tags included), ``nl`` the number of line breaks in ``text``. ASS comment lines and
+drawings are not cues and are not read.
+
+Subtitle formats are read and written with pysubs2. A JSON input is a list of interval objects:
+``start`` and ``end`` integers, ``text`` a string, ``original`` a string and ``nl`` an integer
+(both optional: "" and the number of line breaks in ``text``).
+
+Every bad input raises :class:`TrackError` (an output that cannot be written, its subclass
+:class:`OutputError`) with a one-line message that names the file. Nothing
+here prints or exits, so these functions can run in worker processes.
+"""
+
+from c_quorvel.formats.names import INPUT_FORMATS, INT32_MAX, INT32_MIN, OUTPUT_FORMATS, OutputError, TrackError, output_format
+from c_quorvel.formats.reading import read_track
+from c_quorvel.formats.writing import alignment_to_json, alignment_to_subtitles, track_to_text, write_alignment, write_track
+
+__all__ = [
+    "INPUT_FORMATS", "INT32_MAX", "INT32_MIN", "OUTPUT_FORMATS", "OutputError", "TrackError", "alignment_to_json",
+    "alignment_to_subtitles", "output_format", "read_track", "track_to_text", "write_alignment", "write_track",
+]

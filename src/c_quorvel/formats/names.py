@@ -1,0 +1,50 @@
+"""Format names, the errors of the subtitle layer, and how a file's name tells its format."""
+
+from __future__ import annotations
+
+import os
+
+
+INT32_MIN = -(2**31)
+INT32_MAX = 2**31 - 1
+
+# Input format names: pysubs2's identifiers, "json" for lists of interval objects, "dfxp" for TTML.
+EXTENSION_FORMATS = {
+    ".json": "json",
+    ".srt": "srt",
+    ".vtt": "vtt",
+    ".ass": "ass",
+    ".ssa": "ssa",
+    ".sub": "microdvd",
+    ".ttml": "ttml",
+    ".dfxp": "ttml",
+    ".xml": "ttml",
+    ".smi": "sami",
+    ".sami": "sami",
+}
+FORMAT_ALIASES = {"dfxp": "ttml", "webvtt": "vtt", "subrip": "srt"}
+INPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "ttml", "dfxp", "sami", "mpl2", "tmp")
+OUTPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa")
+
+
+class TrackError(ValueError):
+    """A track file cannot be read or written; the message names the file."""
+
+
+class OutputError(TrackError):
+    """An output cannot be written: an unknown format, or the file system refused it."""
+
+
+def output_format(name: str, to: str | None) -> str:
+    """The output format named by ``to``, or else by the extension of ``name``."""
+    if to is not None:
+        fmt = FORMAT_ALIASES.get(to.lower(), to.lower())
+        if fmt not in OUTPUT_FORMATS:
+            raise OutputError(f"cannot write {to!r} (known output formats: {', '.join(OUTPUT_FORMATS)})")
+        return fmt
+    fmt = EXTENSION_FORMATS.get(os.path.splitext(name)[1].lower())
+    if fmt not in OUTPUT_FORMATS:
+        raise OutputError(f"{name}: cannot tell the output format from the name (use .json, .srt, .vtt or .ass, or name the format)")
+    return fmt
+
+
