@@ -30,14 +30,13 @@ from c_quorvel import _align
 
 __all__ = [
     "DEFAULT_MARGIN", "DEFAULT_MAX_BREAKS", "DEFAULT_MAX_OFFSET", "Alignment", "Group", "Interval", "IntervalInput",
-    "TimeMap", "TimeSegment", "pair_tracks", "synchronize",
+    "SyncError", "TimeMap", "TimeSegment", "pair_tracks", "synchronize",
 ]
 
-DEFAULT_MARGIN = 1000
-DEFAULT_MAX_OFFSET = 60000
-DEFAULT_MAX_BREAKS = 2
-_INT32_MIN = -(2**31)
-_INT32_MAX = 2**31 - 1
+from c_quorvel.limits import DEFAULT_MARGIN, DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
+from c_quorvel.limits import INT32_MAX as _INT32_MAX
+from c_quorvel.limits import INT32_MIN as _INT32_MIN
+from c_quorvel.limits import TIME_END as _TIME_END
 
 
 class IntervalInput(TypedDict):
@@ -86,7 +85,6 @@ class TimeSegment:
         return whole + 1 if fraction > 0.5 or (fraction == 0.5 and exact > 0) else whole
 
 
-_TIME_END = _INT32_MAX + 1
 _FRAME_RATES = (("23.976", 24000 / 1001), ("24", 24.0), ("25", 25.0), ("30", 30.0))
 _COUNT_WORDS = ("no", "one", "two", "three", "four", "five", "six", "seven", "eight", "nine", "ten")
 
@@ -102,6 +100,7 @@ class TimeMap:
     """
 
     segments: tuple[TimeSegment, ...]
+    confidence: float | None = None
 
     def __post_init__(self) -> None:
         segments = tuple(self.segments)
@@ -122,9 +121,14 @@ class TimeMap:
         """The map that leaves every time as it is."""
         return cls((TimeSegment(_INT32_MIN, _TIME_END, 1.0, 0.0),))
 
+    @classmethod
+    def linear(cls, offset_ms: float, scale: float = 1.0) -> TimeMap:
+        """One segment for every time: ``t`` goes to ``round(t * scale + offset_ms)``."""
+        return cls((TimeSegment(_INT32_MIN, _TIME_END, float(scale), float(offset_ms)),))
+
     @property
     def is_identity(self) -> bool:
-        return self == TimeMap.identity()
+        return self.segments == TimeMap.identity().segments
 
     def segment_of(self, time: SupportsIndex) -> TimeSegment:
         """The segment holding ``time`` (a signed 32-bit integer)."""
@@ -213,6 +217,14 @@ def _clock(time: int) -> str:
     sign = "-" if time < 0 else ""
     seconds = abs(time) // 1000
     return f"{sign}{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+
+
+class SyncError(ValueError):
+    """No map carries the reference onto the original reliably; ``best`` is the best one found."""
+
+    def __init__(self, message: str, best: TimeMap) -> None:
+        super().__init__(message)
+        self.best = best
 
 
 @dataclass(frozen=True, slots=True)

@@ -3,10 +3,10 @@
 from __future__ import annotations
 
 import os
+from dataclasses import dataclass, field
+from typing import Any
 
-
-INT32_MIN = -(2**31)
-INT32_MAX = 2**31 - 1
+import pysubs2
 
 # Input format names: pysubs2's identifiers, "json" for lists of interval objects, "dfxp" for TTML.
 EXTENSION_FORMATS = {
@@ -25,6 +25,8 @@ EXTENSION_FORMATS = {
 FORMAT_ALIASES = {"dfxp": "ttml", "webvtt": "vtt", "subrip": "srt"}
 INPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "ttml", "dfxp", "sami", "mpl2", "tmp")
 OUTPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa")
+# Formats a retimed track can be written in with everything else of the file kept.
+RETIME_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "mpl2", "tmp")
 
 
 class TrackError(ValueError):
@@ -48,3 +50,19 @@ def output_format(name: str, to: str | None) -> str:
     return fmt
 
 
+
+
+@dataclass
+class Document:
+    """A track file as read: its cues as intervals, and what is needed to write it back retimed.
+
+    ``text`` is the file's decoded text as it was (line endings included); ``subs`` the subtitle
+    library's view of it (None for JSON); ``track`` the intervals, as ``read_track`` returns them.
+    """
+
+    name: str
+    format: str
+    text: str
+    track: list[dict[str, Any]]
+    subs: pysubs2.SSAFile | None = None
+    notes: list[str] = field(default_factory=list)

@@ -9,7 +9,8 @@ from typing import Any
 
 import pysubs2
 
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, INPUT_FORMATS, INT32_MAX, INT32_MIN, TrackError
+from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, INPUT_FORMATS, TrackError
+from c_quorvel.limits import INT32_MAX, INT32_MIN
 
 
 
