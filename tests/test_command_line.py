@@ -207,43 +207,6 @@ def test_output_is_written_at_once(monkeypatch):
     assert len(writes) == 1 and json.loads(writes[0])["groups"]
 
 
-def test_plot_draws_both_tracks_with_unpaired_cues_highlighted(tmp_path, capsys):
-    pytest.importorskip("matplotlib")
-    from matplotlib.colors import to_hex
-
-    from c_quorvel.align import pair_tracks
-    from c_quorvel.formats import read_track
-    from c_quorvel.plot import timeline_figure
-
-    original, reference = read_track(ORIGINAL), read_track(REFERENCE)
-    alignment = pair_tracks(original, reference)
-    axes = timeline_figure(original, reference, alignment).axes[0]
-    bars = {}  # colour -> bars in the upper row, bars in the lower row
-    for collection in axes.collections:
-        rows = [path.get_extents().y0 > 0.5 for path in collection.get_paths()]
-        upper, lower = bars.get(to_hex(collection.get_facecolor()[0]), (0, 0))
-        bars[to_hex(collection.get_facecolor()[0])] = (upper + sum(rows), lower + len(rows) - sum(rows))
-    assert bars["#4c72b0"] == (9, 9) and bars["#d62728"] == (1, 1)  # paired and unpaired cues
-    assert sum(sum(bars[tint]) for tint in ("#dde8f5", "#f3e7d3")) == len(alignment.groups)  # shaded spans
-
-    picture = tmp_path / "timeline.svg"
-    assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(picture)]) == 0
-    assert "<svg" in picture.read_text(encoding="utf-8")
-    png = tmp_path / "timeline.png"
-    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", os.devnull, "--to", "json", "--plot", str(png)]) == 0
-    assert png.read_bytes().startswith(b"\x89PNG")
-    assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(tmp_path / "timeline.xyz")]) == 3
-    assert "use .svg, .png or .pdf" in capsys.readouterr().err
-
-
-def test_plot_without_matplotlib_says_how_to_install_it(monkeypatch, tmp_path, capsys):
-    monkeypatch.setitem(sys.modules, "matplotlib", None)
-    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
-    monkeypatch.delitem(sys.modules, "c_quorvel.plot", raising=False)
-    assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(tmp_path / "t.png")]) == 4
-    assert "pip install 'c_quorvel[plot]'" in capsys.readouterr().err
-
-
 def film_pair(tmp_path, suffix="srt"):
     """An English track of 300 cues and its French counterpart 7.3 s later, made for 23.976 fps
     and played at 25, with 30 s more from 00:06:40 of the English on."""
