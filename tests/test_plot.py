@@ -91,6 +91,12 @@ def test_rows_follow_the_films_length_and_the_picture_stays_bounded(plot):
             assert limits[0][0] % MINUTE == 0 and limits[0][0] > first - MINUTE
     ten_hours = rows_of(plot.timeline_figure(track(0, 10 * 3600000), [], pair_tracks(track(0, 10 * 3600000), [])))
     assert len(ten_hours) == 20  # rows of 30 minutes
+    hour = track(0, 3600000)
+    assert len(rows_of(plot.timeline_figure(hour, hour, pair_tracks(hour, hour), row_minutes=5))) == 12
+    assert len(rows_of(plot.timeline_figure([], [], pair_tracks([], [])))) == 1
+    for bad in (1, 0, -5, float("nan"), True, "10"):
+        with pytest.raises(ValueError, match="row_minutes"):
+            plot.timeline_figure(hour, hour, pair_tracks(hour, hour), row_minutes=bad)
 
 
 def shown_labels(axes) -> list[str]:

@@ -128,9 +128,13 @@ def _rows(first: int, last: int, row_minutes: float | None) -> list[tuple[float,
     around its cues; a longer one gets rows of equal length from the whole minute before its
     first cue, so that every row has the same scale."""
     if row_minutes is not None:
-        if not (isinstance(row_minutes, (int, float)) and math.isfinite(row_minutes) and row_minutes > 0):
+        if isinstance(row_minutes, bool) or not (
+                isinstance(row_minutes, (int, float)) and math.isfinite(row_minutes) and row_minutes > 0):
             raise ValueError(f"row_minutes must be a positive number, not {row_minutes!r}")
         length = row_minutes * 60000
+        if (last - first // 60000 * 60000) / length > MAX_ROWS:
+            raise ValueError(f"row_minutes={row_minutes!r} would need more than {MAX_ROWS} rows for "
+                             f"{math.ceil((last - first) / 60000)} minutes; leave it out or give a longer row")
     else:
         length = next((minutes * 60000 for minutes in ROW_MINUTES if last - first <= minutes * 60000 * (MAX_ROWS - 1)),
                       math.ceil((last - first) / (MAX_ROWS - 1) / 60000) * 60000)
