@@ -429,10 +429,11 @@ def test_bilingual_outputs_take_the_layout_and_colour(monkeypatch, tmp_path):
     assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", str(tmp_path / "a.vtt"), "--to", "srt"]) == 2
     assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", str(tmp_path / "a.srt"),
                      "--layout", "split", "--color-reference", "#ffcc00"]) == 0
-    (tmp_path / "pairs.csv").write_text(f"{ORIGINAL},{REFERENCE}\n", encoding="utf-8")
-    assert cli.main(["batch", str(tmp_path / "pairs.csv"), "-o", str(tmp_path / "out"), "--to", "ass",
-                     "--scheduler", "none", "--layout", "split"]) != 0  # no scheduler there: nothing paired
     assert calls == [("srt", "split", "#ffcc00")]
+    # Each pair of a batch takes the same road in its worker, with the same options.
+    parsed = cli.build_parser().parse_args(["batch", "m.csv", "-o", "out", "--layout", "split",
+                                            "--color-reference", "red", "--to", "ass"])
+    assert options.pairing_options(parsed) == options.pairing_options(layout="split", color_reference="red", to="ass")
 
 
 def test_standard_output_by_name(capsys):
@@ -554,7 +555,7 @@ def test_batch_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, mes
 
 def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_path):
     src = tmp_path / "tracks"
-    pairs = [(write_srt(src / f"{k}.en.srt", 3000), write_srt(src / f"{k}.fr.srt", 3000)) for k in range(60)]
+    pairs = [(write_srt(src / f"{k}.en.srt", 2000), write_srt(src / f"{k}.fr.srt", 2000)) for k in range(40)]
     (tmp_path / "pairs.csv").write_text("".join(f"{a},{b}\n" for a, b in pairs), encoding="utf-8")
     out = tmp_path / "out"
     script = tmp_path / "run.py"
