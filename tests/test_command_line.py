@@ -571,7 +571,8 @@ def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_pa
                                start_new_session=True)
     try:
         deadline = time.monotonic() + 60
-        while not (out.exists() and any(name.endswith(".en.json") for name in os.listdir(out))):
+        journal = batch.journal_path(str(out / batch.SUMMARY_NAME))
+        while not (os.path.exists(journal) and os.path.getsize(journal) > 0):  # a pair has finished
             assert process.poll() is None and time.monotonic() < deadline
             time.sleep(0.05)
         os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does: the whole foreground group
