@@ -491,12 +491,13 @@ def test_a_map_given_by_hand_moves_without_searching(tmp_path, monkeypatch, caps
         (["sync", ORIGINAL, REFERENCE, "--shift", "-250"], [start - 250 for start in starts]),
         (["sync", REFERENCE, "--shift", "0:00:01,5"], [start + 1500 for start in starts]),
         (["sync", REFERENCE, "--rate", "25:23.976", "--shift", "1000"],
-         [round(start * 23.976 / 25 + 1000) for start in starts]),
+         [round(start * 24000 / 1001 / 25 + 1000) for start in starts]),
     ]:
         out = tmp_path / "moved.srt"
         assert cli.main([*command, "-o", str(out)]) == 0, command
         assert [event.start for event in pysubs2.load(str(out)).events] == moved, command
         assert "moved by hand" in capsys.readouterr().err
+    assert options.rate_text("25:23.976") == 24000 / 1001 / 25 and options.rate_text("1.5") == 1.5
     assert cli.main(["pair", ORIGINAL, REFERENCE, "--shift", "100", "-q"]) == 0
     groups = json.loads(capsys.readouterr().out)["groups"]
     assert groups[0]["reference"][0]["start"] == starts[0] + 100

@@ -284,12 +284,16 @@ def time_text(text: str) -> int:
     return value
 
 
+# The rates written with three decimals stand for exact fractions: 23.976 is 24000/1001.
+_FRAME_RATE_NAMES = {"23.976": 24000 / 1001, "29.97": 30000 / 1001, "47.952": 48000 / 1001, "59.94": 60000 / 1001}
+
+
 def rate_text(text: str) -> float:
     """``MADE:PLAYED`` frame rates (``25:23.976``: a track made for 25 frames per second, to be
     shown at 23.976), as the map's description writes them; or the scale itself."""
     try:
         if ":" in text:
-            made, played = (float(part) for part in text.split(":"))
+            made, played = (_FRAME_RATE_NAMES.get(part.strip()) or float(part) for part in text.split(":"))
             scale = played / made
         else:
             scale = float(text)
