@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import random
@@ -180,24 +181,27 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         assert "Traceback" not in err and last.startswith("quorvel"), argv
 
 
-def test_bad_pair_margin_names_the_variable_and_its_values():
+def test_bad_pair_margin_names_the_variable_and_its_values(monkeypatch, capsys):
     for value, reason in [("abc", "holds no number"), ("", "holds no number"), ("2147483648", "is out of range")]:
-        result = run_module("pair", ORIGINAL, REFERENCE, "--exact", env={"PAIR_MARGIN": value})
-        assert result.returncode == 2
-        assert result.stderr.splitlines() == [
-            f"quorvel: error: PAIR_MARGIN={value!r} {reason}. PAIR_MARGIN is the pairing margin in the tracks' "
-            "time unit (milliseconds for subtitles), read when the native module loads: a decimal integer from "
-            "-2147483648 to 2147483647, default 1000"
-        ]
+        monkeypatch.setenv("PAIR_MARGIN", value)
+        for command in (["pair", ORIGINAL, REFERENCE, "--exact"], ["batch", ORIGINAL, "-o", os.devnull]):
+            assert cli.main(command) == 2
+            assert capsys.readouterr().err.splitlines() == [
+                f"quorvel: error: PAIR_MARGIN={value!r} {reason}. PAIR_MARGIN is the pairing margin in the tracks' "
+                "time unit (milliseconds for subtitles), read when the native module loads: a decimal integer from "
+                "-2147483648 to 2147483647, default 1000"
+            ]
 
 
-def test_a_terminal_that_cannot_show_the_text_gets_escapes():
+def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch):
     for to, escaped in [("json", "\\u00f9"), ("srt", "\\xf9")]:
-        result = run_module("pair", ORIGINAL, REFERENCE, "-q", "--to", to, env={"PYTHONIOENCODING": "ascii"})
-        assert result.returncode == 0, result.stderr
-        assert escaped in result.stdout and result.stdout.isascii()
-    assert json.loads(result.stdout if to == "json" else run_module(
-        "pair", ORIGINAL, REFERENCE, "-q", env={"PYTHONIOENCODING": "ascii"}).stdout)["groups"]
+        terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+        monkeypatch.setattr(sys, "stdout", terminal)
+        assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", to]) == 0
+        written = terminal.buffer.getvalue().decode("ascii")
+        assert escaped in written, to
+        if to == "json":
+            assert json.loads(written)["groups"]
 
 
 def test_interrupt_exits_130_with_one_line(monkeypatch, capsys):

@@ -467,7 +467,7 @@ def add_batch_command(commands: Any) -> None:
         "(relative paths are relative to the CSV file), or a directory whose tracks are matched by "
         "name: NAME.A.EXT with NAME.B.EXT, for the languages given by --langs A,B. Each result is "
         "written under a temporary name and renamed when complete. A summary of every pair goes to "
-        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than 10%% of either track's cues unpaired is "
+        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than 10% of either track's cues unpaired is "
         "marked suspect there. Exit status: 0 when every pair was paired, 1 when some pair failed, 2 "
         "when the run cannot start (options, manifest, scheduler), 3 when OUT_DIR or the summary "
         "cannot be written, 4 when --scheduler is used without Dask installed, 130 when interrupted "
