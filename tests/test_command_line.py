@@ -202,6 +202,11 @@ def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch):
         assert escaped in written, to
         if to == "json":
             assert json.loads(written)["groups"]
+    # Asked for an encoding, standard output gets it, whatever the terminal's.
+    terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    monkeypatch.setattr(sys, "stdout", terminal)
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", "srt", "--output-encoding", "utf-16"]) == 0
+    assert "Où étais-tu" in terminal.buffer.getvalue().decode("utf-16")
 
 
 def test_interrupt_exits_130_with_one_line(monkeypatch, capsys):

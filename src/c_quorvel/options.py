@@ -58,7 +58,7 @@ class PairingOptions:
     encodings: tuple[str | None, str | None] = (None, None)
     fps: tuple[float | None, float | None] = (None, None)
     to: str | None = None
-    output_encoding: str = "utf-8"
+    output_encoding: str | None = None  # None: UTF-8 for a file, the stream's own for standard output
     layout: str = "stacked"
     color_reference: str | None = None
 
@@ -119,7 +119,8 @@ def pairing_options(arguments: argparse.Namespace | None = None, /, **keywords: 
         encodings=_per_input(values.get("encodings"), "encoding", _encoding),
         fps=_per_input(values.get("fps"), "frame rate", _fps),
         to=None if values.get("to") is None else _output_format(values["to"]),
-        output_encoding=_encoding(values.get("output_encoding", "utf-8"), "output encoding"),
+        output_encoding=None if values.get("output_encoding") is None
+        else _encoding(values["output_encoding"], "output encoding"),
         layout=_layout(values.get("layout", "stacked")),
         color_reference=None if values.get("color_reference") is None else _color(values["color_reference"]),
     )

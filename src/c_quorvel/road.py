@@ -239,11 +239,20 @@ def _moved_text(outcome: Outcome, fmt: str) -> str:
 
 
 def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptions, *, stream: Any = None) -> None:
-    if output == STDIO:
-        write_stream(result_text(outcome, fmt, options), stream or sys.stdout,
-                     json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+    stream = stream or sys.stdout
+    if output != STDIO:
+        write_text(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
+    elif options.output_encoding is not None and hasattr(stream, "buffer"):
+        stream.flush()
+        try:
+            stream.buffer.write(result_text(outcome, fmt, options).encode(options.output_encoding))
+        except UnicodeEncodeError as exc:
+            raise OutputError(f"standard output: cannot write {exc.object[exc.start:exc.end]!r} in "
+                              f"{options.output_encoding}") from None
+        stream.buffer.flush()
     else:
-        write_text(output, result_text(outcome, fmt, options), options.output_encoding)
+        write_stream(result_text(outcome, fmt, options), stream,
+                     json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
 
 
 def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> None:
