@@ -4,14 +4,8 @@ The batch command is tested with the other commands, in test_command_line.py."""
 
 from __future__ import annotations
 
-import argparse
-import concurrent.futures as cf
 import json
 import os
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 

@@ -38,13 +38,13 @@ from typing import Any
 
 from c_quorvel import batch, road
 from c_quorvel.exact import MarginError, load_tandril
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, OutputError, TrackError
+from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
 from c_quorvel.manifests import ManifestError, pairs_from_manifest
+from c_quorvel.limits import DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
 from c_quorvel.options import (
     LAYOUTS, OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
     whole_text,
 )
-from c_quorvel.limits import DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
 
 PROG = "quorvel"
 EXIT_OK = 0
@@ -170,8 +170,6 @@ def follow(original: str | None, reference: str, options: PairingOptions, **sett
     try:
         return road.follow(original, reference, options, **settings)
     except ImportError as exc:
-        if isinstance(exc, ModuleNotFoundError) and exc.name == "matplotlib":
-            raise
         raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package"
                            + ("" if options.exact else " or use --exact"), EXIT_MISSING) from None
 
@@ -246,8 +244,6 @@ def run_sync(args: argparse.Namespace) -> int:
 
 
 def add_sync_command(commands: Any) -> None:
-    from c_quorvel.formats import RETIME_FORMATS
-
     sync = commands.add_parser(
         "sync", help="move a track onto another's timeline (offset, frame rate, breaks) and write it",
         description="Find how REFERENCE is out of step with ORIGINAL (a constant offset, a frame-rate "
