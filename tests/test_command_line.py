@@ -607,3 +607,24 @@ def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_pa
         time.sleep(0.1)
     else:
         pytest.fail("processes of the interrupted run are still alive")
+
+
+def test_batch_resumed_after_a_kill_reports_the_figures_of_the_files_on_disk(tmp_path, good_pairs, capsys):
+    pairs, expected = good_pairs
+    manifest = tmp_path / "pairs.csv"
+    manifest.write_text("".join(f"{p[0]},{p[1]}\n" for p in pairs[:2]), encoding="utf-8")
+    out = tmp_path / "out"
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--workers", "1"]) == 0
+    # The second pair's reference changes; a run re-pairs it, journals it, and is killed before
+    # writing its summary.
+    write_srt(pairs[1][1], 6)
+    journal = batch.Journal(str(out / batch.SUMMARY_NAME))
+    batch.pair_files([pairs[1]], out, workers=1, on_result=journal.add)
+    journal.close(remove=False)
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--resume"]) == 0
+    summary = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    on_disk = json.loads((out / "b.en.json").read_text(encoding="utf-8"))
+    assert [entry["skipped"] for entry in summary["pairs"]] == [True, True]
+    assert figures(summary["pairs"][1])[0] == len(on_disk["groups"]) == 6 != expected[1][0]
+    assert figures(summary["pairs"][0]) == expected[0]
+    assert not os.path.exists(batch.journal_path(str(out / batch.SUMMARY_NAME)))
