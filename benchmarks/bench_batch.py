@@ -35,6 +35,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tracks import make_pair  # noqa: E402
 
 from c_quorvel import batch  # noqa: E402
+from c_quorvel.options import pairing_options  # noqa: E402
 
 GOAL_TWO_WORKERS = 1.7  # throughput with 2 workers / with 1 worker, at least
 GOAL_DASK = 1.3  # time on the local Dask cluster / time on the 2-worker pool, at most
@@ -69,10 +70,11 @@ def serial(pairs: list[tuple[str, str]], out_dir: str, to: str) -> list[dict]:
     """The same work as one task of the batch, one pair after another in this process."""
     os.makedirs(out_dir, exist_ok=True)
     suffix = batch.OUTPUT_SUFFIXES[to]
+    settings = pairing_options(margin=1000, to=to)
     results = []
     for first, second in pairs:
         output = os.path.join(out_dir, os.path.basename(first) + suffix)
-        results.append(batch._pair_one(first, second, output, output + ".part" + suffix, 1000, to, None))
+        results.append(batch._pair_one(first, second, output, settings))
     return results
 
 

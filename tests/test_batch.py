@@ -1,21 +1,18 @@
-"""Batch pairing: the API on a process pool and on Dask, manifests, failures, resume, atomic writes."""
+"""Batch pairing, the library: a process pool and Dask, manifests, failures, resume, atomic writes.
+
+The batch command is tested with the other commands, in test_command_line.py."""
 
 from __future__ import annotations
 
-import argparse
-import concurrent.futures as cf
 import json
 import os
-import signal
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 
 import pytest
 
-from c_quorvel import batch
+from c_quorvel import batch, cli, road
+from c_quorvel.manifests import ManifestError, pairs_from_manifest
 
 
 def timecode(ms: int) -> str:
@@ -91,7 +88,8 @@ def test_dask_local_cluster_runs_the_same_code_path(tmp_path, good_pairs):
             results = batch.pair_files(pairs, tmp_path / "out", to="srt", executor=client.get_executor())
         manifest = tmp_path / "pairs.csv"
         manifest.write_text("".join(",".join(pair) + "\n" for pair in pairs), encoding="utf-8")
-        assert run_command(str(manifest), "-o", str(tmp_path / "cli"), "--scheduler", cluster.scheduler_address) == 0
+        assert cli.main(["batch", str(manifest), "-o", str(tmp_path / "cli"), "--scheduler",
+                         cluster.scheduler_address]) == 0
     check_results(results, pairs, expected, tmp_path / "out", ".srt")
     summary = json.loads((tmp_path / "cli" / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
     assert [figures(entry) for entry in summary["pairs"]] == expected
@@ -110,7 +108,10 @@ def test_dask_local_cluster_runs_the_same_code_path(tmp_path, good_pairs):
 
 
 @pytest.mark.parametrize("bad_call, error, message", [
-    (dict(to="txt"), ValueError, "to must be one of"),
+    (dict(to="txt"), ValueError, "cannot write 'txt'"),
+    (dict(to="microdvd"), ValueError, "to must be one of"),
+    (dict(margin=-5), ValueError, "the margin must be from 0 to 2147483647"),
+    (dict(max_breaks=True), TypeError, "not 'bool'"),
     (dict(margin="1000"), TypeError, ""),
     (dict(margin=2**31), ValueError, ""),
     (dict(workers=0), ValueError, "workers must be a positive integer"),
@@ -150,27 +151,21 @@ def test_failing_pairs_are_reported_and_do_not_stop_the_others(tmp_path, good_pa
 
 def saboteur() -> None:
     """Worker start-up: writing any result whose name holds 'poison' kills the worker half-way."""
-    from c_quorvel import formats
+    write = road.write_text
 
-    write = formats.write_alignment
-
-    def write_or_die(alignment, path, *, to=None):
+    def write_or_die(path, text, encoding="utf-8"):
         if "poison" in os.path.basename(path):
-            with open(path, "w", encoding="utf-8") as handle:
-                handle.write('{"groups": [')
+            with open(road.part_name(path), "w", encoding="utf-8") as handle:
+                handle.write(text[:10])
                 handle.flush()
             os._exit(9)
-        write(alignment, path, to=to)
+        write(path, text, encoding)
 
-    formats.write_alignment = write_or_die
-    batch._ignore_interrupts()
+    road.write_text = write_or_die
 
 
-def sabotaged_pool(workers: int) -> cf.ProcessPoolExecutor:
-    import multiprocessing
-
-    return cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("forkserver"),
-                                  initializer=saboteur)
+def sabotaged_pool(workers: int):
+    return batch._OwnPool(workers, prepare=saboteur)
 
 
 def test_killed_worker_leaves_no_output_and_only_its_pair_fails(tmp_path, monkeypatch, good_pairs):
@@ -183,7 +178,7 @@ def test_killed_worker_leaves_no_output_and_only_its_pair_fails(tmp_path, monkey
     assert not (tmp_path / "out" / "poison.json").exists()
 
     # An executor of the caller's own cannot be replaced once broken: its pairs are reported failed.
-    with sabotaged_pool(1) as pool:
+    with sabotaged_pool(1).executor as pool:
         results = batch.pair_files([poison, pairs[1]], tmp_path / "own", executor=pool)
     assert results[0]["error"] == batch.ABRUPT_END
     assert results[1]["error"] in (None, batch.ABRUPT_END)
@@ -211,18 +206,18 @@ def test_directory_manifest_matches_tracks_by_name(tmp_path):
                  "lonely.en.srt", "notes.txt", "film.srt", ".hidden/x.en.srt", ".hidden/x.fr.srt",
                  "out/old.en.srt", "out/old.fr.srt"]:
         write_srt(root / name, 1)
-    pairs, unmatched = batch.pairs_from_manifest(root, langs=("en", "fr"), exclude=root / "out")
+    pairs, unmatched = pairs_from_manifest(root, langs=("en", "fr"), exclude=root / "out")
     assert pairs == [(str(root / "film.en.srt"), str(root / "film.fr.srt"), "film"),
                      (str(root / "sub/other.EN.vtt"), str(root / "sub/other.fr.srt"), "sub/other")]
     assert unmatched == [str(root / "lonely.en.srt")]
 
     write_srt(root / "film.en.vtt", 1)
-    with pytest.raises(batch.ManifestError, match=r"more than one en track \(film.en.srt, film.en.vtt\)"):
-        batch.pairs_from_manifest(root, langs=("en", "fr"))
-    with pytest.raises(batch.ManifestError, match="two distinct languages"):
-        batch.pairs_from_manifest(root)
-    with pytest.raises(batch.ManifestError, match="no pair of tracks"):
-        batch.pairs_from_manifest(root / "sub", langs=("de", "it"))
+    with pytest.raises(ManifestError, match=r"more than one en track \(film.en.srt, film.en.vtt\)"):
+        pairs_from_manifest(root, langs=("en", "fr"))
+    with pytest.raises(ManifestError, match="two distinct languages"):
+        pairs_from_manifest(root)
+    with pytest.raises(ManifestError, match="no pair of tracks"):
+        pairs_from_manifest(root / "sub", langs=("de", "it"))
 
 
 @pytest.mark.parametrize("text, expected", [
@@ -237,96 +232,98 @@ def test_csv_manifest(tmp_path, text, expected):
     manifest = tmp_path / "pairs.csv"
     manifest.write_text(text, encoding="utf-8")
     if isinstance(expected, str):
-        with pytest.raises(batch.ManifestError) as caught:
-            batch.pairs_from_manifest(manifest)
+        with pytest.raises(ManifestError) as caught:
+            pairs_from_manifest(manifest)
         assert str(caught.value).startswith(str(manifest)) and expected in str(caught.value)
     else:
-        pairs, unmatched = batch.pairs_from_manifest(manifest)
+        pairs, unmatched = pairs_from_manifest(manifest)
         assert pairs == [(os.path.join(tmp_path, a), os.path.join(tmp_path, b), n) for a, b, n in expected]
         assert unmatched == []
 
 
-def run_command(*argv: str) -> int:
-    parser = argparse.ArgumentParser(prog="quorvel")
-    batch.add_batch_command(parser.add_subparsers(dest="command"))
-    args = parser.parse_args(["batch", *argv])
-    return args.run(args)
-
-
-def test_command_reports_failures_progress_and_summary(tmp_path, good_pairs, capsys):
+def test_pairs_whose_output_cannot_be_written_fail_alone(tmp_path, good_pairs):
     pairs, expected = good_pairs
-    manifest = tmp_path / "pairs.csv"
-    manifest.write_text("".join(f"{p[0]},{p[1]}\n" for p in pairs[:2]) + "tracks/missing.srt,tracks/a.fr.srt\n",
-                        encoding="utf-8")
     out = tmp_path / "out"
-    assert run_command(str(manifest), "-o", str(out), "--workers", "2", "--to", "vtt") == 1
-    err = capsys.readouterr().err
-    assert f"{tmp_path}/tracks/missing.srt + {tmp_path}/tracks/a.fr.srt: " in err
-    assert "3/3 pairs [" in err and "\r" not in err and "Traceback" not in err
-    assert "3 pairs: 2 paired, 0 up to date, 1 failed" in err
-    summary = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
-    assert [figures(entry) for entry in summary["pairs"][:2]] == expected[:2]
-    assert "missing.srt" in summary["pairs"][2]["error"]
-
-    # Resumed, the pairs done keep their figures in the new summary; the failed one fails again.
-    assert run_command(str(manifest), "-o", str(out), "--resume", "--to", "vtt") == 1
-    resumed = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
-    assert [(e["skipped"], figures(e)) for e in resumed["pairs"][:2]] == [(True, f) for f in expected[:2]]
-    assert "2 up to date, 1 failed" in capsys.readouterr().err
-
-
-@pytest.mark.parametrize("argv, status, message", [
-    (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], 2, "nowhere.csv: no such file or directory"),
-    (["{tmp}", "-o", "{tmp}/out"], 2, "needs two distinct languages"),
-    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], 2, "is also the output of a pair"),
-    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"], 4,
-     "pip install 'c_quorvel[dask]'"),
-    (["{tmp}/pairs.csv", "-o", "{tmp}/pairs.csv/out"], 3, "pairs.csv"),
-])
-def test_command_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, message):
-    (tmp_path / "pairs.csv").write_text("a.srt,b.srt\n", encoding="utf-8")
-    monkeypatch.setitem(sys.modules, "distributed", None)  # as if the dask extra were not installed
-    assert run_command(*[arg.format(tmp=tmp_path) for arg in argv]) == status
-    err = capsys.readouterr().err
-    assert err.startswith("quorvel batch: error: ") and message in err and err.count("\n") == 1
-    assert not (tmp_path / "out").exists()
-
-
-def test_interrupt_stops_the_workers_and_exits_130(tmp_path):
+    out.mkdir()
+    (out / "blocked").write_text("a file where a folder should be\n", encoding="utf-8")
+    locked = out / "locked"
+    locked.mkdir()
+    locked.chmod(0o500)
     src = tmp_path / "tracks"
-    pairs = [(write_srt(src / f"{k}.en.srt", 3000), write_srt(src / f"{k}.fr.srt", 3000)) for k in range(60)]
-    (tmp_path / "pairs.csv").write_text("".join(f"{a},{b}\n" for a, b in pairs), encoding="utf-8")
-    out = tmp_path / "out"
-    script = tmp_path / "run.py"
-    script.write_text(textwrap.dedent(f"""
-        import sys
-        sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_batch import run_command
-        if __name__ == "__main__":
-            sys.exit(run_command({str(tmp_path / "pairs.csv")!r}, "-o", {str(out)!r}, "--workers", "2"))
-    """))
-    process = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.PIPE, text=True,
-                               start_new_session=True)
+    film, film_fr = write_srt(src / "film.srt", 3), write_srt(src / "film_fr.srt", 3)
+    bad = [
+        (pairs[0][0], pairs[0][1], "blocked/a"),
+        (pairs[0][0], pairs[0][1], "x" * 300),
+        (pairs[0][0], pairs[0][1], "locked/a"),  # a folder this user cannot write (unless root)
+    ]
     try:
-        deadline = time.monotonic() + 60
-        while not (out.exists() and any(name.endswith(".json") for name in os.listdir(out))):
-            assert process.poll() is None and time.monotonic() < deadline
-            time.sleep(0.05)
-        os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does: the whole foreground group
-        _, err = process.communicate(timeout=30)
+        results = batch.pair_files([bad[0], pairs[0], bad[1], bad[2], pairs[1]], out, workers=1)
+        # The output directory holding the inputs, as with a manifest beside its tracks and -o .
+        over_input = batch.pair_files([(film, film_fr, "film")], src, to="srt", workers=1)
     finally:
-        if process.poll() is None:
-            os.killpg(process.pid, signal.SIGKILL)
-    assert process.returncode == 130
-    assert err == ""
+        locked.chmod(0o700)
+    check_results([results[1], results[4]], pairs[:2], expected[:2], out, ".json")
+    errors = [results[k]["error"] for k in (0, 2, 3)]
+    assert "blocked" in errors[0] and "cannot make the output folder" in errors[0]
+    assert "File name too long" in errors[1]
+    if os.geteuid() != 0:
+        assert "locked" in errors[2] and "Permission denied" in errors[2]
+    assert all(results[k]["output"] is None for k in (0, 2)) and results[0]["groups"] is None
+    assert over_input[0]["error"].startswith(f"{film}: is the input {film}")
+    assert over_input[0]["output"] is None
+    assert open(film, encoding="utf-8").read().startswith("1\n00:00:00,000 --> 00:00:01,000\nline 1")
     assert leftovers(out) == []
-    assert len(os.listdir(out)) < len(pairs)
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:  # every process of the run ends with it
-        try:
-            os.killpg(process.pid, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.1)
-    else:
-        pytest.fail("processes of the interrupted run are still alive")
+
+
+def test_suspect_pairs_are_marked(tmp_path):
+    src = tmp_path / "tracks"
+    pairs = [
+        (write_srt(src / "fine.en.srt", 20, extra=2), write_srt(src / "fine.fr.srt", 20)),  # 2 of 22: 9%
+        (write_srt(src / "odd.en.srt", 20, extra=3), write_srt(src / "odd.fr.srt", 20)),  # 3 of 23: 13%
+        (write_srt(src / "late.en.srt", 20), write_srt(src / "late.fr.srt", 20, extra=3)),  # the other side
+    ]
+    results = batch.pair_files(pairs, tmp_path / "out", workers=1)
+    assert [entry["suspect"] for entry in results] == [False, True, True]
+
+
+def test_resume_reports_figures_only_for_the_file_they_describe(tmp_path, good_pairs):
+    pairs, expected = good_pairs
+    out = tmp_path / "out"
+    first = batch.pair_files(pairs, out, workers=1)
+    earlier = {entry["output"]: entry for entry in first}
+    again = batch.pair_files(pairs, out, workers=1, resume=True, earlier=earlier)
+    assert [(entry["skipped"], figures(entry)) for entry in again] == [(True, f) for f in expected]
+    # A run re-pairs the second pair (its output changes) and is killed before its summary.
+    os.utime(pairs[1][1])  # changed since the first run
+    batch.pair_files([pairs[1] + ("b.en",)], out, workers=1, margin=0)
+    resumed = batch.pair_files(pairs, out, workers=1, resume=True, earlier=earlier)
+    assert [entry["skipped"] for entry in resumed] == [True, True, True]
+    assert figures(resumed[1]) == (None,) * 5  # unknown, never the older run's figures
+    assert [figures(resumed[k]) for k in (0, 2)] == [expected[0], expected[2]]
+
+
+def test_a_killed_runs_temporary_files_are_removed_by_the_next(tmp_path, good_pairs):
+    pairs, expected = good_pairs
+    out = tmp_path / "out"
+    (out / "nested").mkdir(parents=True)
+    left = [out / ".a.en.json.0123456789ab.part", out / "nested" / ".c.json.ba9876543210.part"]
+    kept = [out / ".notes.txt.0123456789ab.part", out / "a.en.json.part", out / ".unrelated.json.0123456789ab.part"]
+    for path in left + kept:
+        path.write_text("{", encoding="utf-8")
+    batch.pair_files(pairs, out, workers=1)
+    assert [path.exists() for path in left + kept] == [False, False, True, True, True]
+
+
+def test_journal_and_summary_give_the_latest_entry(tmp_path):
+    summary = tmp_path / batch.SUMMARY_NAME
+    summary.write_text(json.dumps({"pairs": [{"output": "a", "groups": 1}, {"output": "b", "groups": 2},
+                                             {"output": None, "error": "x"}]}), encoding="utf-8")
+    journal = batch.Journal(str(summary))
+    journal.add({"output": "b", "groups": 3, "skipped": False})
+    journal.add({"output": "c", "groups": 4, "skipped": True})  # a skipped pair's entry is not news
+    journal.close(remove=False)
+    with open(batch.journal_path(str(summary)), "a", encoding="utf-8") as handle:
+        handle.write('{"output": "d", "gro')  # cut short by a kill
+    assert {key: entry["groups"] for key, entry in batch.earlier_entries(str(summary)).items()} == {"a": 1, "b": 3}
+    batch.Journal(str(summary)).close(remove=True)
+    assert not os.path.exists(batch.journal_path(str(summary)))

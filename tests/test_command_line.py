@@ -2,18 +2,22 @@
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
+import textwrap
+import time
 from pathlib import Path
 
 import pysubs2
 import pytest
 
-from c_quorvel import cli
+from c_quorvel import batch, cli, options, road
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 ORIGINAL = str(EXAMPLES / "original.srt")
@@ -99,15 +103,18 @@ def test_a_loaded_module_refuses_another_margin():
             load_tandril(other)
 
 
-def test_search_accepts_milliseconds_and_timecodes():
-    for start, end in [("10000", "12500"), ("00:00:10,000", "00:00:12,500"), ("0:10", "0:12.5")]:
-        result = run_module("search", ORIGINAL, start, end, "--margin", "0")
-        assert [cue["text"] for cue in json.loads(result.stdout)] == ["Marc? Since when?"], result.stderr
-    for text, value in [("1:02.5", 62500), ("01:00:00,001", 3600001), ("-250", -250), ("0:00.05", 50)]:
-        assert cli.time_argument(text) == value
-    for text in ("1:60", "1:02.5000", "ten", "1000000:00:00"):
+def test_search_accepts_milliseconds_seconds_and_timecodes(capsys):
+    found = []
+    for start, end in [("10000", "12500"), ("0:00:10,000", "00:00:12.5"), ("10s", "12.5s")]:
+        assert cli.main(["search", ORIGINAL, start, end]) == 0
+        found.append([cue["text"] for cue in json.loads(capsys.readouterr().out)])
+    assert "Marc? Since when?" in found[0] and found[0] == found[1] == found[2]
+    for text, value in [("0:01:02.5", 62500), ("01:00:00,001", 3600001), ("-250", -250), ("0:00:00.05", 50),
+                        ("7.3s", 7300), ("-0:00:07,300", -7300), ("+1:00:00", 3600000), (".5s", 500)]:
+        assert options.time_text(text) == value, text
+    for text in ("1:02.5", "0:01:60,000", "0:60:00", "ten", "100:00:00,000", "7.3 s", "--5", "99999999999"):
         with pytest.raises(Exception, match="time"):
-            cli.time_argument(text)
+            options.time_text(text)
 
 
 def test_version_and_installed_console_script(capsys):
@@ -130,8 +137,6 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["pair", str(tmp_path), REFERENCE], 1, "is a directory"),
         (["pair", write("notes.srt", "just some notes\n"), REFERENCE], 1, "no subtitle cues found"),
         (["pair", write("blob.bin", b"\x00\x01binary"), REFERENCE], 1, "not a subtitle file"),
-        (["pair", write("latin.srt", "1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1")), REFERENCE],
-         1, "not UTF-8 text (byte 0xe9 at offset 35); name the file's encoding with --encoding"),
         (["pair", write("deep.json", "[" * 100_000 + "]" * 100_000), REFERENCE], 1, "nested too deeply"),
         (["pair", write("long.json", '[{"start": ' + "9" * 5000 + ', "end": 1, "text": ""}]'), REFERENCE],
          1, "number too long to convert"),
@@ -140,17 +145,32 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["pair", write("big.json", '[{"start": 1, "end": 2147483648, "text": ""}]'), REFERENCE],
          1, "'end' = 2147483648 is outside the signed 32-bit range"),
         (["pair", write("object.json", "{}"), REFERENCE], 1, "expected a JSON list of interval objects"),
-        (["pair", ORIGINAL, REFERENCE, "--encoding", "klingon"], 1, "unknown encoding 'klingon'"),
+        (["pair", ORIGINAL, REFERENCE, "--encoding", "klingon"], 2, "unknown encoding 'klingon'"),
+        (["pair", ORIGINAL, REFERENCE, "--encoding", "utf-8,klingon"], 2, "unknown encoding 'klingon'"),
+        (["pair", ORIGINAL, REFERENCE, "--output-encoding", "klingon"], 2, "unknown output encoding 'klingon'"),
+        (["pair", ORIGINAL, REFERENCE, "--fps", "0"], 2, "the frame rate must be a number of frames per second"),
+        (["pair", ORIGINAL, REFERENCE, "--fps", "1e-320"], 2, "the frame rate must be a number of frames per second"),
+        (["pair", ORIGINAL, REFERENCE, "--layout", "diagonal"], 2, "invalid choice: 'diagonal'"),
+        (["pair", ORIGINAL, REFERENCE, "--color-reference", "#12"], 2, "'#12'"),
+        (["pair", ORIGINAL, REFERENCE, "-o", str(tmp_path / "x.srt"), "--to", "json"], 2,
+         "--to json contradicts the name"),
+        (["pair", "-", "-"], 2, "only one input can be read from standard input"),
+        (["pair", ORIGINAL, REFERENCE, "--shift", "1s", "--exact"], 2, "work with the sound pairing only"),
         (["pair", ORIGINAL, REFERENCE, "-o", str(tmp_path / "no" / "dir.srt")], 3, "cannot write: No such file"),
-        (["pair", ORIGINAL, REFERENCE, "-o", str(tmp_path / "out.docx")], 3, "cannot tell the output format"),
+        (["pair", ORIGINAL, REFERENCE, "-o", str(tmp_path / "out.docx")], 2, "cannot tell the output format"),
         (["pair", ORIGINAL, REFERENCE, "--margin", "-5"], 2, "the margin must be from 0 to 2147483647"),
-        (["pair", ORIGINAL, REFERENCE, "--margin", "1.5"], 2, "whole number of milliseconds"),
+        (["pair", ORIGINAL, REFERENCE, "--margin", "1.5"], 2, "expected a whole number, got '1.5'"),
         (["search", ORIGINAL, "1:99", "2:00"], 2, "not a time: '1:99'"),
         (["sync", ORIGINAL, REFERENCE, "--max-offset", "-5"], 2, "the largest offset must be from 0 to 2147483647"),
-        (["pair", ORIGINAL, REFERENCE, "--sync", "--max-breaks", "two"], 2, "the number of breaks must be a whole number"),
-        (["pair", ORIGINAL, REFERENCE, "--sync", "--exact"], 2, "--sync works with the sound pairing only"),
-        (["sync", ORIGINAL, str(EXAMPLES / "formats/reference.sub"), "-o", str(tmp_path / "out.txt")], 2,
-         "cannot tell which format to write"),
+        (["pair", ORIGINAL, REFERENCE, "--sync", "--max-breaks", "two"], 2, "expected a whole number, got 'two'"),
+        (["pair", ORIGINAL, REFERENCE, "--sync", "--max-breaks", "101"], 2, "the number of breaks must be from 0 to 100"),
+        (["pair", ORIGINAL, REFERENCE, "--sync", "--exact"], 2, "--sync, --shift and --rate work with the sound pairing only"),
+        (["sync", ORIGINAL, str(EXAMPLES / "formats/reference.ttml"), "-o", str(tmp_path / "out.txt")], 2,
+         "cannot write ttml here; sync writes json, srt, vtt, ass, ssa, microdvd, mpl2, tmp"),
+        (["sync", ORIGINAL, REFERENCE, "--to", "ttml"], 2, "invalid choice: 'ttml'"),
+        (["sync", REFERENCE], 2, "give the map with --shift or --rate"),
+        (["sync", ORIGINAL, REFERENCE, "--rate", "0:25"], 2, "not a rate: '0:25'"),
+        (["sync", ORIGINAL, REFERENCE, "--rate", "1000:1"], 2, "the rate must be a ratio from 0.01 to 100"),
         (["sync", ORIGINAL, REFERENCE, "-o", str(tmp_path / "no" / "fixed.srt")], 3, "cannot write: No such file"),
     ]
     for argv, status, message in cases:
@@ -161,33 +181,41 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         assert "Traceback" not in err and last.startswith("quorvel"), argv
 
 
-def test_bad_pair_margin_names_the_variable_and_its_values():
+def test_bad_pair_margin_names_the_variable_and_its_values(monkeypatch, capsys):
     for value, reason in [("abc", "holds no number"), ("", "holds no number"), ("2147483648", "is out of range")]:
-        result = run_module("pair", ORIGINAL, REFERENCE, "--exact", env={"PAIR_MARGIN": value})
-        assert result.returncode == 2
-        assert result.stderr.splitlines() == [
-            f"quorvel: error: PAIR_MARGIN={value!r} {reason}. PAIR_MARGIN is the pairing margin in the tracks' "
-            "time unit (milliseconds for subtitles), read when the native module loads: a decimal integer from "
-            "-2147483648 to 2147483647, default 1000"
-        ]
+        monkeypatch.setenv("PAIR_MARGIN", value)
+        for command in (["pair", ORIGINAL, REFERENCE, "--exact"], ["batch", ORIGINAL, "-o", os.devnull]):
+            assert cli.main(command) == 2
+            assert capsys.readouterr().err.splitlines() == [
+                f"quorvel: error: PAIR_MARGIN={value!r} {reason}. PAIR_MARGIN is the pairing margin in the tracks' "
+                "time unit (milliseconds for subtitles), read when the native module loads: a decimal integer from "
+                "-2147483648 to 2147483647, default 1000"
+            ]
 
 
-def test_a_terminal_that_cannot_show_the_text_gets_escapes():
+def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch):
     for to, escaped in [("json", "\\u00f9"), ("srt", "\\xf9")]:
-        result = run_module("pair", ORIGINAL, REFERENCE, "-q", "--to", to, env={"PYTHONIOENCODING": "ascii"})
-        assert result.returncode == 0, result.stderr
-        assert escaped in result.stdout and result.stdout.isascii()
-    assert json.loads(result.stdout if to == "json" else run_module(
-        "pair", ORIGINAL, REFERENCE, "-q", env={"PYTHONIOENCODING": "ascii"}).stdout)["groups"]
+        terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+        monkeypatch.setattr(sys, "stdout", terminal)
+        assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", to]) == 0
+        written = terminal.buffer.getvalue().decode("ascii")
+        assert escaped in written, to
+        if to == "json":
+            assert json.loads(written)["groups"]
+    # Asked for an encoding, standard output gets it, whatever the terminal's.
+    terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
+    monkeypatch.setattr(sys, "stdout", terminal)
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", "srt", "--output-encoding", "utf-16"]) == 0
+    assert "Où étais-tu" in terminal.buffer.getvalue().decode("utf-16")
 
 
-def test_interrupt_exits_130_quietly(monkeypatch, capsys):
+def test_interrupt_exits_130_with_one_line(monkeypatch, capsys):
     def interrupted(*args, **kwargs):
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(cli, "read_track", interrupted)
+    monkeypatch.setattr(road, "read_input", interrupted)
     assert cli.main(["pair", ORIGINAL, REFERENCE]) == 130
-    assert capsys.readouterr() == ("", "")
+    assert capsys.readouterr() == ("", "quorvel: interrupted\n")
 
 
 def test_output_is_written_at_once(monkeypatch):
@@ -266,3 +294,300 @@ def test_pair_sync_pairs_on_the_mapped_times(tmp_path, capsys):
     assert cli.main(["pair", english, french, "-q", "-o", str(tmp_path / "plain.json")]) == 0
     assert cli.main(["pair", english, french]) == 0
     assert "try --sync" in capsys.readouterr().err
+
+
+# One set of options for every command --------------------------------------------------------
+
+
+def test_options_from_the_command_line_and_from_keywords_agree(monkeypatch):
+    parsed = cli.build_parser().parse_args([
+        "pair", "a.srt", "b.srt", "--margin", "250", "--sync", "--max-offset", "9000", "--max-breaks", "3",
+        "--force", "--encoding", "cp1251,utf-16", "--format", "srt", "--fps", "25,23.976", "--to", "ass",
+        "--output-encoding", "utf-16", "--layout", "split", "--color-reference", "#ffcc00"])
+    from_keywords = options.pairing_options(
+        margin=250, sync=True, max_offset=9000, max_breaks=3, force=True, encodings=("cp1251", "utf-16"),
+        format="srt", fps=(25, 23.976), to="ass", output_encoding="utf-16", layout="split",
+        color_reference="#ffcc00")
+    assert options.pairing_options(parsed) == from_keywords
+    assert from_keywords.formats == ("srt", "srt") and from_keywords.encodings == ("cp1251", "utf-16")
+    # A margin left out is PAIR_MARGIN's, for the command line and the library alike.
+    monkeypatch.setenv("PAIR_MARGIN", "100")
+    assert options.pairing_options().margin == 100
+    assert options.pairing_options(cli.build_parser().parse_args(["batch", "m.csv", "-o", "out"])).margin == 100
+    assert options.pairing_options(margin=7).margin == 7
+    monkeypatch.delenv("PAIR_MARGIN")
+    assert options.pairing_options().margin == 1000
+    with pytest.raises(TypeError, match="unknown pairing option 'margins'"):
+        options.pairing_options(margins=5)
+
+
+def test_pair_and_batch_pair_alike_and_refuse_alike(tmp_path, monkeypatch, capsys):
+    monkeypatch.setenv("PAIR_MARGIN", "100")
+    (tmp_path / "pairs.csv").write_text(f"{ORIGINAL},{REFERENCE},film\n", encoding="utf-8")
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", str(tmp_path / "film.json")]) == 0
+    assert cli.main(["batch", str(tmp_path / "pairs.csv"), "-o", str(tmp_path / "out"), "--workers", "1"]) == 0
+    by_pair = json.loads((tmp_path / "film.json").read_text(encoding="utf-8"))
+    by_batch = json.loads((tmp_path / "out" / "film.json").read_text(encoding="utf-8"))
+    assert by_pair == by_batch and len(by_pair["groups"]) < 8  # the margin of 100, not the default
+    capsys.readouterr()
+    for command in (["pair", ORIGINAL, REFERENCE], ["batch", str(tmp_path / "pairs.csv"), "-o", str(tmp_path / "x")]):
+        assert cli.main([*command, "--margin", "-5"]) == 2
+        assert capsys.readouterr().err == "quorvel: error: the margin must be from 0 to 2147483647 milliseconds, got -5\n"
+    assert not (tmp_path / "x").exists()
+
+
+def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_path, capsys):
+    russian = "1\n00:00:01,000 --> 00:00:02,000\nТы придурок\n"
+    (tmp_path / "ru.srt").write_bytes(russian.encode("cp1251"))
+    (tmp_path / "nl.srt").write_bytes("1\n00:00:01,000 --> 00:00:02,000\nJij bent gek\n".encode("utf-16"))
+    out = tmp_path / "both.srt"
+    assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(out),
+                     "--encoding", "cp1251,utf-16", "--output-encoding", "cp1251"]) == 0
+    assert out.read_bytes().decode("cp1251").count("Ты придурок") == 1
+    assert "Jij bent" in out.read_bytes().decode("cp1251")
+    # A text the output encoding cannot hold: exit 3, one line, nothing written.
+    assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(tmp_path / "a.srt"),
+                     "--encoding", "cp1251,utf-16", "--output-encoding", "ascii"]) == 3
+    assert "a.srt: cannot write 'Ты' in ascii" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
+
+
+def test_the_readers_notes_are_printed_one_line_each(monkeypatch, capsys):
+    from c_quorvel import formats
+
+    read = formats.read_track
+
+    def read_with_notes(path, *, format=None, encoding=None, fps=None, notes=None):
+        notes.append(f"{os.path.basename(path)}: read as windows-1251 (detected)")
+        return read(path, format=format, encoding=encoding, fps=fps)
+
+    monkeypatch.setattr(formats, "read_track", read_with_notes)
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", os.devnull, "--to", "json"]) == 0
+    assert capsys.readouterr().err.splitlines() == ["original.srt: read as windows-1251 (detected)",
+                                                   "reference.srt: read as windows-1251 (detected)"]
+
+
+def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeypatch, capsys):
+    original = tmp_path / "original.srt"
+    original.write_bytes(Path(ORIGINAL).read_bytes())
+    (tmp_path / "link.srt").symlink_to(original)
+    monkeypatch.chdir(tmp_path)
+    before = original.read_bytes()
+
+    def no_work(*args, **kwargs):
+        raise AssertionError("read before the output was checked")
+
+    monkeypatch.setattr(road, "read_input", no_work)
+    for command in (["pair", str(original), REFERENCE, "-o"], ["sync", str(original), REFERENCE, "-o"],
+                    ["pair", str(original), REFERENCE, "--to", "srt", "--plot"], ["plot", str(original), REFERENCE, "-o"],
+                    ["sync", REFERENCE, "--shift", "1s", "-o"]):
+        for spelling in (str(original), "./original.srt", str(tmp_path / "link.srt"), f"{tmp_path}/../{tmp_path.name}/original.srt"):
+            target = REFERENCE if command[1] == REFERENCE else spelling
+            assert cli.main([*command, target]) == 2, (command, spelling)
+            err = capsys.readouterr().err
+            assert err.startswith("quorvel: error: ") and " is the input " in err and err.count("\n") == 1
+    assert original.read_bytes() == before
+
+
+def test_bilingual_outputs_take_the_layout_and_colour(monkeypatch, tmp_path):
+    from c_quorvel import formats
+
+    calls = []
+
+    def recorded(alignment, fmt, *, layout="stacked", color_reference=None):
+        calls.append((fmt, layout, color_reference))
+        return "1\n00:00:01,000 --> 00:00:02,000\nx\n"
+
+    monkeypatch.setattr(formats, "alignment_to_subtitles", recorded)
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", str(tmp_path / "a.vtt"), "--to", "srt"]) == 2
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", str(tmp_path / "a.srt"),
+                     "--layout", "split", "--color-reference", "#ffcc00"]) == 0
+    assert calls == [("srt", "split", "#ffcc00")]
+    # Each pair of a batch takes the same road in its worker, with the same options.
+    parsed = cli.build_parser().parse_args(["batch", "m.csv", "-o", "out", "--layout", "split",
+                                            "--color-reference", "red", "--to", "ass"])
+    assert options.pairing_options(parsed) == options.pairing_options(layout="split", color_reference="red", to="ass")
+
+
+def test_standard_output_by_name(capsys):
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", "-", "--to", "vtt"]) == 0
+    assert capsys.readouterr().out.startswith("WEBVTT")
+    assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", "-"]) == 0
+    assert pysubs2.SSAFile.from_string(capsys.readouterr().out).events[0].start == \
+        pysubs2.load(REFERENCE).events[0].start + 1000
+
+
+# Synchronisation: the map told, refused, forced, or given by hand ------------------------------
+
+
+def test_the_map_is_told_with_its_confidence(tmp_path, monkeypatch, capsys):
+    from c_quorvel import align
+
+    monkeypatch.setattr(align, "synchronize", lambda *args, **kwargs: align.TimeMap(
+        align.TimeMap.linear(-500).segments, confidence=0.93))
+    assert cli.main(["sync", ORIGINAL, REFERENCE, "-o", str(tmp_path / "fixed.srt")]) == 0
+    assert capsys.readouterr().err == f"{REFERENCE} onto {ORIGINAL}: +0.500 s, confidence 0.93\n"
+    assert pysubs2.load(str(tmp_path / "fixed.srt")).events[0].start == pysubs2.load(REFERENCE).events[0].start - 500
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "--sync", "-o", os.devnull, "--to", "json"]) == 0
+    assert capsys.readouterr().err.splitlines()[0].endswith("+0.500 s, confidence 0.93")
+
+
+def test_no_reliable_map_writes_nothing_unless_forced(tmp_path, monkeypatch, capsys):
+    from c_quorvel import align
+
+    message = "no reliable map: best +20.7 s at confidence 0.12; the tracks may be unrelated"
+
+    def refuse(*args, **kwargs):
+        raise align.SyncError(message, align.TimeMap(align.TimeMap.linear(20700).segments, confidence=0.12))
+
+    monkeypatch.setattr(align, "synchronize", refuse)
+    fixed = tmp_path / "fixed.srt"
+    for command in (["sync", ORIGINAL, REFERENCE, "-o", str(fixed)],
+                    ["pair", ORIGINAL, REFERENCE, "--sync", "-o", str(fixed)]):
+        assert cli.main(command) == 1
+        assert capsys.readouterr() == ("", f"quorvel: error: {message}\n")
+        assert not fixed.exists()
+    assert cli.main(["sync", ORIGINAL, REFERENCE, "-o", str(fixed), "--force"]) == 0
+    err = capsys.readouterr().err.splitlines()
+    assert err[0] == f"warning: {message}; using the best map anyway (--force)"
+    assert err[1].endswith("-20.700 s, confidence 0.12")
+    assert pysubs2.load(str(fixed)).events[0].start == pysubs2.load(REFERENCE).events[0].start + 20700
+
+
+def test_a_map_given_by_hand_moves_without_searching(tmp_path, monkeypatch, capsys):
+    from c_quorvel import align
+
+    monkeypatch.setattr(align, "synchronize", None)  # any search would fail
+    starts = [event.start for event in pysubs2.load(REFERENCE).events]
+    for command, moved in [
+        (["sync", REFERENCE, "--shift", "7.3s"], [start + 7300 for start in starts]),
+        (["sync", ORIGINAL, REFERENCE, "--shift", "-250"], [start - 250 for start in starts]),
+        (["sync", REFERENCE, "--shift", "0:00:01,5"], [start + 1500 for start in starts]),
+        (["sync", REFERENCE, "--rate", "25:23.976", "--shift", "1000"],
+         [round(start * 24000 / 1001 / 25 + 1000) for start in starts]),
+    ]:
+        out = tmp_path / "moved.srt"
+        assert cli.main([*command, "-o", str(out)]) == 0, command
+        assert [event.start for event in pysubs2.load(str(out)).events] == moved, command
+        assert "moved by hand" in capsys.readouterr().err
+    assert options.rate_text("25:23.976") == 24000 / 1001 / 25 and options.rate_text("1.5") == 1.5
+    assert cli.main(["pair", ORIGINAL, REFERENCE, "--shift", "100", "-q"]) == 0
+    groups = json.loads(capsys.readouterr().out)["groups"]
+    assert groups[0]["reference"][0]["start"] == starts[0] + 100
+
+
+# The batch command ---------------------------------------------------------------------------
+
+
+from test_batch import figures, good_pairs, leftovers, write_srt  # noqa: E402,F401
+
+
+def test_batch_reports_failures_suspects_progress_and_summary(tmp_path, good_pairs, capsys):
+    pairs, expected = good_pairs
+    src = tmp_path / "tracks"
+    odd = (write_srt(src / "odd.en.srt", 20, extra=3), write_srt(src / "odd.fr.srt", 20))
+    manifest = tmp_path / "pairs.csv"
+    manifest.write_text("".join(f"{p[0]},{p[1]}\n" for p in (*pairs[:2], odd)) + "tracks/missing.srt,tracks/a.fr.srt\n",
+                        encoding="utf-8")
+    out = tmp_path / "out"
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--workers", "2", "--to", "vtt"]) == 1
+    err = capsys.readouterr().err
+    assert f"{tmp_path}/tracks/missing.srt + {tmp_path}/tracks/a.fr.srt: " in err
+    assert "4/4 pairs [" in err and "\r" not in err and "Traceback" not in err
+    assert "4 pairs: 3 paired, 0 up to date, 1 failed, 2 suspect (over 10% unpaired)" in err
+    summary = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    assert [figures(entry) for entry in summary["pairs"][:2]] == expected[:2]
+    assert [entry["suspect"] for entry in summary["pairs"]] == [False, True, True, None]  # b: 2 of 10
+    assert "missing.srt" in summary["pairs"][3]["error"] and summary["interrupted"] is False
+    assert not os.path.exists(batch.journal_path(str(out / batch.SUMMARY_NAME)))
+
+    # Resumed, the pairs done keep their figures in the new summary; the failed one fails again.
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--resume", "--to", "vtt"]) == 1
+    resumed = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    assert [(e["skipped"], figures(e)) for e in resumed["pairs"][:2]] == [(True, f) for f in expected[:2]]
+    assert "3 up to date, 1 failed, 2 suspect" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], 2, "nowhere.csv: no such file or directory"),
+    (["{tmp}", "-o", "{tmp}/out"], 2, "needs two distinct languages"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], 2, "is also the output of a pair"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"], 4,
+     "pip install 'c_quorvel[dask]'"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/pairs.csv/out"], 3, "pairs.csv"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--max-offset", "-1"], 2, "the largest offset must be from 0"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--sync", "--exact"], 2, "work with the sound pairing only"),
+])
+def test_batch_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, message):
+    (tmp_path / "pairs.csv").write_text("a.srt,b.srt\n", encoding="utf-8")
+    monkeypatch.setitem(sys.modules, "distributed", None)  # as if the dask extra were not installed
+    assert cli.main(["batch", *[arg.format(tmp=tmp_path) for arg in argv]]) == status
+    err = capsys.readouterr().err
+    assert err.startswith("quorvel: error: ") and message in err and err.count("\n") == 1
+    assert not (tmp_path / "out").exists()
+
+
+def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_path):
+    src = tmp_path / "tracks"
+    pairs = [(write_srt(src / f"{k}.en.srt", 2000), write_srt(src / f"{k}.fr.srt", 2000)) for k in range(40)]
+    (tmp_path / "pairs.csv").write_text("".join(f"{a},{b}\n" for a, b in pairs), encoding="utf-8")
+    out = tmp_path / "out"
+    script = tmp_path / "run.py"
+    # The default handler, whatever the shell running the tests does with Ctrl-C.
+    script.write_text(textwrap.dedent(f"""
+        import signal, sys
+        from c_quorvel import cli
+        if __name__ == "__main__":
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            sys.exit(cli.main(["batch", {str(tmp_path / "pairs.csv")!r}, "-o", {str(out)!r}, "--workers", "2"]))
+    """))
+    process = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.PIPE, text=True,
+                               start_new_session=True)
+    try:
+        deadline = time.monotonic() + 60
+        journal = batch.journal_path(str(out / batch.SUMMARY_NAME))
+        while not (os.path.exists(journal) and os.path.getsize(journal) > 0):  # a pair has finished
+            assert process.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+        os.killpg(process.pid, signal.SIGINT)  # as Ctrl-C does: the whole foreground group
+        _, err = process.communicate(timeout=30)
+    finally:
+        if process.poll() is None:
+            os.killpg(process.pid, signal.SIGKILL)
+    assert process.returncode == 130, err
+    summary = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    done = [entry for entry in summary["pairs"] if entry["error"] is None]
+    assert summary["interrupted"] is True and 0 < len(done) < len(pairs)
+    assert all(os.path.exists(entry["output"]) for entry in done)
+    assert err == (f"quorvel batch: interrupted; {len(summary['pairs'])} of {len(pairs)} pairs finished; "
+                   f"summary in {out / batch.SUMMARY_NAME}\n")
+    assert leftovers(out) == []
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:  # every process of the run ends with it
+        try:
+            os.killpg(process.pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.1)
+    else:
+        pytest.fail("processes of the interrupted run are still alive")
+
+
+def test_batch_resumed_after_a_kill_reports_the_figures_of_the_files_on_disk(tmp_path, good_pairs, capsys):
+    pairs, expected = good_pairs
+    manifest = tmp_path / "pairs.csv"
+    manifest.write_text("".join(f"{p[0]},{p[1]}\n" for p in pairs[:2]), encoding="utf-8")
+    out = tmp_path / "out"
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--workers", "1"]) == 0
+    # The second pair's reference changes; a run re-pairs it, journals it, and is killed before
+    # writing its summary.
+    write_srt(pairs[1][1], 6)
+    journal = batch.Journal(str(out / batch.SUMMARY_NAME))
+    batch.pair_files([pairs[1]], out, workers=1, on_result=journal.add)
+    journal.close(remove=False)
+    assert cli.main(["batch", str(manifest), "-o", str(out), "--resume"]) == 0
+    summary = json.loads((out / batch.SUMMARY_NAME).read_text(encoding="utf-8"))
+    on_disk = json.loads((out / "b.en.json").read_text(encoding="utf-8"))
+    assert [entry["skipped"] for entry in summary["pairs"]] == [True, True]
+    assert figures(summary["pairs"][1])[0] == len(on_disk["groups"]) == 6 != expected[1][0]
+    assert figures(summary["pairs"][0]) == expected[0]
+    assert not os.path.exists(batch.journal_path(str(out / batch.SUMMARY_NAME)))

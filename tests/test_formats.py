@@ -9,7 +9,7 @@ from pathlib import Path
 import pysubs2
 import pytest
 
-from c_quorvel.exact import Alignment
+from c_quorvel.align import Alignment
 from c_quorvel.formats import OutputError, TrackError, read_track, write_alignment, write_track
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"

@@ -1,44 +1,50 @@
 """The ``quorvel`` command line (also ``python -m c_quorvel``).
 
     quorvel pair ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--margin MS] [--exact] [--plot FILE]
-                 [--sync [--max-offset MS] [--max-breaks N]]
-    quorvel sync ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--max-offset MS] [--max-breaks N]
-    quorvel plot ORIGINAL REFERENCE -o PICTURE.svg|.png [--margin MS] [--exact]
+                 [--sync [--max-offset MS] [--max-breaks N] [--force] | --shift TIME | --rate A:B]
+                 [--layout stacked|split] [--color-reference COLOR]
+    quorvel sync ORIGINAL REFERENCE [-o FILE | --to FORMAT] [--max-offset MS] [--max-breaks N] [--force]
+    quorvel sync [ORIGINAL] REFERENCE (--shift TIME | --rate A:B) [-o FILE | --to FORMAT]
+    quorvel plot ORIGINAL REFERENCE -o PICTURE.svg|.png [--margin MS] [--exact] [--sync]
     quorvel search TRACK START END [--margin MS]
-    quorvel batch MANIFEST -o OUT_DIR [--workers N | --scheduler ADDRESS] [--to FORMAT] [--resume]
+    quorvel batch MANIFEST -o OUT_DIR [--workers N | --scheduler ADDRESS] [--resume] [every option of pair]
+
+Every command that reads tracks takes --format, --encoding and --fps, each as one value for both
+inputs or two separated by a comma, one per input. ``-`` names standard input (as an input) or
+standard output (as -o). ``pair``, ``plot``, ``sync`` and each pair of ``batch`` run
+:func:`c_quorvel.road.follow` with the options :func:`c_quorvel.options.pairing_options` builds
+from the parsed arguments.
 
 ``sync`` writes REFERENCE moved onto ORIGINAL's timeline (offset, frame rate, breaks), in
 REFERENCE's format unless -o's extension or --to says otherwise; ``pair --sync`` does the same
-before pairing. Both print the map found on standard error, for example "+7.300 s, 23.976 → 25 fps,
-one break of +30.0 s at 00:12:04".
-
-Tracks are subtitle files (SubRip, WebVTT, ASS/SSA, MicroDVD, TTML/DFXP, SAMI) or JSON lists of
-interval objects; times are milliseconds.
+before pairing. Both print the map found on standard error with its confidence, for example
+"+7.300 s, 23.976 → 25 fps, one break of +30.0 s at 00:12:04, confidence 0.93".
 
 A command is a function that adds its parser to the subcommands (listed in ``COMMANDS``) and sets
-``run``, a function of the parsed arguments returning the exit status. Failures are raised as
-:class:`CommandError` (or TrackError, MarginError), which ``main`` prints as one line on
-standard error with the exit status below.
-
-Exit status: 0 success; 1 an input cannot be read or is refused; 2 wrong usage (options,
-PAIR_MARGIN); 3 an output cannot be written; 4 an optional dependency is missing;
-130 interrupted (Ctrl-C).
+``run``, a function of the parsed arguments returning the exit status. Failures are raised
+(CommandError, OptionError, TrackError, ...) and ``main`` alone prints them, as one line on
+standard error, with the exit status of ``EXIT_STATUS``.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
 import os
-import re
 import sys
+import time
 from collections.abc import Callable
 from typing import Any
 
-from c_quorvel.batch import add_batch_command
-from c_quorvel.exact import INT32_MAX, INT32_MIN, MarginError, load_tandril, margin_from_environment, pair_exact
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, OutputError, TrackError, alignment_to_json, alignment_to_subtitles, output_format, read_track, track_to_text, write_alignment, write_track
+from c_quorvel import batch, road
+from c_quorvel.exact import MarginError, load_tandril
+from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
+from c_quorvel.manifests import ManifestError, pairs_from_manifest
+from c_quorvel.limits import DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
+from c_quorvel.options import (
+    LAYOUTS, OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
+    whole_text,
+)
 
 PROG = "quorvel"
 EXIT_OK = 0
@@ -47,10 +53,16 @@ EXIT_USAGE = 2
 EXIT_OUTPUT = 3
 EXIT_MISSING = 4
 EXIT_INTERRUPTED = 130
-DEFAULT_MARGIN = 1000
-UNPAIRED_WARNING_SHARE = 0.10
-DEFAULT_MAX_OFFSET = 60000
-DEFAULT_MAX_BREAKS = 2
+
+# The one table of exit statuses, for every command (batch: 1 when some pair failed).
+EXIT_STATUS = {
+    EXIT_OK: "success",
+    EXIT_INPUT: "an input cannot be read or is refused (batch: some pair failed; sync: no reliable map)",
+    EXIT_USAGE: "wrong usage: options, PAIR_MARGIN, an output that is one of the inputs, a manifest",
+    EXIT_OUTPUT: "an output cannot be written",
+    EXIT_MISSING: "an optional dependency is missing",
+    EXIT_INTERRUPTED: "interrupted (Ctrl-C)",
+}
 
 
 class CommandError(Exception):
@@ -61,190 +73,137 @@ class CommandError(Exception):
         self.status = status
 
 
-# Argument types --------------------------------------------------------------------------------
+def say(line: str) -> None:
+    print(line, file=sys.stderr, flush=True)
 
 
-def whole_number_argument(what: str, unit: str, highest: int) -> Callable[[str], int]:
-    """An argparse type: a whole number from 0 to ``highest``, refused with a message naming ``what``."""
-    of_unit = f" of {unit}" if unit else ""
-
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"{what} must be a whole number{of_unit}, got {text!r}") from None
-        if not 0 <= value <= highest:
-            raise argparse.ArgumentTypeError(f"{what} must be from 0 to {highest}{' ' + unit if unit else ''}, got {value}")
-        return value
-
-    return parse
+# Options shared by the commands --------------------------------------------------------------
 
 
-margin_argument = whole_number_argument("the margin", "milliseconds", INT32_MAX)
-max_offset_argument = whole_number_argument("the largest offset", "milliseconds", INT32_MAX)
-max_breaks_argument = whole_number_argument("the number of breaks", "", 100)
-
-
-def fps_argument(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        value = float("nan")
-    if not 0 < value < 1000:
-        raise argparse.ArgumentTypeError(f"the frame rate must be a number of frames per second such as 23.976, got {text!r}")
-    return value
-
-
-_TIMECODE = re.compile(r"(?:(?P<h>\d+):)?(?P<m>\d+):(?P<s>\d+)(?:[.,](?P<frac>\d{1,3}))?")
-
-
-def time_argument(text: str) -> int:
-    """Milliseconds, or a timecode such as 00:01:02,500 or 1:02.5."""
-    stripped = text.strip()
-    if re.fullmatch(r"[+-]?\d+", stripped):
-        value = int(stripped)
-    else:
-        found = _TIMECODE.fullmatch(stripped)
-        if found is None:
-            raise argparse.ArgumentTypeError(
-                f"not a time: {text!r} (give milliseconds, or a timecode such as 00:01:02,500 or 1:02.5)"
-            )
-        if int(found["s"]) >= 60 or (found["h"] is not None and int(found["m"]) >= 60):
-            raise argparse.ArgumentTypeError(f"not a time: {text!r} (minutes and seconds run from 0 to 59)")
-        fraction = (found["frac"] or "").ljust(3, "0")
-        value = ((int(found["h"] or 0) * 60 + int(found["m"])) * 60 + int(found["s"])) * 1000 + int(fraction)
-    if not INT32_MIN <= value <= INT32_MAX:
-        raise argparse.ArgumentTypeError(f"the time {text!r} is outside the signed 32-bit range of milliseconds")
-    return value
-
-
-# Shared steps --------------------------------------------------------------------------------
-
-
-def add_track_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--format", choices=INPUT_FORMATS, metavar="FORMAT",
+def add_input_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--format", dest="formats", type=per_input_text(str), metavar="FORMAT[,FORMAT]",
                         help=f"input format, instead of the one told by the extension or content ({', '.join(INPUT_FORMATS)})")
-    parser.add_argument("--encoding", metavar="NAME",
-                        help="text encoding of the inputs (default: UTF-8, with or without a byte-order mark)")
-    parser.add_argument("--fps", type=fps_argument, metavar="RATE",
+    parser.add_argument("--encoding", dest="encodings", type=per_input_text(str), metavar="NAME[,NAME]",
+                        help="text encoding of both inputs, or of each in order (default: told by a byte-order "
+                        "mark, else UTF-8 when valid, else detected; said on standard error)")
+    parser.add_argument("--fps", type=per_input_text(number_text), metavar="RATE[,RATE]",
                         help="frame rate of a frame-based input (MicroDVD) that does not state it")
 
 
 def add_pairing_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--margin", type=margin_argument, metavar="MS",
+    parser.add_argument("--margin", type=whole_text, metavar="MS",
                         help="cues whose starts or ends lie this close pair (default: PAIR_MARGIN or 1000)")
     parser.add_argument("--exact", action="store_true",
                         help="pair with find_intersections' historical walk (compatibility) instead of the "
                         "sound pairing, which loses no cue")
 
 
-def add_sync_limits(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--max-offset", type=max_offset_argument, default=DEFAULT_MAX_OFFSET, metavar="MS",
+def add_sync_options(parser: argparse.ArgumentParser, *, asked: bool) -> None:
+    """The search's limits and the maps given by hand; ``asked``: add --sync to ask for a search."""
+    if asked:
+        parser.add_argument("--sync", action="store_true",
+                            help="first move REFERENCE onto ORIGINAL's timeline (offset, frame rate, breaks); "
+                            "the groups carry the moved times")
+    parser.add_argument("--max-offset", type=whole_text, metavar="MS",
                         help=f"largest offset between the tracks to look for, either way (default {DEFAULT_MAX_OFFSET})")
-    parser.add_argument("--max-breaks", type=max_breaks_argument, default=DEFAULT_MAX_BREAKS, metavar="N",
+    parser.add_argument("--max-breaks", type=whole_text, metavar="N",
                         help="most breaks (a cut, an advertisement) one track may have that the other lacks "
                         f"(default {DEFAULT_MAX_BREAKS})")
+    parser.add_argument("--force", action="store_true",
+                        help="when no map is reliable, use the best one found anyway (with a warning)")
+    parser.add_argument("--shift", type=time_text, metavar="TIME",
+                        help="move REFERENCE by TIME without searching (later when positive): milliseconds, "
+                        "seconds such as 7.3s, or a timecode such as -0:00:07,300")
+    parser.add_argument("--rate", type=rate_text, metavar="MADE:PLAYED",
+                        help="rescale REFERENCE's times without searching, from MADE to PLAYED frames per "
+                        "second (e.g. 25:23.976), before --shift")
 
 
-def read_input(path: str, args: argparse.Namespace) -> list[dict[str, Any]]:
-    return read_track(path, format=args.format, encoding=args.encoding, fps=args.fps)
+def add_output_options(parser: argparse.ArgumentParser, formats: tuple[str, ...], *, bilingual: bool) -> None:
+    parser.add_argument("--to", choices=formats, metavar="FORMAT",
+                        help=f"output format, instead of the one told by -o's extension ({', '.join(formats)})")
+    parser.add_argument("--output-encoding", metavar="NAME", help="text encoding of the output (default UTF-8)")
+    if bilingual:
+        parser.add_argument("--layout", choices=LAYOUTS,
+                            help="stacked: both languages at the bottom, the original's lines above (default); "
+                            "split: the reference at the top of the screen")
+        parser.add_argument("--color-reference", metavar="COLOR",
+                            help="colour of the reference's lines in subtitle outputs (#rrggbb or a name)")
 
 
-def chosen_margin(args: argparse.Namespace) -> int:
-    if args.margin is not None:
-        return args.margin
-    from_environment = margin_from_environment()
-    return DEFAULT_MARGIN if from_environment is None else from_environment
+def check_inputs(*paths: str | None) -> None:
+    if sum(path == road.STDIO for path in paths) > 1:
+        raise OptionError("only one input can be read from standard input (-)")
 
 
-def pair_inputs(args: argparse.Namespace) -> tuple[list[dict[str, Any]], list[dict[str, Any]], Any]:
-    original = read_input(args.original, args)
-    reference = read_input(args.reference, args)
-    margin = chosen_margin(args)
-    if args.exact:
-        return original, reference, pair_exact(original, reference, load_tandril(margin))
-    try:
-        from c_quorvel.align import pair_tracks
-    except ImportError as exc:
-        raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package or use --exact", EXIT_MISSING) from None
-    time_map = find_time_map(original, reference, args) if getattr(args, "sync", False) else False
-    return original, reference, pair_tracks(original, reference, margin=margin, sync=time_map)
+def tell(notes: list[str]) -> None:
+    for note in notes:
+        say(note)
 
 
-def find_time_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], args: argparse.Namespace) -> Any:
-    """The map of the reference onto the original's timeline, told on standard error."""
-    try:
-        from c_quorvel.align import synchronize
-    except ImportError as exc:
-        raise CommandError(f"synchronizing is not available ({exc}); reinstall the package", EXIT_MISSING) from None
-    time_map = synchronize(original, reference, max_offset=args.max_offset, max_breaks=args.max_breaks)
-    print(f"{args.reference} onto {args.original}: {time_map.describe()}", file=sys.stderr)
-    return time_map
-
-
-def summary_lines(args: argparse.Namespace, original: list[Any], reference: list[Any], alignment: Any) -> list[str]:
-    margin = chosen_margin(args)
+def summary_lines(args: argparse.Namespace, options: PairingOptions, outcome: road.Outcome) -> list[str]:
+    alignment = outcome.alignment
     count = len(alignment.groups)
-    lines = [f"{count} group{'' if count == 1 else 's'} ({'find_intersections' if args.exact else 'sound pairing'}, margin {margin} ms)"]
+    lines = [f"{count} group{'' if count == 1 else 's'} "
+             f"({'find_intersections' if options.exact else 'sound pairing'}, margin {options.margin} ms)"]
     warnings = []
-    for side, path, track, unpaired in (
-        ("original", args.original, original, alignment.unpaired_original),
-        ("reference", args.reference, reference, alignment.unpaired_reference),
+    for side, path, track, unpaired, share in (
+        ("original", args.original, outcome.original, alignment.unpaired_original, outcome.unpaired_shares[0]),
+        ("reference", args.reference, outcome.reference, alignment.unpaired_reference, outcome.unpaired_shares[1]),
     ):
         left = len(unpaired)
         lines.append(f"{side} {path}: {len(track) - left} of {len(track)} cues paired, {left} unpaired")
-        if track and left > UNPAIRED_WARNING_SHARE * len(track):
+        if share > road.SUSPECT_SHARE:
             warnings.append(
-                f"warning: {100 * left / len(track):.0f}% of the {side} cues are unpaired; this usually means "
-                f"the tracks are offset by more than the margin ({margin} ms; "
-                + ("try a larger --margin" if args.exact or getattr(args, "sync", False)
+                f"warning: {100 * share:.0f}% of the {side} cues are unpaired; this usually means "
+                f"the tracks are offset by more than the margin ({options.margin} ms; "
+                + ("try a larger --margin" if options.exact or options.maps
                    else "try --sync, which finds the offset, frame rate and breaks, or a larger --margin")
                 + ") or come from different cuts of the film"
-                + ("; find_intersections' walk also passes cues over: try without --exact" if args.exact else "")
+                + ("; find_intersections' walk also passes cues over: try without --exact" if options.exact else "")
             )
     return lines + warnings
 
 
-def write_stdout(text: str, *, json_text: Callable[[], str] | None = None) -> None:
-    """Write the whole output at once; text the terminal cannot show is escaped, not fatal."""
-    encoding = getattr(sys.stdout, "encoding", None) or "utf-8"
+def follow(original: str | None, reference: str, options: PairingOptions, **settings: Any) -> road.Outcome:
+    """The road, with a missing native part told as such."""
     try:
-        text.encode(encoding)
-    except UnicodeEncodeError:
-        # JSON has its own escapes, which stay valid JSON; other text gets backslash escapes.
-        text = json_text() if json_text is not None else text.encode(encoding, "backslashreplace").decode(encoding)
-    except LookupError:
-        pass
-    sys.stdout.write(text)
-    sys.stdout.flush()
+        return road.follow(original, reference, options, **settings)
+    except ImportError as exc:
+        raise CommandError(f"the sound pairing is not available ({exc}); reinstall the package"
+                           + ("" if options.exact else " or use --exact"), EXIT_MISSING) from None
 
 
-def draw(args: argparse.Namespace, original: Any, reference: Any, alignment: Any, path: str) -> None:
+def draw(outcome: road.Outcome, path: str, titles: tuple[str, str]) -> None:
     try:
         from c_quorvel.plot import draw_timeline
     except ImportError as exc:
         raise CommandError(f"drawing needs matplotlib ({exc.name or exc}): pip install 'c_quorvel[plot]'", EXIT_MISSING) from None
-    draw_timeline(original, reference, alignment, path,
-                  titles=(os.path.basename(args.original), os.path.basename(args.reference)))
+    draw_timeline(outcome.original, outcome.reference, outcome.alignment, path, titles=titles)
+
+
+def refuse_picture_over_input(picture: str | None, *inputs: str) -> None:
+    if picture is not None:
+        for name in inputs:
+            if road.same_file(name, picture):
+                raise OptionError(f"{picture}: is the input {name}; draw the picture to another file")
 
 
 # Commands ------------------------------------------------------------------------------------
 
 
 def run_pair(args: argparse.Namespace) -> int:
-    if args.sync and args.exact:
-        raise CommandError("--sync works with the sound pairing only; leave out --exact", EXIT_USAGE)
-    original, reference, alignment = pair_inputs(args)
+    options = pairing_options(args)
+    check_inputs(args.original, args.reference)
+    refuse_picture_over_input(args.plot, args.original, args.reference)
+    output = road.STDIO if args.output is None else args.output
+    road.check_output([args.original, args.reference], output, options)
+    outcome = follow(args.original, args.reference, options, output=output)
+    tell(outcome.notes)
     if not args.quiet:
-        print("\n".join(summary_lines(args, original, reference, alignment)), file=sys.stderr)
-    if args.output is not None:
-        write_alignment(alignment, args.output, to=args.to)
-    elif args.to in (None, "json"):
-        write_stdout(alignment_to_json(alignment), json_text=lambda: alignment_to_json(alignment, ensure_ascii=True))
-    else:
-        write_stdout(alignment_to_subtitles(alignment, output_format("-", args.to)))
+        tell(summary_lines(args, options, outcome))
     if args.plot is not None:
-        draw(args, original, reference, alignment, args.plot)
+        draw(outcome, args.plot, (os.path.basename(args.original), os.path.basename(args.reference)))
     return EXIT_OK
 
 
@@ -257,45 +216,30 @@ def add_pair_command(commands: Any) -> None:
     pair.add_argument("original", metavar="ORIGINAL", help="the first track (its lines come first)")
     pair.add_argument("reference", metavar="REFERENCE", help="the second track")
     pair.add_argument("-o", "--output", metavar="FILE",
-                      help="write here; the extension tells the format (.json, .srt, .vtt, .ass)")
-    pair.add_argument("--to", choices=OUTPUT_FORMATS, metavar="FORMAT",
-                      help=f"output format, instead of the one told by -o's extension ({', '.join(OUTPUT_FORMATS)})")
+                      help="write here (- for standard output); the extension tells the format (.json, .srt, .vtt, .ass)")
     pair.add_argument("--plot", metavar="PICTURE", help="also draw the two tracks to PICTURE (.svg, .png, .pdf)")
     pair.add_argument("-q", "--quiet", action="store_true", help="print no summary")
-    pair.add_argument("--sync", action="store_true",
-                      help="first move REFERENCE onto ORIGINAL's timeline (offset, frame rate, breaks); the groups "
-                      "carry the moved times")
-    add_sync_limits(pair)
+    add_output_options(pair, OUTPUT_FORMATS, bilingual=True)
+    add_sync_options(pair, asked=True)
     add_pairing_options(pair)
-    add_track_options(pair)
+    add_input_options(pair)
     pair.set_defaults(run=run_pair)
 
 
-def sync_output_format(args: argparse.Namespace) -> str:
-    """--to, else the output's extension, else the reference's own format."""
-    if args.to is not None:
-        return args.to
-    if args.output is not None:
-        with contextlib.suppress(OutputError):
-            return output_format(args.output, None)
-    if args.format in OUTPUT_FORMATS:
-        return args.format
-    with contextlib.suppress(OutputError):
-        return output_format(args.reference, None)
-    raise CommandError(f"cannot tell which format to write {args.reference} in; name it with --to "
-                       f"({', '.join(OUTPUT_FORMATS)})", EXIT_USAGE)
-
-
 def run_sync(args: argparse.Namespace) -> int:
-    original = read_input(args.original, args)
-    reference = read_input(args.reference, args)
-    time_map = find_time_map(original, reference, args)
-    fmt = sync_output_format(args)
-    moved = time_map.apply(reference)
-    if args.output is not None:
-        write_track(moved, args.output, to=fmt)
-    else:
-        write_stdout(track_to_text(moved, fmt))
+    if len(args.tracks) > 2:
+        raise OptionError("sync takes ORIGINAL and REFERENCE, or REFERENCE alone with --shift or --rate")
+    options = pairing_options(args)
+    if len(args.tracks) == 1 and not options.manual_map:
+        raise OptionError("sync needs ORIGINAL and REFERENCE to search for a map; with REFERENCE alone "
+                          "give the map with --shift or --rate")
+    original = None if options.manual_map else args.tracks[0]  # a map given by hand needs no ORIGINAL
+    reference = args.tracks[-1]
+    check_inputs(*args.tracks)
+    output = road.STDIO if args.output is None else args.output
+    road.check_output(args.tracks, output, options, moving=True)
+    outcome = follow(original, reference, options, output=output, pair=False)
+    tell(outcome.notes)
     return EXIT_OK
 
 
@@ -305,21 +249,26 @@ def add_sync_command(commands: Any) -> None:
         description="Find how REFERENCE is out of step with ORIGINAL (a constant offset, a frame-rate "
         "change between 23.976, 24, 25 and 30 fps, breaks one has and the other lacks) from the cues' "
         "times alone, and write REFERENCE on ORIGINAL's timeline, in REFERENCE's format unless -o's "
-        "extension or --to says otherwise. The map found goes to standard error.",
+        "extension or --to says otherwise. The map found and its confidence go to standard error; "
+        "when no map is reliable nothing is written (exit 1) unless --force. With --shift or --rate "
+        "the map is given and REFERENCE alone may be named.",
     )
-    sync.add_argument("original", metavar="ORIGINAL", help="the track whose timeline is right")
-    sync.add_argument("reference", metavar="REFERENCE", help="the track to move")
+    sync.add_argument("tracks", nargs="+", metavar="TRACK", help="ORIGINAL (the track whose timeline is right) "
+                      "and REFERENCE (the track to move)")
     sync.add_argument("-o", "--output", metavar="FILE", help="write here (default: standard output)")
-    sync.add_argument("--to", choices=OUTPUT_FORMATS, metavar="FORMAT",
-                      help=f"output format ({', '.join(OUTPUT_FORMATS)})")
-    add_sync_limits(sync)
-    add_track_options(sync)
+    add_output_options(sync, RETIME_FORMATS, bilingual=False)
+    add_sync_options(sync, asked=False)
+    add_input_options(sync)
     sync.set_defaults(run=run_sync)
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    original, reference, alignment = pair_inputs(args)
-    draw(args, original, reference, alignment, args.output)
+    options = pairing_options(args)
+    check_inputs(args.original, args.reference)
+    refuse_picture_over_input(args.output, args.original, args.reference)
+    outcome = follow(args.original, args.reference, options)
+    tell(outcome.notes)
+    draw(outcome, args.output, (os.path.basename(args.original), os.path.basename(args.reference)))
     return EXIT_OK
 
 
@@ -332,20 +281,23 @@ def add_plot_command(commands: Any) -> None:
     plot.add_argument("original", metavar="ORIGINAL", help="the first track (upper row)")
     plot.add_argument("reference", metavar="REFERENCE", help="the second track (lower row)")
     plot.add_argument("-o", "--output", metavar="PICTURE", required=True, help="the picture to write (.svg, .png, .pdf)")
+    add_sync_options(plot, asked=True)
     add_pairing_options(plot)
-    add_track_options(plot)
+    add_input_options(plot)
     plot.set_defaults(run=run_plot)
 
 
 def run_search(args: argparse.Namespace) -> int:
-    intervals = read_input(args.track, args)
-    tandril = load_tandril(args.margin)
+    options = pairing_options(args)
+    intervals = road.read_input(args.track, options, 0, notes := [])
+    tell(notes)
+    tandril = load_tandril(options.margin)
     found = tandril.PyIntervalSearch(intervals).find_overlapping_intervals(args.start, args.end)
 
     def render(ensure_ascii: bool = False) -> str:
         return json.dumps(found, indent=2, ensure_ascii=ensure_ascii) + "\n"
 
-    write_stdout(render(), json_text=lambda: render(True))
+    road.write_stream(render(), sys.stdout, json_text=lambda: render(True))
     return EXIT_OK
 
 
@@ -353,16 +305,190 @@ def add_search_command(commands: Any) -> None:
     search = commands.add_parser(
         "search", help="print the cues of a track that overlap a time range",
         description="Print, as JSON, the cues of TRACK that overlap START..END widened by the margin "
-        "(each by at least half its own length or half the range's). Times are milliseconds or "
-        "timecodes such as 00:01:02,500 or 1:02.5.",
+        "(each by at least half its own length or half the range's). Times are milliseconds, seconds "
+        "such as 7.3s, or timecodes such as 0:01:02,500.",
     )
     search.add_argument("track", metavar="TRACK", help="the track to search")
-    search.add_argument("start", type=time_argument, metavar="START", help="start of the range")
-    search.add_argument("end", type=time_argument, metavar="END", help="end of the range")
-    search.add_argument("--margin", type=margin_argument, metavar="MS",
+    search.add_argument("start", type=time_text, metavar="START", help="start of the range")
+    search.add_argument("end", type=time_text, metavar="END", help="end of the range")
+    search.add_argument("--margin", type=whole_text, metavar="MS",
                         help="widen the range by this much on each side (default: PAIR_MARGIN or 1000)")
-    add_track_options(search)
+    add_input_options(search)
     search.set_defaults(run=run_search)
+
+
+# The batch command ---------------------------------------------------------------------------
+
+DASK_MISSING = "--scheduler needs Dask's distributed scheduler: pip install 'c_quorvel[dask]'"
+PLAIN_PROGRESS_FORMAT = "{n_fmt}/{total_fmt} pairs [{elapsed}<{remaining}, {rate_fmt}]"
+BATCH = f"{PROG} batch"
+
+
+class _Progress:
+    """A progress bar on a terminal; elsewhere a plain line every ``every`` seconds and at the end."""
+
+    def __init__(self, total: int, stream: Any, every: float = 10.0) -> None:
+        from tqdm import tqdm
+
+        self._tqdm = tqdm
+        self._stream = stream
+        self._total = total
+        self._every = every
+        self._done = 0
+        self._started = self._last = time.monotonic()
+        self._bar = tqdm(total=total, unit="pair", file=stream, dynamic_ncols=True) \
+            if stream.isatty() else None
+
+    def update(self, summary: dict[str, Any]) -> None:
+        if summary["error"]:
+            self.note(f"{BATCH}: {summary['first']} + {summary['second']}: {summary['error']}")
+        self._done += 1
+        if self._bar is not None:
+            self._bar.update(1)
+        elif time.monotonic() - self._last >= self._every:
+            self._plain_line()
+
+    def note(self, line: str) -> None:
+        if self._bar is not None:
+            self._tqdm.write(line, file=self._stream)
+        else:
+            print(line, file=self._stream, flush=True)
+
+    def close(self, completed: bool) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        elif completed and self._done:
+            self._plain_line()
+
+    def _plain_line(self) -> None:
+        self._last = time.monotonic()
+        line = self._tqdm.format_meter(self._done, self._total, self._last - self._started,
+                                       unit="pair", bar_format=PLAIN_PROGRESS_FORMAT)
+        print(line, file=self._stream, flush=True)
+
+
+def positive_text(text: str) -> int:
+    value = whole_text(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be 1 or more")
+    return value
+
+
+def langs_text(text: str) -> tuple[str, str]:
+    parts = [part.strip() for part in text.split(",")]
+    if len(parts) != 2 or not all(parts) or parts[0].lower() == parts[1].lower():
+        raise argparse.ArgumentTypeError(f"expected two distinct languages such as en,fr, got {text!r}")
+    return parts[0], parts[1]
+
+
+def write_summary(path: str, entries: list[dict[str, Any]], unmatched: list[str], *, interrupted: bool) -> None:
+    try:
+        road.write_json(path, {"pairs": entries, "unmatched": unmatched, "interrupted": interrupted})
+    except OutputError as exc:
+        raise CommandError(str(exc), EXIT_OUTPUT) from None
+
+
+def run_batch(args: argparse.Namespace) -> int:
+    options = pairing_options(args)
+    to = options.to or "json"
+    out_dir = os.path.abspath(args.out_dir)
+    summary_path = os.path.abspath(args.summary or os.path.join(out_dir, batch.SUMMARY_NAME))
+    pairs, unmatched = pairs_from_manifest(args.manifest, langs=args.langs, exclude=out_dir)
+    for path in unmatched:
+        say(f"{BATCH}: warning: {path} has no counterpart; not paired")
+    try:
+        planned = batch.plan_outputs(pairs, out_dir, to)
+    except (TypeError, ValueError) as exc:
+        raise CommandError(str(exc), EXIT_USAGE) from None
+    if any(output == summary_path for _, _, output in planned):
+        raise CommandError(f"{summary_path} is also the output of a pair; choose another --summary", EXIT_USAGE)
+    earlier = batch.earlier_entries(summary_path) if args.resume else {}
+    client = executor = None
+    if args.scheduler:
+        try:
+            from distributed import Client
+        except ImportError:
+            raise CommandError(DASK_MISSING, EXIT_MISSING) from None
+        try:
+            client = Client(args.scheduler)
+        except (OSError, TimeoutError, ValueError) as exc:
+            raise CommandError(f"cannot reach the Dask scheduler at {args.scheduler}: {exc}", EXIT_USAGE) from None
+        executor = client.get_executor()
+    try:
+        os.makedirs(os.path.dirname(summary_path), exist_ok=True)
+        os.makedirs(out_dir, exist_ok=True)
+        batch.remove_leftovers([summary_path])
+        journal = batch.Journal(summary_path)
+    except OSError as exc:
+        if client is not None:
+            client.close()
+        raise CommandError(f"{exc.filename or out_dir}: {exc.strerror or exc}", EXIT_OUTPUT) from None
+    progress = _Progress(len(pairs), sys.stderr)
+    finished: list[dict[str, Any]] = []
+
+    def on_result(entry: dict[str, Any]) -> None:
+        finished.append(entry)
+        journal.add(entry)
+        progress.update(entry)
+
+    try:
+        results = batch.pair_files(pairs, out_dir, options, executor=executor, workers=args.workers,
+                                   resume=args.resume, earlier=earlier, on_result=on_result)
+    except KeyboardInterrupt:
+        progress.close(False)
+        write_summary(summary_path, finished, unmatched, interrupted=True)
+        journal.close(remove=True)
+        say(f"{BATCH}: interrupted; {len(finished)} of {len(pairs)} pairs finished; summary in {summary_path}")
+        return EXIT_INTERRUPTED
+    finally:
+        if client is not None:
+            client.close()
+    progress.close(True)
+    write_summary(summary_path, results, unmatched, interrupted=False)
+    journal.close(remove=True)
+    failed = sum(1 for entry in results if entry["error"])
+    skipped = sum(1 for entry in results if entry["skipped"])
+    suspect = sum(1 for entry in results if entry["suspect"])
+    say(f"{BATCH}: {len(results)} pairs: {len(results) - failed - skipped} paired, {skipped} up to date, "
+        f"{failed} failed, {suspect} suspect (over {road.SUSPECT_SHARE:.0%} unpaired); summary in {summary_path}")
+    return EXIT_INPUT if failed else EXIT_OK
+
+
+def add_batch_command(commands: Any) -> None:
+    parser = commands.add_parser(
+        "batch",
+        help="pair many pairs of tracks, on all cores or on a Dask cluster",
+        description="Pair every pair of tracks a manifest names, as pair does with the same options, "
+        "and write each result into OUT_DIR. MANIFEST is a CSV file with rows 'first,second[,name]' "
+        "(relative paths are relative to the CSV file), or a directory whose tracks are matched by "
+        "name: NAME.A.EXT with NAME.B.EXT, for the languages given by --langs A,B. Each result is "
+        "written under a temporary name and renamed when complete. A summary of every pair goes to "
+        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than 10% of either track's cues unpaired is "
+        "marked suspect there. Exit status: 0 when every pair was paired, 1 when some pair failed, 2 "
+        "when the run cannot start (options, manifest, scheduler), 3 when OUT_DIR or the summary "
+        "cannot be written, 4 when --scheduler is used without Dask installed, 130 when interrupted "
+        "(the summary then lists the pairs finished).",
+    )
+    parser.add_argument("manifest", metavar="MANIFEST", help="a CSV file of pairs, or a directory of tracks")
+    parser.add_argument("-o", "--out-dir", required=True, metavar="OUT_DIR",
+                        help="directory for the results (created when missing)")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=positive_text, metavar="N",
+                       help="worker processes on this machine (default: one per core)")
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786); its "
+                       "workers must reach the tracks and OUT_DIR under the same paths")
+    parser.add_argument("--langs", type=langs_text, metavar="A,B",
+                        help="the two languages to match in a directory manifest, A the original side")
+    parser.add_argument("--resume", action="store_true",
+                        help="skip pairs whose result is newer than both of its tracks")
+    parser.add_argument("--summary", metavar="FILE",
+                        help=f"where to write the summary (default: OUT_DIR/{batch.SUMMARY_NAME})")
+    add_output_options(parser, tuple(batch.OUTPUT_SUFFIXES), bilingual=True)
+    add_sync_options(parser, asked=True)
+    add_pairing_options(parser)
+    add_input_options(parser)
+    parser.set_defaults(run=run_batch)
 
 
 # Each adds one subcommand; a new command is one more function here.
@@ -375,8 +501,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Pair subtitle tracks (or JSON lists of intervals), bring them into step and search them. "
         "Times are milliseconds.",
-        epilog="Exit status: 0 success, 1 bad input, 2 wrong usage or PAIR_MARGIN, 3 output not written, "
-        "4 optional dependency missing, 130 interrupted.",
+        epilog="Exit status: " + "; ".join(f"{status} {meaning}" for status, meaning in EXIT_STATUS.items()) + ".",
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {package_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
@@ -395,7 +520,7 @@ def package_version() -> str:
 
 
 def fail(message: str, status: int) -> int:
-    print(f"{PROG}: error: {message}", file=sys.stderr)
+    say(f"{PROG}: error: {message}")
     return status
 
 
@@ -407,15 +532,22 @@ def main(argv: list[str] | None = None) -> int:
         # argparse exits for --help, --version and usage errors, having printed its message.
         return exc.code if isinstance(exc.code, int) else EXIT_USAGE
     except KeyboardInterrupt:
+        say(f"{PROG}: interrupted")
         return EXIT_INTERRUPTED
     except CommandError as exc:
         return fail(str(exc), exc.status)
-    except MarginError as exc:
+    except (OptionError, MarginError, ManifestError) as exc:
         return fail(str(exc), EXIT_USAGE)
     except OutputError as exc:
         return fail(str(exc), EXIT_OUTPUT)
     except TrackError as exc:
         return fail(str(exc), EXIT_INPUT)
+    except ValueError as exc:
+        from c_quorvel.align import SyncError
+
+        if isinstance(exc, SyncError):
+            return fail(str(exc).strip(), EXIT_INPUT)
+        raise
     except ImportError as exc:
         return fail(f"cannot load the native module: {exc}", EXIT_MISSING)
     except BrokenPipeError:

@@ -13,30 +13,19 @@ import os
 import re
 import sys
 from collections import Counter
-from dataclasses import dataclass
 from types import ModuleType
 from typing import Any
 
-INT32_MIN = -(2**31)
-INT32_MAX = 2**31 - 1
+from c_quorvel.limits import DEFAULT_MARGIN, INT32_MAX, INT32_MIN
 
 _ACCEPTED = (
     "PAIR_MARGIN is the pairing margin in the tracks' time unit (milliseconds for subtitles), "
-    f"read when the native module loads: a decimal integer from {INT32_MIN} to {INT32_MAX}, default 1000"
+    f"read when the native module loads: a decimal integer from {INT32_MIN} to {INT32_MAX}, default {DEFAULT_MARGIN}"
 )
 
 
 class MarginError(ValueError):
     """The margin asked for cannot be used (bad PAIR_MARGIN, or a module loaded with another)."""
-
-
-@dataclass(frozen=True)
-class Alignment:
-    """Groups of two tracks and the cues of each side that are in no group."""
-
-    groups: list[dict[str, Any]]
-    unpaired_original: list[dict[str, Any]]
-    unpaired_reference: list[dict[str, Any]]
 
 
 def margin_from_environment() -> int | None:
@@ -95,8 +84,11 @@ def _pairs_with_margin(tandril: ModuleType, margin: int) -> bool:
     return _pairs_at(tandril, margin) and not _pairs_at(tandril, margin + 1)
 
 
-def pair_exact(original: list[dict[str, Any]], reference: list[dict[str, Any]], tandril: ModuleType) -> Alignment:
-    """Pair with ``find_intersections``; the cues it leaves out of every group are unpaired."""
+def pair_exact(original: list[dict[str, Any]], reference: list[dict[str, Any]], tandril: ModuleType) -> Any:
+    """Pair with ``find_intersections``; the cues it leaves out of every group are unpaired. The
+    result is an :class:`c_quorvel.align.Alignment`, as the sound pairing's."""
+    from c_quorvel.align import Alignment
+
     groups = tandril.find_intersections(original, reference)
     return Alignment(
         groups=groups,

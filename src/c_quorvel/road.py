@@ -1,0 +1,316 @@
+"""The one road from two files to a result: read both, synchronise if asked, pair, write.
+
+:func:`follow` is what ``quorvel pair``, ``plot``, ``sync`` and every worker of
+:mod:`c_quorvel.batch` run. :func:`check_output` refuses, before any work, an output that is one
+of the inputs or whose format cannot be written. Nothing here prints, except :func:`follow` with
+the output ``"-"`` (standard output); what the user should be told comes back in
+:attr:`Outcome.notes`, one line each.
+"""
+
+from __future__ import annotations
+
+import inspect
+import json
+import os
+import sys
+import uuid
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+from c_quorvel import formats
+from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, OutputError
+from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES
+from c_quorvel.options import OptionError, PairingOptions
+
+# A pair with more than this share of either track's cues unpaired is suspect: the tracks are
+# likely out of step, or of different cuts.
+SUSPECT_SHARE = 0.10
+
+STDIO = "-"
+
+
+@dataclass
+class Outcome:
+    """What one trip down the road gave.
+
+    ``original`` and ``reference``: the tracks as read (the reference before any map; ``original``
+    is empty when the reference was moved alone); ``time_map`` the map the reference was moved
+    by, or None; ``alignment`` the pairing, or None when the job was to move the reference;
+    ``notes``: lines for the user (how a file was decoded, the map found, warnings).
+    """
+
+    original: list[dict[str, Any]]
+    reference: list[dict[str, Any]]
+    time_map: Any = None
+    alignment: Any = None
+    notes: list[str] = field(default_factory=list)
+    document: Any = None  # the reference's Document, where the reading module gives one
+
+    @property
+    def figures(self) -> dict[str, int]:
+        """Counts of groups and of paired and unpaired cues on each side."""
+        alignment = self.alignment
+        return {
+            "groups": len(alignment.groups),
+            "paired_original": sum(len(group["original"]) for group in alignment.groups),
+            "paired_reference": sum(len(group["reference"]) for group in alignment.groups),
+            "unpaired_original": len(alignment.unpaired_original),
+            "unpaired_reference": len(alignment.unpaired_reference),
+        }
+
+    @property
+    def suspect(self) -> bool:
+        """Whether more than SUSPECT_SHARE of either track's cues are unpaired."""
+        return any(share > SUSPECT_SHARE for share in self.unpaired_shares)
+
+    @property
+    def unpaired_shares(self) -> tuple[float, float]:
+        alignment = self.alignment
+        return (_share(len(alignment.unpaired_original), len(self.original)),
+                _share(len(alignment.unpaired_reference), len(self.reference)))
+
+
+def _share(part: int, whole: int) -> float:
+    return part / whole if whole else 0.0
+
+
+def one_line(exc: BaseException) -> str:
+    """An exception as one line: its type and the first line of its message."""
+    text = str(exc).strip()
+    return f"{type(exc).__name__}: {text.splitlines()[0] if text else 'no message'}"
+
+
+# Checks before any work ------------------------------------------------------------------------
+
+
+def same_file(first: str, second: str) -> bool:
+    """Whether two names reach one file (through a link, or spelt differently)."""
+    if STDIO in (first, second):
+        return False
+    try:
+        return os.path.samefile(first, second)
+    except OSError:
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+def check_output(inputs: Sequence[str | None], output: str | None, options: PairingOptions, *,
+                 moving: bool = False) -> str:
+    """The format the result will be written in; raises OptionError, before any work, for an
+    output that is one of the inputs, a ``to`` that contradicts the output's extension, or a
+    format this job cannot write. ``moving``: the job writes the reference moved onto the
+    original's timeline (``sync``), in the reference's own format unless told otherwise."""
+    if output is not None and output != STDIO:
+        for name in inputs:
+            if name is not None and same_file(name, output):
+                raise OptionError(f"{output}: is the input {name}; write the result to another file")
+    writable = RETIME_FORMATS if moving else OUTPUT_FORMATS
+    by_extension = None
+    if output is not None and output != STDIO:
+        extension = os.path.splitext(output)[1].lower()
+        by_extension = EXTENSION_FORMATS.get(extension)
+        if options.to is not None and by_extension is not None and _canonical(options.to) != by_extension:
+            raise OptionError(f"--to {options.to} contradicts the name {output} (a {by_extension} file); "
+                              "change one of them")
+    fmt = options.to or by_extension
+    if fmt is None and moving:
+        reference = inputs[-1]
+        fmt = options.formats[-1] or (EXTENSION_FORMATS.get(os.path.splitext(reference or "")[1].lower()))
+    if fmt is None:
+        if output is None or output == STDIO:
+            fmt = "json" if not moving else None
+        if fmt is None:
+            named = f"{output}: cannot tell the output format from the name" if output not in (None, STDIO) \
+                else "cannot tell which format to write the result in"
+            raise OptionError(f"{named}; name it with --to ({', '.join(writable)})")
+    fmt = _canonical(fmt)
+    if fmt not in writable:
+        raise OptionError(f"cannot write {fmt} here; {'sync' if moving else 'pair'} writes "
+                          f"{', '.join(writable)}")
+    return fmt
+
+
+def _canonical(fmt: str) -> str:
+    return FORMAT_ALIASES.get(fmt.lower(), fmt.lower())
+
+
+# The road --------------------------------------------------------------------------------------
+
+
+def follow(original: str | None, reference: str, options: PairingOptions, *, output: str | None = None,
+           pair: bool = True, stream: Any = None) -> Outcome:
+    """Read both files, move the reference onto the original's timeline if the options ask,
+    pair them (``pair``; else the job is the moved reference) and write the result to ``output``
+    (a path; ``"-"`` for ``stream``, standard output by default; None: not written).
+
+    ``original`` may be None when the reference is moved by a map given by hand. Raises TrackError
+    for an unreadable input, OutputError for an output that cannot be written (any earlier file
+    left intact), OptionError for an output format that cannot be told, and
+    ``c_quorvel.align.SyncError`` when no reliable map is found and ``options.force`` is off.
+    """
+    notes: list[str] = []
+    fmt = check_output([original, reference], output, options, moving=not pair) if output is not None else None
+    first = [] if original is None else read_input(original, options, 0, notes)
+    document = _read_document(reference, options, notes)
+    second = document.track if document is not None else read_input(reference, options, 1, notes)
+    time_map = find_map(first, second, options, notes, names=(original, reference)) \
+        if options.maps or not pair else None
+    outcome = Outcome(first, second, time_map, None, notes, document)
+    if pair:
+        outcome.alignment = pair_read_tracks(first, second, options, time_map)
+    if output is not None:
+        assert fmt is not None
+        write_outcome(outcome, output, fmt, options, stream=stream)
+    return outcome
+
+
+def read_input(path: str, options: PairingOptions, side: int, notes: list[str]) -> list[dict[str, Any]]:
+    """One input, with the format, encoding and frame rate the options give it."""
+    settings: dict[str, Any] = {"format": options.formats[side], "encoding": options.encodings[side],
+                                "fps": options.fps[side]}
+    if _accepts(formats.read_track, "notes"):
+        settings["notes"] = notes
+    return formats.read_track(path, **settings)
+
+
+def _read_document(path: str, options: PairingOptions, notes: list[str]) -> Any:
+    read_document = getattr(formats, "read_document", None)
+    if read_document is None:
+        return None
+    return read_document(path, format=options.formats[1], encoding=options.encodings[1], fps=options.fps[1],
+                         notes=notes)
+
+
+def find_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], options: PairingOptions,
+             notes: list[str], *, names: tuple[str | None, str] = ("original", "reference")) -> Any:
+    """The map of the reference onto the original's timeline: given by hand, or searched for.
+    The map found goes into ``notes`` with its confidence; a forced map with a warning."""
+    from c_quorvel.align import SyncError, TimeMap, synchronize
+
+    if options.manual_map:
+        time_map = TimeMap.linear(options.shift or 0, options.rate if options.rate is not None else 1.0)
+        notes.append(f"{names[1]} moved by hand: {time_map.describe()}")
+        return time_map
+    try:
+        time_map = synchronize(original, reference, max_offset=options.max_offset, max_breaks=options.max_breaks)
+    except SyncError as exc:
+        if not options.force:
+            raise
+        time_map = exc.best
+        notes.append(f"warning: {str(exc).strip()}; using the best map anyway (--force)")
+    confidence = getattr(time_map, "confidence", None)
+    told = "" if confidence is None else f", confidence {confidence:.2f}"
+    notes.append(f"{names[1]} onto {names[0]}: {time_map.describe()}{told}")
+    return time_map
+
+
+def pair_read_tracks(original: list[dict[str, Any]], reference: list[dict[str, Any]], options: PairingOptions,
+                     time_map: Any) -> Any:
+    """The pairing the options ask for: the sound one (on the mapped times), or the exact walk."""
+    if options.exact:
+        from c_quorvel.exact import load_tandril, pair_exact
+
+        return pair_exact(original, reference, load_tandril(options.margin))
+    from c_quorvel.align import pair_tracks
+
+    return pair_tracks(original, reference, margin=options.margin, sync=time_map if time_map is not None else False)
+
+
+# Writing ---------------------------------------------------------------------------------------
+
+
+def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_ascii: bool = False) -> str:
+    """The result as the text of a file of format ``fmt``."""
+    if outcome.alignment is None:
+        return _moved_text(outcome, fmt)
+    if fmt == "json":
+        return formats.alignment_to_json(outcome.alignment, ensure_ascii=ensure_ascii)
+    settings: dict[str, Any] = {}
+    if _accepts(formats.alignment_to_subtitles, "layout"):
+        settings = {"layout": options.layout, "color_reference": options.color_reference}
+    return formats.alignment_to_subtitles(outcome.alignment, fmt, **settings)
+
+
+def _moved_text(outcome: Outcome, fmt: str) -> str:
+    retimed_text = getattr(formats, "retimed_text", None)
+    if retimed_text is not None and outcome.document is not None:
+        return retimed_text(outcome.document, outcome.time_map, fmt)
+    return formats.track_to_text(outcome.time_map.apply(outcome.reference), fmt)
+
+
+def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptions, *, stream: Any = None) -> None:
+    stream = stream or sys.stdout
+    if output != STDIO:
+        write_text(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
+    elif options.output_encoding is not None and hasattr(stream, "buffer"):
+        stream.flush()
+        try:
+            stream.buffer.write(result_text(outcome, fmt, options).encode(options.output_encoding))
+        except UnicodeEncodeError as exc:
+            raise OutputError(f"standard output: cannot write {exc.object[exc.start:exc.end]!r} in "
+                              f"{options.output_encoding}") from None
+        stream.buffer.flush()
+    else:
+        write_stream(result_text(outcome, fmt, options), stream,
+                     json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+
+
+def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> None:
+    """Write the whole text at once; text the stream cannot encode is escaped, not fatal."""
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        text.encode(encoding)
+    except UnicodeEncodeError:
+        # JSON has its own escapes, which stay valid JSON; other text gets backslash escapes.
+        text = json_text() if json_text is not None else text.encode(encoding, "backslashreplace").decode(encoding)
+    except LookupError:
+        pass
+    stream.write(text)
+    stream.flush()
+
+
+PART_SUFFIX = ".part"
+
+
+def part_name(path: str) -> str:
+    """The temporary name ``path`` is written under before it is renamed: hidden, in its folder."""
+    folder, base = os.path.split(path)
+    return os.path.join(folder, f".{base}.{uuid.uuid4().hex[:12]}{PART_SUFFIX}")
+
+
+def write_text(path: str, text: str, encoding: str = "utf-8") -> None:
+    """Write ``path`` whole or not at all: under a temporary name, renamed when complete. Raises
+    OutputError with a one-line message; a file already at ``path`` is left as it was."""
+    shared = getattr(formats, "write_text_atomically", None)
+    if shared is not None:
+        shared(path, text, encoding=encoding)
+        return
+    try:
+        data = text.encode(encoding)
+    except UnicodeEncodeError as exc:
+        raise OutputError(f"{path}: cannot write {exc.object[exc.start:exc.end]!r} in {encoding}") from None
+    part = part_name(path)
+    try:
+        with open(part, "wb") as handle:
+            handle.write(data)
+        os.replace(part, path)
+    except BaseException as exc:
+        try:
+            os.unlink(part)
+        except OSError:
+            pass
+        if isinstance(exc, OSError):
+            raise OutputError(f"{path}: cannot write: {exc.strerror or exc}") from None
+        raise
+
+
+def write_json(path: str, value: Any) -> None:
+    """A JSON document written as :func:`write_text` writes."""
+    write_text(path, json.dumps(value, ensure_ascii=False, indent=1) + "\n")
+
+
+def _accepts(function: Callable[..., Any], name: str) -> bool:
+    try:
+        return name in inspect.signature(function).parameters
+    except (TypeError, ValueError):
+        return False
