@@ -18,10 +18,10 @@ here prints or exits, so these functions can run in worker processes.
 
 from c_quorvel.formats.names import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError, TrackError, output_format
 from c_quorvel.limits import INT32_MAX, INT32_MIN
-from c_quorvel.formats.reading import read_track
+from c_quorvel.formats.reading import read_document, read_track
 from c_quorvel.formats.writing import alignment_to_json, alignment_to_subtitles, track_to_text, write_alignment, write_track
 
 __all__ = [
     "Document", "INPUT_FORMATS", "INT32_MAX", "INT32_MIN", "OUTPUT_FORMATS", "OutputError", "RETIME_FORMATS", "TrackError", "alignment_to_json",
-    "alignment_to_subtitles", "output_format", "read_track", "track_to_text", "write_alignment", "write_track",
+    "alignment_to_subtitles", "output_format", "read_document", "read_track", "track_to_text", "write_alignment", "write_track",
 ]
