@@ -285,7 +285,7 @@ MUTATIONS = st.lists(
 )
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(sample=st.sampled_from(SAMPLES), mutations=MUTATIONS, fps=st.none() | st.floats(allow_nan=True, allow_infinity=True))
 def test_a_damaged_file_reads_or_raises_one_line_track_error(tmp_path, sample, mutations, fps):
     data = bytearray(sample.read_bytes())
