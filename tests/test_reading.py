@@ -193,9 +193,9 @@ def test_files_without_cues_and_reversed_cues_are_refused(tmp_path):
     for name, data, message in [
         ("zero.srt", b"", "the file is empty"),
         ("blank.srt", codecs.BOM_UTF8 + b" \r\n\r\n", "the file is empty"),
-        ("notes.srt", "just some notes\n", "no cues found in this srt file"),
-        ("comments.ass", comments_only, "no cues found in this ass file"),
-        ("empty.json", "[]", "no cues found in this json file"),
+        ("notes.srt", "just some notes\n", "no subtitle cues found in this srt file"),
+        ("comments.ass", comments_only, "no subtitle cues found in this ass file"),
+        ("empty.json", "[]", "no intervals found in this JSON list"),
         ("reversed.srt", srt, r"cue 2 ends before it starts \(100:40:39.999 --> 0:00:03.000\)"),
         ("reversed.vtt", "WEBVTT\n\n00:00:05.000 --> 00:00:04.000\nx\n", "cue 1 ends before it starts"),
         ("reversed.json", '[{"start": 1, "end": 2, "text": ""}, {"start": 5, "end": 4, "text": ""}]',

@@ -11,6 +11,11 @@ Subtitle formats are read and written with pysubs2. A JSON input is a list of in
 ``start`` and ``end`` integers, ``text`` a string, ``original`` a string and ``nl`` an integer
 (both optional: "" and the number of line breaks in ``text``).
 
+Each file is decoded on its own: by its byte-order mark, else as UTF-8 when its bytes are valid
+UTF-8, else in the encoding detected (``read_track``'s ``notes`` then says which); line endings
+CRLF, CR and LF read alike. ``read_document`` keeps the file's text and the subtitle library's
+view of it beside the track, for writing the file back retimed.
+
 Every bad input raises :class:`TrackError` (an output that cannot be written, its subclass
 :class:`OutputError`) with a one-line message that names the file. Nothing
 here prints or exits, so these functions can run in worker processes.

@@ -131,7 +131,8 @@ def _read(path: str | os.PathLike[str], fmt: str | None, encoding: str | None, f
     else:
         intervals, subs = _intervals_from_subtitles(name, unified, fmt, fps, own_notes)
     if not intervals:
-        raise TrackError(f"{name}: no cues found in this {fmt} file")
+        told = "intervals found in this JSON list" if fmt == "json" else f"subtitle cues found in this {fmt} file"
+        raise TrackError(f"{name}: no {told}")
     intervals.sort(key=lambda interval: interval["start"])
     if notes is not None:
         notes.extend(own_notes)
