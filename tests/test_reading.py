@@ -132,6 +132,8 @@ def test_one_films_tracks_in_any_usual_encoding_read_as_their_utf8_versions(tmp_
         ("utf-16-be", codecs.BOM_UTF16_BE + with_line_endings(text, "\r\n").encode("utf-16-be"), None),
         ("utf-32", text.encode("utf-32"), None),
         ("utf-8-sig", text.encode("utf-8-sig"), None),
+        ("utf-16-le", text.encode("utf-16-le"), "read as utf-16-le (detected)"),
+        ("utf-16-be", with_line_endings(text, "\r\n").encode("utf-16-be"), "read as utf-16-be (detected)"),
     ]:
         path = write(tmp_path / f"station.{language}.srt", data)
         notes: list[str] = []
@@ -158,6 +160,15 @@ def test_detection_reads_every_cut_of_the_tracks_right(tmp_path, language):
                 assert read_track(write(tmp_path / "legacy.srt", legacy)) == expected, (count, ending, tail)
                 detected += 1
     assert detected >= 4 * 30
+
+
+def test_ascii_text_in_utf16_without_a_mark_is_not_taken_for_utf8(tmp_path):
+    text = (EXAMPLES / "original.srt").read_text(encoding="utf-8")
+    assert text.isascii()
+    for encoding in ("utf-16-le", "utf-16-be"):
+        notes: list[str] = []
+        assert read_track(write(tmp_path / "wide.srt", text.encode(encoding)), notes=notes) == read_track(EXAMPLES / "original.srt")
+        assert notes == [f"{tmp_path / 'wide.srt'}: read as {encoding} (detected)"]
 
 
 def test_a_named_encoding_is_used_and_a_contradicting_mark_refused(tmp_path):

@@ -171,9 +171,14 @@ def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> s
         bom, codec, label = mark
         return _decoded(name, data[len(bom):], codec, f"{label} text despite its byte-order mark", len(bom))
     try:
-        return data.decode("utf-8")
+        text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
         not_utf8 = exc
+    else:
+        # NUL is valid UTF-8 but never in subtitle text: ASCII text in UTF-16 without a mark.
+        if "\0" not in text:
+            return text
+        not_utf8 = UnicodeDecodeError("utf-8", data, data.index(b"\0"), data.index(b"\0") + 1, "NUL byte")
     detected = _detected_encoding(data)
     if detected is None:
         raise TrackError(
