@@ -186,6 +186,8 @@ def test_a_named_encoding_is_used_and_a_contradicting_mark_refused(tmp_path):
         (text.encode("utf-32"), "utf-16", "starts with a UTF-32 LE byte-order mark but utf-16 was named for it"),
         (text.encode("utf-8"), "ascii", r"not ascii text \(byte 0xc3 at offset 33\)"),
         (text.encode("utf-8"), "klingon", "unknown encoding 'klingon'"),
+        (text.encode("utf-8"), "rot13", "'rot13' is not a text encoding"),
+        (text.encode("utf-8"), "undefined", r"cannot be read as undefined \(undefined encoding\)"),
         (codecs.BOM_UTF16_LE + b"1\x00\n", None, r"not UTF-16 LE text despite its byte-order mark \(byte 0x0a at offset 4\)"),
         (bytes(range(256)), None, "not UTF-8 text .* and its encoding cannot be told"),
     ]

@@ -172,17 +172,16 @@ def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> s
         return _decoded(name, data[len(bom):], codec, f"{label} text despite its byte-order mark", len(bom))
     try:
         text = data.decode("utf-8")
-    except UnicodeDecodeError as exc:
-        not_utf8 = exc
-    else:
         # NUL is valid UTF-8 but never in subtitle text: ASCII text in UTF-16 without a mark.
-        if "\0" not in text:
-            return text
-        not_utf8 = UnicodeDecodeError("utf-8", data, data.index(b"\0"), data.index(b"\0") + 1, "NUL byte")
+        offset = data.find(b"\0")
+    except UnicodeDecodeError as exc:
+        offset = exc.start
+    if offset < 0:
+        return text
     detected = _detected_encoding(data)
     if detected is None:
         raise TrackError(
-            f"{name}: not UTF-8 text (byte 0x{data[not_utf8.start]:02x} at offset {not_utf8.start}) and its encoding "
+            f"{name}: not UTF-8 text (byte 0x{data[offset]:02x} at offset {offset}) and its encoding "
             "cannot be told; name it with --encoding (for example --encoding cp1252)"
         )
     text = _decoded(name, data, detected, f"{detected} text", 0)
@@ -230,11 +229,17 @@ def _decode_as_named(name: str, data: bytes, encoding: str, mark: tuple[bytes, s
 def _decoded(name: str, data: bytes, encoding: str, told: str, offset: int) -> str:
     try:
         return data.decode(encoding)
+    except LookupError:
+        # A codec that is not a text encoding: base64, rot13, zlib.
+        raise TrackError(f"{name}: {encoding!r} is not a text encoding") from None
     except UnicodeDecodeError as exc:
         raise TrackError(
             f"{name}: not {told} (byte 0x{data[exc.start]:02x} at offset {exc.start + offset}); "
             "name the file's encoding with --encoding"
         ) from None
+    except UnicodeError as exc:
+        # A codec that refuses every input ("undefined") or fails without a position.
+        raise TrackError(f"{name}: cannot be read as {encoding} ({_one_line(exc)})") from None
 
 
 def _encoding_label(codec: str) -> str:
