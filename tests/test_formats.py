@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import shutil
 from pathlib import Path
 
 import pysubs2
@@ -13,8 +12,6 @@ from c_quorvel.exact import Alignment
 from c_quorvel.formats import OutputError, TrackError, read_track, write_alignment, write_track
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-REFERENCE_SRT = EXAMPLES / "reference.srt"
-FORMATS = EXAMPLES / "formats"
 
 
 def _alignment():

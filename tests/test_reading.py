@@ -93,6 +93,11 @@ def test_every_line_ending_and_byte_order_mark_reads_alike(tmp_path):
                 document = read_document(path)
                 assert document.track == expected, (sample.name, ending, mark)
                 assert document.text == with_line_endings(text, ending)  # as in the file, less its mark
+                if sample.suffix != ".json":
+                    # The reference: pysubs2's own loader, which reads the file in text mode.
+                    loaded = pysubs2.load(str(path), encoding={"utf-8": "utf-8-sig", "utf-16-le": "utf-16"}[encoding])
+                    cues = sorted(((event.start, event.end, event.plaintext) for event in loaded if event.is_text), key=lambda cue: cue[0])
+                    assert [(cue["start"], cue["end"], cue["text"]) for cue in document.track] == cues, (sample.name, ending)
 
 
 def test_a_carriage_return_never_reaches_a_cue():
