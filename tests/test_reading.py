@@ -286,6 +286,20 @@ def test_library_warnings_become_one_line_notes_and_filters_stay(tmp_path):
     assert read_document(path).notes == notes[1:]
 
 
+def test_warnings_not_about_the_file_are_left_to_the_filters(tmp_path, monkeypatch):
+    parse = pysubs2.SSAFile.from_string
+
+    def parse_with_a_deprecation(*args, **kwargs):
+        warnings.warn("an old call", DeprecationWarning)
+        return parse(*args, **kwargs)
+
+    monkeypatch.setattr(pysubs2.SSAFile, "from_string", parse_with_a_deprecation)
+    notes: list[str] = []
+    with pytest.warns(DeprecationWarning, match="an old call"):
+        assert len(read_track(REFERENCE_SRT, notes=notes)) == 10
+    assert notes == []
+
+
 def test_a_document_keeps_the_text_and_the_library_view(tmp_path):
     crlf = write(tmp_path / "crlf.srt", codecs.BOM_UTF8 + with_line_endings(REFERENCE_SRT.read_text(encoding="utf-8"), "\r\n").encode())
     document = read_document(crlf)

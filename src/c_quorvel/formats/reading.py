@@ -287,7 +287,11 @@ def _intervals_from_subtitles(
         raise TrackError(f"{name}: a frame-based file without a frame rate; give one with --fps (for example --fps 23.976)") from None
     except PARSER_ERRORS as exc:
         raise TrackError(f"{name}: not a readable {fmt} file ({_one_line(exc)})") from None
-    notes.extend(f"{name}: {_one_line(warning.message)}" for warning in caught)
+    for warning in caught:
+        if issubclass(warning.category, pysubs2.warnings.Pysubs2Warning):
+            notes.append(f"{name}: {_one_line(warning.message)}")
+        else:  # not about the file (a deprecation, say): left to the interpreter's filters
+            warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
     intervals = []
     for number, event in enumerate((event for event in subs.events if event.is_text), start=1):
         for field in ("start", "end"):
