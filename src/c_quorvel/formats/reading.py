@@ -94,7 +94,7 @@ def read_track(
     file does not state it. ``notes``, when a list, receives one-line notes naming the file: an
     encoding that was detected, the subtitle library's warnings.
     """
-    return _read(path, format, encoding, fps, notes, keep_subs=False).track
+    return read_document(path, format=format, encoding=encoding, fps=fps, notes=notes).track
 
 
 def read_document(
@@ -110,11 +110,6 @@ def read_document(
     ``Document.text`` is the decoded text as in the file (line endings kept, byte-order mark
     dropped); ``Document.subs`` the pysubs2 file (None for JSON); ``Document.notes`` this file's notes.
     """
-    return _read(path, format, encoding, fps, notes, keep_subs=True)
-
-
-def _read(path: str | os.PathLike[str], fmt: str | None, encoding: str | None, fps: float | None,
-          notes: list[str] | None, *, keep_subs: bool) -> Document:
     name, data = _read_bytes(path)
     if fps is not None:
         fps = _frame_rate(name, fps, "given")
@@ -124,7 +119,7 @@ def _read(path: str | os.PathLike[str], fmt: str | None, encoding: str | None, f
         raise TrackError(f"{name}: the file is empty (no cues to read)")
     # As a file opened in text mode reads: "\r\n" and "\r" end lines too.
     unified = text.replace("\r\n", "\n").replace("\r", "\n")
-    fmt = _input_format(name, unified, fmt)
+    fmt = _input_format(name, unified, format)
     subs = None
     if fmt == "json":
         intervals = _intervals_from_json(name, text)
@@ -136,7 +131,7 @@ def _read(path: str | os.PathLike[str], fmt: str | None, encoding: str | None, f
     intervals.sort(key=lambda interval: interval["start"])
     if notes is not None:
         notes.extend(own_notes)
-    return Document(name=name, format=fmt, text=text, track=intervals, subs=subs if keep_subs else None, notes=own_notes)
+    return Document(name=name, format=fmt, text=text, track=intervals, subs=subs, notes=own_notes)
 
 
 def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:
