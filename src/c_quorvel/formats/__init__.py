@@ -11,6 +11,11 @@ Subtitle formats are read and written with pysubs2. A JSON input is a list of in
 ``start`` and ``end`` integers, ``text`` a string, ``original`` a string and ``nl`` an integer
 (both optional: "" and the number of line breaks in ``text``).
 
+Each file is decoded on its own: by its byte-order mark, else as UTF-8 when its bytes are valid
+UTF-8, else in the encoding detected (``read_track``'s ``notes`` then says which); line endings
+CRLF, CR and LF read alike. ``read_document`` keeps the file's text and the subtitle library's
+view of it beside the track, for writing the file back retimed.
+
 Every bad input raises :class:`TrackError` (an output that cannot be written, its subclass
 :class:`OutputError`) with a one-line message that names the file. Nothing
 here prints or exits, so these functions can run in worker processes.
@@ -18,10 +23,10 @@ here prints or exits, so these functions can run in worker processes.
 
 from c_quorvel.formats.names import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError, TrackError, output_format
 from c_quorvel.limits import INT32_MAX, INT32_MIN
-from c_quorvel.formats.reading import read_track
+from c_quorvel.formats.reading import read_document, read_track
 from c_quorvel.formats.writing import alignment_to_json, alignment_to_subtitles, track_to_text, write_alignment, write_track
 
 __all__ = [
     "Document", "INPUT_FORMATS", "INT32_MAX", "INT32_MIN", "OUTPUT_FORMATS", "OutputError", "RETIME_FORMATS", "TrackError", "alignment_to_json",
-    "alignment_to_subtitles", "output_format", "read_track", "track_to_text", "write_alignment", "write_track",
+    "alignment_to_subtitles", "output_format", "read_document", "read_track", "track_to_text", "write_alignment", "write_track",
 ]
