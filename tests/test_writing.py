@@ -1,0 +1,141 @@
+"""Writing bilingual subtitle files players show cleanly, retiming files in place, atomic writes."""
+
+from __future__ import annotations
+
+from collections import Counter
+from pathlib import Path
+
+import pysubs2
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from c_quorvel.align import pair_tracks
+from c_quorvel.exact import Alignment
+from c_quorvel.formats import alignment_to_subtitles, color_value, read_track
+from c_quorvel.formats.writing import bilingual_cues
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+INVISIBLE = str.maketrans("", "", "\u200b\u2060")
+
+
+def cue(start, end, text, original=""):
+    return {"start": start, "end": end, "text": text, "original": original, "nl": text.count("\n")}
+
+
+def shortest(length):
+    """The model of the length rule: half a cue's length, never below 500 ms, never more than it."""
+    return min(length, max((length + 1) // 2, 500))
+
+
+def shown(fmt, start, end):
+    """A cue's own time as the format holds it: from 0, in centiseconds for ASS."""
+    def at(time):
+        time = max(0, time)
+        return (time + 5) // 10 * 10 if fmt == "ass" else time
+    return at(start), max(at(start), at(end))
+
+
+def read_back(text, fmt):
+    """(start, end, lines) of each event of a written file, invisible escapes removed."""
+    subs = pysubs2.SSAFile.from_string(text, fmt)
+    return [(event.start, event.end, event.plaintext.translate(INVISIBLE).split("\n")) for event in subs.events]
+
+
+def check_bilingual_file(alignment, fmt, layout):
+    text = alignment_to_subtitles(alignment, fmt, layout=layout, color_reference="cyan")
+    events = read_back(text, fmt)
+
+    # The file holds the cues the writer built, one event each (two in the split layout).
+    expected = []
+    for built in bilingual_cues(alignment, fmt):
+        upper = [line for member in built.originals for line in member["text"].split("\n")]
+        lower = [line for member in built.references for line in member["text"].split("\n")]
+        if layout == "split" and upper and lower:
+            expected += [(built.start, built.end, upper), (built.start, built.end, lower)]
+        else:
+            expected.append((built.start, built.end, upper + lower))
+    assert sorted(events) == sorted(expected)
+
+    # No overlap: each cue (both halves of a split cue share its times) ends before the next starts.
+    windows = sorted({(start, end) for start, end, _ in events})
+    assert all(end <= start for (_, end), (start, _) in zip(windows, windows[1:])), windows
+    assert all(start <= end for start, end in windows)
+
+    # Every input line exactly once, shown during at least the model's share of its own time.
+    members = [*alignment.unpaired_original, *alignment.unpaired_reference]
+    members += [member for group in alignment.groups for member in (*group["original"], *group["reference"])]
+    assert Counter(line for _, _, lines in events for line in lines) == Counter(
+        line for member in members for line in member["text"].split("\n"))
+    window_of = {line: (start, end) for start, end, lines in events for line in lines}
+    for member in members:
+        own_start, own_end = shown(fmt, member["start"], member["end"])
+        start, end = window_of[member["text"].split("\n")[0]]
+        assert min(end, own_end) - max(start, own_start) >= shortest(own_end - own_start), (member, start, end)
+
+
+def tracks(prefix):
+    texts = st.sampled_from(["{}", "{}\n{}b", "{}"])
+    cue_strategy = st.tuples(st.integers(-3000, 40000), st.integers(0, 6000), texts)
+    return st.lists(cue_strategy, max_size=25).map(
+        lambda cues: [cue(start, start + length, form.format(f"{prefix}{n}", f"{prefix}{n}"))
+                      for n, (start, length, form) in enumerate(cues)])
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(tracks("o"), tracks("r"), st.sampled_from([0, 300, 1000]))
+def test_bilingual_files_never_overlap_and_keep_every_line_once(original, reference, margin):
+    alignment = pair_tracks(original, reference, margin=margin)
+    for fmt in ("srt", "vtt", "ass"):
+        for layout in ("stacked", "split"):
+            check_bilingual_file(alignment, fmt, layout)
+
+
+def test_the_sample_pair_and_chains_of_overlaps_are_written_cleanly():
+    sample = pair_tracks(read_track(EXAMPLES / "original.srt"), read_track(EXAMPLES / "reference.srt"))
+    chain = Alignment(  # each cue overlaps the next; short ones cannot be cut and are joined
+        groups=[],
+        unpaired_original=[cue(0, 3000, "a"), cue(2000, 2400, "b"), cue(2300, 2600, "c"), cue(2500, 9000, "d")],
+        unpaired_reference=[cue(8800, 9900, "e"), cue(-5000, -4000, "f")],
+    )
+    for alignment in (sample, chain):
+        for fmt in ("srt", "vtt", "ass"):
+            for layout in ("stacked", "split"):
+                check_bilingual_file(alignment, fmt, layout)
+    assert [(built.start, built.end, [m["text"] for m in built.originals + built.references])
+            for built in bilingual_cues(chain)] == [
+        (0, 0, ["f"]), (0, 2000, ["a"]), (2000, 2600, ["b", "c"]), (2600, 8800, ["d"]), (8800, 9900, ["e"]),
+    ]
+
+
+def test_layouts_colours_and_the_inputs_own_styling():
+    alignment = Alignment(
+        groups=[{"start": 1000, "end": 4000, "original": [cue(1000, 4000, "Hi\nthere", r"{\i1}Hi\Nthere{\i0}")],
+                 "reference": [cue(1000, 3000, "Salut", r"{\c&H0000FF&}Salut")]}],
+        unpaired_original=[cue(5000, 6000, "Sign", r"{\an8}Sign")],
+        unpaired_reference=[],
+    )
+    for fmt, layout, colour, written in [
+        ("srt", "stacked", None, '<i>Hi</i>\n<i>there</i>\n<font color="#ff0000">Salut</font>\n\n'),
+        ("srt", "stacked", "Yellow", '<i>there</i>\n<font color="#ffff00"><font color="#ff0000">Salut</font></font>\n\n'),
+        ("srt", "split", "#0f0", '2\n00:00:01,000 --> 00:00:04,000\n{\\an8}<font color="#00ff00">'),
+        ("srt", "split", None, "00:00:05,000 --> 00:00:06,000\n{\\an8}Sign\n"),
+        ("vtt", "split", "cyan", "STYLE\n::cue(.reference) {\n  color: #00ffff;\n}"),
+        ("vtt", "split", "cyan", "00:00:01.000 --> 00:00:04.000 line:0\n<c.reference>Salut</c>\n"),
+        ("vtt", "stacked", None, "00:00:05.000 --> 00:00:06.000 line:0\nSign\n"),
+        ("ass", "stacked", "#102030", r"Original,,0,0,0,,{\i1}Hi\Nthere{\i0}\N{\rReference}{\c&H0000FF&}Salut"),
+        ("ass", "stacked", "#102030", "Style: Reference,Arial,20,&H00302010,"),
+        ("ass", "split", None, "&H0078E6FF,&H000000FF,&H00000000,&H00000000,0,-1,0,0,100,100,0,0,1,2,2,8,"),
+        ("ass", "split", None, r"Dialogue: 0,0:00:05.00,0:00:06.00,Original,,0,0,0,,{\an8}Sign"),
+    ]:
+        assert written in alignment_to_subtitles(alignment, fmt, layout=layout, color_reference=colour), (fmt, layout, colour)
+
+
+def test_colour_values_and_bad_choices():
+    assert [color_value(text) for text in ("#AbCdEf", " yellow ", "#fa0", "Light Grey")] == [
+        "#abcdef", "#ffff00", "#ffaa00", "#d3d3d3"]
+    for bad in ("#12345", "yelow", "", "rgb(1,2,3)"):
+        with pytest.raises(ValueError, match="not a colour"):
+            color_value(bad)
+    with pytest.raises(ValueError, match="unknown layout 'top'"):
+        alignment_to_subtitles(Alignment([], [], []), "srt", layout="top")
