@@ -139,3 +139,54 @@ def test_colour_values_and_bad_choices():
             color_value(bad)
     with pytest.raises(ValueError, match="unknown layout 'top'"):
         alignment_to_subtitles(Alignment([], [], []), "srt", layout="top")
+
+
+HOSTILE_TEXTS = [
+    "00:00:05,000 --> 00:00:06,000",
+    "before\n00:00:05,000 --> 00:00:06,000\nafter",
+    "12\n00:00:05.000 --> 00:00:06.000",
+    "00:05.000 --> 00:06.000 line:0",
+    "an arrow --> inside",
+    "-->",
+    "two stamps 01:02:03,004 and 05:06:07.008",
+    "first\n\nsecond",
+    "\nblank first",
+    "blank last\n",
+    "  \n \t",
+    "3",
+    "<i>not a tag</i> < b",
+    "{\\an8} braces \\N and a backslash",
+    "WEBVTT\nNOTE\nSTYLE",
+    "1\n2",
+    "text\n42",  # last: a reader takes a file's last line of digits for the number of a cue
+]
+
+
+# Braces and a backslash before n, N or h are written as look-alikes, or they would be tags.
+LOOKALIKES = str.maketrans({"\uff5b": "{", "\uff5d": "}", "\u29f5": "\\"})
+
+
+def lines_of(text):
+    return [line.translate(INVISIBLE).translate(LOOKALIKES).strip() for line in text.split("\n")]
+
+
+@pytest.mark.parametrize("fmt", ["srt", "vtt", "ass", "ssa"])
+def test_texts_never_become_structure(fmt):
+    """Cue texts holding timing lines, arrows, blank lines or numbers read back cue for cue, line for line."""
+    from c_quorvel.formats import track_to_text
+
+    track = [cue(1000 * (2 * n + 1), 1000 * (2 * n + 2), text) for n, text in enumerate(HOSTILE_TEXTS)]
+    for written in (
+        track_to_text(track, fmt),
+        alignment_to_subtitles(Alignment([], track, []), fmt),
+        alignment_to_subtitles(Alignment([{"start": c["start"], "end": c["end"], "original": [c], "reference": [cue(c["start"], c["end"], "x")]}
+                                          for c in track], [], []), fmt, layout="split"),
+    ):
+        events = [event for event in pysubs2.SSAFile.from_string(written, fmt) if event.plaintext != "x"]
+        assert [lines_of(event.plaintext) for event in events] == [lines_of(text) for text in HOSTILE_TEXTS]
+        assert [(event.start, event.end) for event in events] == [(c["start"], c["end"]) for c in track]
+    if fmt in ("srt", "vtt"):
+        # What a player's reader sees: a timing line holds the arrow; a blank line ends a cue.
+        blocks = track_to_text(track, fmt).split("\n\n")
+        cues = [block for block in blocks if "-->" in block]
+        assert len(cues) == len(track) and all(block.count("-->") == 1 for block in cues)

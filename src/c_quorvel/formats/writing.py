@@ -380,7 +380,10 @@ def _bilingual_styles(layout: str, color_reference: str | None) -> dict[str, pys
     return {_ORIGINAL_STYLE: base.copy(), _REFERENCE_STYLE: reference}
 
 
-def serialise_events(events: Sequence[OutputEvent], fmt: str, *, layout: str = "stacked", color_reference: str | None = None) -> str:
+def serialise_events(
+    events: Sequence[OutputEvent], fmt: str, *, layout: str = "stacked", color_reference: str | None = None,
+    style_names: Sequence[str] = (_ORIGINAL_STYLE, _REFERENCE_STYLE),
+) -> str:
     """The text of a subtitle file holding ``events``, written by pysubs2.
 
     SubRip and WebVTT are written with ``keep_ssa_tags=True``: the event texts already hold the
@@ -388,7 +391,7 @@ def serialise_events(events: Sequence[OutputEvent], fmt: str, *, layout: str = "
     setting ``line:0`` on its top events.
     """
     subs = pysubs2.SSAFile()
-    subs.styles = _bilingual_styles(layout, color_reference)
+    subs.styles = {name: style for name, style in _bilingual_styles(layout, color_reference).items() if name in style_names}
     subs.events = [pysubs2.SSAEvent(start=event.start, end=event.end, style=event.style, text=event.text) for event in events]
     if fmt in ("ass", "ssa"):
         return subs.to_string(fmt)
@@ -442,17 +445,22 @@ def write_alignment(
 
 
 def track_to_text(intervals: Iterable[Mapping[str, Any]], fmt: str) -> str:
-    """One track as JSON or as a subtitle file; a cue keeps its raw text where it has one."""
+    """One track as JSON or as a subtitle file; a cue keeps its raw text (its own styling) where
+    that is the raw form of its text. Times before 0 are written as 0 (see ``bilingual_cues``)."""
     intervals = list(intervals)
     if fmt == "json":
         return json.dumps(intervals, indent=2, ensure_ascii=False) + "\n"
-    subs = pysubs2.SSAFile()
-    subs.events = [
-        pysubs2.SSAEvent(start=interval["start"], end=interval["end"],
-                         text=interval.get("original") or _ass_text(interval["text"]))
-        for interval in intervals
-    ]
-    return subs.to_string(fmt)
+    events = []
+    for interval in intervals:
+        start = _output_time(interval["start"], fmt)
+        end = max(start, _output_time(interval["end"], fmt))
+        if fmt in ("ass", "ssa"):
+            events.append(OutputEvent(start, end, _ORIGINAL_STYLE, _raw_text(interval)))
+        else:
+            lines, position = _srt_lines([interval], fmt)
+            top = fmt == "vtt" and position == 8
+            events.append(OutputEvent(start, end, _ORIGINAL_STYLE, _srt_text(lines, None if fmt == "vtt" else position), top))
+    return serialise_events(events, fmt, style_names=(_ORIGINAL_STYLE,))
 
 
 def write_track(
