@@ -190,3 +190,67 @@ def test_texts_never_become_structure(fmt):
         blocks = track_to_text(track, fmt).split("\n\n")
         cues = [block for block in blocks if "-->" in block]
         assert len(cues) == len(track) and all(block.count("-->") == 1 for block in cues)
+
+
+def test_atomic_writes_replace_whole_or_leave_the_old_file(tmp_path):
+    import os
+    import stat
+    import subprocess
+    import sys
+
+    from c_quorvel.formats import OutputError, write_alignment, write_text_atomically, write_track
+
+    old = tmp_path / "out.json"
+    old.write_text("old content\n", encoding="utf-8")
+    os.chmod(old, 0o640)
+    write_text_atomically(old, "new ✓\n")
+    assert old.read_bytes() == "new ✓\n".encode() and stat.S_IMODE(old.stat().st_mode) == 0o640
+    link = tmp_path / "link.srt"
+    link.symlink_to(old)
+    write_text_atomically(link, "through the link\n")
+    assert link.is_symlink() and old.read_text(encoding="utf-8") == "through the link\n"
+
+    def unchanged():
+        assert old.read_text(encoding="utf-8") == "through the link\n"
+        assert sorted(path.name for path in tmp_path.iterdir()) == ["link.srt", "out.json"]
+
+    surrogate = Alignment([], [cue(0, 1, "\ud800")], [])
+    for write in (
+        lambda: write_alignment(surrogate, old),
+        lambda: write_track([cue(0, 1, "a\ud800")], link, to="srt"),
+        lambda: write_text_atomically(old, "Ç", encoding="ascii"),
+    ):
+        with pytest.raises(OutputError) as caught:
+            write()
+        assert "\n" not in str(caught.value) and "cannot write" in str(caught.value), caught.value
+        unchanged()
+    with pytest.raises(OutputError, match=r"out\.json: cannot write: the text holds '\\ud800' \(a lone surrogate\)"):
+        write_alignment(surrogate, old)
+
+    # A file-size limit stops the write part way, in a process of its own.
+    script = (
+        "import resource, sys\n"
+        "from c_quorvel.formats import OutputError, write_text_atomically\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        "try:\n"
+        "    write_text_atomically(sys.argv[1], 'x' * 100000)\n"
+        "except OutputError as exc:\n"
+        "    print(exc)\n"
+    )
+    result = subprocess.run([sys.executable, "-c", script, str(old)], capture_output=True, text=True, timeout=60)
+    assert result.stdout == f"{old}: cannot write: File too large\n", result
+    unchanged()
+
+    (tmp_path / "file").write_text("", encoding="utf-8")
+    for where, reason in [("missing/out.srt", "No such file or directory"), ("file/out.srt", "Not a directory")]:
+        with pytest.raises(OutputError, match=f"{where}: cannot write: {reason}"):
+            write_text_atomically(tmp_path / where, "new")
+    (tmp_path / "file").unlink()
+    if os.geteuid() != 0:  # the superuser writes anywhere
+        os.chmod(tmp_path, 0o500)
+        try:
+            with pytest.raises(OutputError, match=r"out\.json: cannot write: Permission denied"):
+                write_text_atomically(old, "new")
+        finally:
+            os.chmod(tmp_path, 0o700)
+        unchanged()

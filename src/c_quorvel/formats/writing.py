@@ -499,13 +499,15 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
         mode = None
     temporary = ""
     try:
-        while True:
+        for attempt in range(100):
             temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.part")
             try:
                 handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                 break
             except FileExistsError:
-                continue
+                if attempt == 99:
+                    temporary = ""
+                    raise
         try:
             view = memoryview(data)
             while view:
