@@ -254,3 +254,119 @@ def test_atomic_writes_replace_whole_or_leave_the_old_file(tmp_path):
         finally:
             os.chmod(tmp_path, 0o700)
         unchanged()
+
+
+STYLED_ASS = r"""[Script Info]
+Title: Styled sample
+ScriptType: v4.00+
+PlayResX: 1920
+PlayResY: 1080
+WrapStyle: 0
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Default,Georgia,64,&H00FFFFFF,&H000000FF,&H00101010,&H80000000,0,0,0,0,100,100,0,0,1,3,1,2,60,60,40,1
+Style: Sign,Arial,48,&H0000FFFF,&H000000FF,&H00000000,&H00000000,-1,0,0,0,100,100,0,0,1,2,0,8,10,10,10,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Comment: 0,0:00:00.50,0:00:01.00,Default,Notes,0,0,0,,timing checked on the blu-ray
+Dialogue: 0,0:00:01.00,0:00:03.20,Default,Anna,0,0,0,,{\i1}Where{\i0} were you\Nlast night?
+Dialogue: 1,0:00:03.50,0:00:05.80,Sign,,0,0,20,,{\pos(960,80)\c&H00FF00&}LIBRARY
+Dialogue: 0,0:00:09.00,0:00:11.00,Default,Marc,0,0,0,Banner;30,I was with Marc.
+Dialogue: 0,0:00:12.00,0:00:14.00,Default,Anna,0,0,0,,Since when?
+"""
+
+TAGGED_SRT = (
+    "1\r\n00:00:01,000 --> 00:00:03,200\r\n<font color=\"#ff0000\">Where</font> were you?\r\n\r\n"
+    "2\r\n00:00:03,500 --> 00:00:05,800\r\n{\\an8}<i>I told you</i>\r\n\r\n"
+    "3\r\n00:00:09,000 --> 00:00:11,000 X1:10 X2:20\r\n<b>Fine.</b>\r\nI was with Marc.\r\n\r\n"
+    "4\r\n00:00:12,000 --> 00:00:14,000\r\n<u>Since when?</u>\r\n"
+)
+
+TAGGED_VTT = (
+    "WEBVTT\n\nNOTE made by hand\n\ncue-one\n00:01.000 --> 00:03.200 line:0 align:start\n<c.yellow>Where</c> were you?\n\n"
+    "00:00:09.000 --> 00:00:11.000\n<v Marc>I was with Marc.\n"
+)
+
+
+def document(text, fmt, name="input"):
+    from c_quorvel.formats import Document
+
+    subs = pysubs2.SSAFile.from_string(text, fmt)
+    track = [cue(event.start, event.end, event.plaintext, event.text) for event in subs.events if event.is_text]
+    return Document(f"{name}.{fmt}", fmt, text, track, subs)
+
+
+def a_map_with_a_break():
+    from c_quorvel.align import TimeMap, TimeSegment
+    from c_quorvel.limits import INT32_MIN, TIME_END
+
+    # +1.5 s up to 10 s, then -0.5 s at 25/24 speed; a cue moves with the segment of its start.
+    return TimeMap((TimeSegment(INT32_MIN, 10000, 1.0, 1500.0), TimeSegment(10000, TIME_END, 25 / 24, -500.0)))
+
+
+def test_retimed_ass_changes_only_the_times():
+    from c_quorvel.formats import retimed_text
+
+    time_map = a_map_with_a_break()
+    source = document(STYLED_ASS, "ass")
+    for fmt in ("ass", None):
+        written = pysubs2.SSAFile.from_string(retimed_text(source, time_map, fmt), "ass")
+        assert written.info == source.subs.info and written.info["PlayResX"] == "1920"
+        assert written.styles == source.subs.styles and written.styles["Default"].fontname == "Georgia"
+        assert written.styles["Default"].fontsize == 64
+        moved = time_map.apply([{"start": event.start, "end": event.end} for event in source.subs.events])
+        assert len(written.events) == len(source.subs.events) == 5
+        for before, after, times in zip(source.subs.events, written.events, moved):
+            assert after.as_dict() | {"start": 0, "end": 0} == before.as_dict() | {"start": 0, "end": 0}
+            assert (after.start, after.end) == ((times["start"] + 5) // 10 * 10, (times["end"] + 5) // 10 * 10)
+    assert [event.type for event in written.events][:1] == ["Comment"] and written.events[1].name == "Anna"
+    assert [(event.start, event.end) for event in written.events[3:]] == [(10500, 12500), (12000, 14080)]
+
+
+@pytest.mark.parametrize("text, fmt", [(TAGGED_SRT, "srt"), (TAGGED_VTT, "vtt")])
+def test_retimed_srt_and_vtt_keep_every_byte_but_the_times(text, fmt):
+    from c_quorvel.formats import retimed_text
+
+    time_map = a_map_with_a_break()
+    written = retimed_text(document(text, fmt), time_map)
+    reader = pysubs2.formats.get_format_class(fmt)
+    before, after = text.splitlines(keepends=True), written.splitlines(keepends=True)
+    assert len(before) == len(after)
+    timing = [index for index, line in enumerate(before) if len(reader.TIMESTAMP.findall(line)) == 2]
+    assert [line for index, line in enumerate(before) if index not in timing] == [
+        line for index, line in enumerate(after) if index not in timing]
+    for index in timing:  # the times alone change; the arrow and the cue settings stay
+        assert reader.TIMESTAMP.sub("T", before[index]) == reader.TIMESTAMP.sub("T", after[index])
+    source, result = pysubs2.SSAFile.from_string(text, fmt), pysubs2.SSAFile.from_string(written, fmt)
+    moved = time_map.apply([{"start": event.start, "end": event.end} for event in source.events])
+    assert [(event.start, event.end, event.text) for event in result.events] == [
+        (times["start"], times["end"], event.text) for times, event in zip(moved, source.events)]
+
+
+def test_retimed_times_before_zero_conversions_and_refusals(tmp_path):
+    from c_quorvel.align import TimeMap
+    from c_quorvel.formats import Document, OutputError, retimed_text, write_retimed
+
+    back = TimeMap.linear(-3500)
+    srt = document(TAGGED_SRT, "srt")
+    # A player shows nothing before 0: a start moved there is shown from 0, a cue wholly before
+    # it keeps its place as a cue of no length at 0.
+    result = pysubs2.SSAFile.from_string(retimed_text(srt, back), "srt")
+    assert [(event.start, event.end) for event in result.events] == [(0, 0), (0, 2300), (5500, 7500), (8500, 10500)]
+    json_document = Document("t.json", "json", "", [cue(1000, 4000, "a", "<a>"), cue(5000, 6000, "b")])
+    import json
+    assert json.loads(retimed_text(json_document, back)) == [cue(0, 500, "a", "<a>"), cue(1500, 2500, "b")]
+
+    # Another format of RETIME_FORMATS converts; the extension tells it, or ``to``.
+    write_retimed(srt, TimeMap.linear(1000), tmp_path / "out.ass")
+    converted = pysubs2.load(str(tmp_path / "out.ass"))
+    assert [(event.start, event.plaintext) for event in converted.events][:2] == [(2000, "Where were you?"), (4500, "I told you")]
+    write_retimed(json_document, TimeMap.linear(1000), tmp_path / "out.txt", to="srt")
+    assert [event.start for event in pysubs2.load(str(tmp_path / "out.txt"), format_="srt").events] == [2000, 6000]
+    for fmt in ("ttml", "sami"):
+        with pytest.raises(OutputError, match=f"cannot write a retimed track as {fmt} \\(can write: json, srt, vtt"):
+            retimed_text(srt, back, fmt)
+    with pytest.raises(OutputError, match="lies past the last time srt can hold"):
+        retimed_text(srt, TimeMap.linear(100 * 3600 * 1000))
