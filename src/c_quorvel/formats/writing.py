@@ -2,9 +2,17 @@
 
 A bilingual subtitle file is made in two steps, each in one function: ``bilingual_events`` builds
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
-``serialise_events`` writes them with pysubs2. The events never overlap within one place of the
-screen, hold every line of the alignment once, and their texts cannot be read as structure (see
-``_safe_lines``).
+``serialise_events`` writes them with pysubs2 (a faster writer of the same bytes can take its
+place). Its cues never overlap (``bilingual_cues`` tells how), and hold every line of the
+alignment once.
+
+A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
+JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
+its first colon, so that no reader takes it for a timing line; an empty line (which would end the
+cue) holds a ZERO WIDTH SPACE (U+200B); a last line of only digits (which a reader takes for the
+next cue's number) ends with a WORD JOINER; a "<" that would open a tag is followed by one. In
+every format braces become the look-alikes U+FF5B and U+FF5D and a backslash before n, N or h
+becomes U+29F5, as they would otherwise be ASS tags.
 
 Every file is written by ``write_text_atomically``: under a temporary name in the same folder,
 then renamed over the target, so a failed write leaves the old file as it was.
@@ -27,9 +35,11 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
-from c_quorvel.formats.names import FORMAT_ALIASES, RETIME_FORMATS, OutputError, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, RETIME_FORMATS, OutputError, output_format
 
 LAYOUTS = ("stacked", "split")
+# The formats a bilingual track is written in (JSON is written by alignment_to_json).
+_SUBTITLE_FORMATS = ("srt", "vtt", "ass", "ssa")
 
 # Styles of a bilingual ASS track: the first track's lines and the second's.
 _ORIGINAL_STYLE = "Original"
@@ -359,6 +369,8 @@ def bilingual_events(alignment: Any, fmt: str, *, layout: str = "stacked", color
     """
     if layout not in LAYOUTS:
         raise ValueError(f"unknown layout {layout!r} (known: {', '.join(LAYOUTS)})")
+    if fmt not in _SUBTITLE_FORMATS:
+        raise OutputError(f"cannot write a bilingual track as {fmt!r} (can write: {', '.join(_SUBTITLE_FORMATS)}, json)")
     colour = None if color_reference is None else color_value(color_reference)
     events: list[OutputEvent] = []
     for cue in bilingual_cues(alignment, fmt):
@@ -605,7 +617,6 @@ def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *,
     name = os.fspath(path)
     fmt = to
     if fmt is None:
-        from c_quorvel.formats.names import EXTENSION_FORMATS
         told = EXTENSION_FORMATS.get(os.path.splitext(name)[1].lower())
         fmt = told if told in RETIME_FORMATS else document.format
     try:
