@@ -39,7 +39,8 @@ def shown(fmt, start, end):
 def read_back(text, fmt):
     """(start, end, lines) of each event of a written file, invisible escapes removed."""
     subs = pysubs2.SSAFile.from_string(text, fmt)
-    return [(event.start, event.end, event.plaintext.translate(INVISIBLE).split("\n")) for event in subs.events]
+    return [(event.start, event.end, [line.translate(INVISIBLE).strip() for line in event.plaintext.split("\n")])
+            for event in subs.events]
 
 
 def check_bilingual_file(alignment, fmt, layout):
@@ -75,11 +76,15 @@ def check_bilingual_file(alignment, fmt, layout):
 
 
 def tracks(prefix):
-    texts = st.sampled_from(["{}", "{}\n{}b", "{}"])
-    cue_strategy = st.tuples(st.integers(-3000, 40000), st.integers(0, 6000), texts)
-    return st.lists(cue_strategy, max_size=25).map(
-        lambda cues: [cue(start, start + length, form.format(f"{prefix}{n}", f"{prefix}{n}"))
-                      for n, (start, length, form) in enumerate(cues)])
+    # Plain lines and lines in italics (the raw text a subtitle file gives), some of them hostile.
+    forms = st.sampled_from(["{}", "{}\n{}b", "{}", "{}\n\n{}b", "{} --> 00:00:01,000", "{}\n7"])
+    cue_strategy = st.tuples(st.integers(-3000, 40000), st.integers(0, 6000), forms, st.booleans())
+
+    def made(n, start, length, form, italic):
+        text = form.format(f"{prefix}{n}", f"{prefix}{n}")
+        return cue(start, start + length, text, r"{\i1}" + text.replace("\n", r"\N") + r"{\i0}" if italic else "")
+
+    return st.lists(cue_strategy, max_size=25).map(lambda cues: [made(n, *drawn) for n, drawn in enumerate(cues)])
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
