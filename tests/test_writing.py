@@ -167,8 +167,8 @@ HOSTILE_TEXTS = [
 ]
 
 
-# Braces and a backslash before n, N or h are written as look-alikes, or they would be tags.
-LOOKALIKES = str.maketrans({"\uff5b": "{", "\uff5d": "}", "\u29f5": "\\"})
+# Braces, a backslash before n, N or h (and in WebVTT "<") are written as look-alikes, or they would be tags.
+LOOKALIKES = str.maketrans({"\uff5b": "{", "\uff5d": "}", "\u29f5": "\\", "\uff1c": "<"})
 
 
 def lines_of(text):

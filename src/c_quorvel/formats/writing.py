@@ -10,8 +10,8 @@ A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" g
 JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
 its first colon, so that no reader takes it for a timing line; an empty line (which would end the
 cue) holds a ZERO WIDTH SPACE (U+200B); a last line of only digits (which a reader takes for the
-next cue's number) ends with a WORD JOINER; a "<" that would open a tag is followed by one. In
-every format braces become the look-alikes U+FF5B and U+FF5D and a backslash before n, N or h
+next cue's number) ends with a WORD JOINER; in SubRip a "<" that would open a tag is followed by
+one, in WebVTT (where every "<" opens one) each "<" becomes the look-alike U+FF1C. In every format braces become the look-alikes U+FF5B and U+FF5D and a backslash before n, N or h
 becomes U+29F5, as they would otherwise be ASS tags.
 
 Every file is written by ``write_text_atomically``: under a temporary name in the same folder,
@@ -85,7 +85,7 @@ def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: b
 
 
 @dataclass
-class _Cue:
+class BilingualCue:
     """An output cue shown from ``start`` to ``end``, holding input lines of both tracks.
 
     Each member line must stay shown during at least ``_shortest(its length)`` of its own time;
@@ -108,8 +108,8 @@ class _Cue:
     def latest_start(self) -> int:
         return min(self.end - self.longest_minimum, self.earliest_member_ceiling)
 
-    def joined(self, later: _Cue) -> _Cue:
-        return _Cue(
+    def joined(self, later: BilingualCue) -> BilingualCue:
+        return BilingualCue(
             min(self.start, later.start), max(self.end, later.end),
             max(self.longest_minimum, later.longest_minimum),
             max(self.latest_member_floor, later.latest_member_floor),
@@ -123,9 +123,9 @@ def _shortest(length: int) -> int:
     return min(length, max((length + 1) // 2, _SHORTEST_CUT_CUE))
 
 
-def _time_range(fmt: str) -> tuple[int, int, int]:
+def _time_range(fmt: str) -> tuple[int, int]:
     """The latest time ``fmt`` holds and its step (ASS and SSA count centiseconds)."""
-    return (_ASS_MAX_TIME, 10) if fmt in ("ass", "ssa") else (_SRT_MAX_TIME, 1)  # type: ignore[return-value]
+    return (_ASS_MAX_TIME, 10) if fmt in ("ass", "ssa") else (_SRT_MAX_TIME, 1)
 
 
 def _output_time(time: int, fmt: str) -> int:
@@ -140,7 +140,7 @@ def _output_time(time: int, fmt: str) -> int:
     return time
 
 
-def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], references: list[Mapping[str, Any]]) -> _Cue:
+def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], references: list[Mapping[str, Any]]) -> BilingualCue:
     """A cue spanning ``start`` to ``end`` and its members, with what each member needs shown."""
     step = _time_range(fmt)[1]
     start = _output_time(start, fmt)
@@ -153,10 +153,10 @@ def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], ref
         minimum = -(-_shortest(member_end - member_start) // step) * step  # cuts stay on the format's grid
         longest_minimum = max(longest_minimum, minimum)
         floor, ceiling = max(floor, member_start + minimum), min(ceiling, member_end - minimum)
-    return _Cue(start, end, longest_minimum, floor, ceiling, originals, references)
+    return BilingualCue(start, end, longest_minimum, floor, ceiling, originals, references)
 
 
-def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[_Cue]:
+def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[BilingualCue]:
     """The cues of a bilingual track in order, none overlapping the next.
 
     A group becomes one cue spanning it, an unpaired cue one of its own. Where two cues overlap,
@@ -170,7 +170,7 @@ def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[_Cue]:
     cues += [_cue(cue["start"], cue["end"], fmt, [cue], []) for cue in alignment.unpaired_original]
     cues += [_cue(cue["start"], cue["end"], fmt, [], [cue]) for cue in alignment.unpaired_reference]
     cues.sort(key=lambda cue: (cue.start, cue.end))
-    placed: list[_Cue] = []
+    placed: list[BilingualCue] = []
     for cue in cues:
         while placed and placed[-1].end > cue.start:
             before = placed[-1]
@@ -178,7 +178,8 @@ def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[_Cue]:
             if cut <= min(before.end, cue.latest_start()):
                 before.end = cue.start = cut
                 break
-            # A later start moved past this cue's: it takes the place of the one before it.
+            # Neither cut keeps both shown long enough: one cue holds both, and is checked in turn
+            # against the cue before it.
             cue = placed.pop().joined(cue)
         placed.append(cue)
     return placed
@@ -287,14 +288,18 @@ def _srt_lines(intervals: Sequence[Mapping[str, Any]], fmt: str) -> tuple[list[s
     lines: list[str] = []
     position = None
     for interval in intervals:
-        member_lines, member_position = _html_lines(_protect_tags(_raw_text(interval)), fmt)
+        member_lines, member_position = _html_lines(_protect_tags(_raw_text(interval), fmt), fmt)
         lines += member_lines
         position = position if position is not None else member_position
     return lines, position
 
 
-def _protect_tags(raw: str) -> str:
-    # A "<" in the text itself gets its WORD JOINER before this function's own tags are added.
+def _protect_tags(raw: str, fmt: str) -> str:
+    # Done before the tags of this module are added. A "<" of the text itself: in SubRip one that
+    # would open a tag gets a WORD JOINER; in WebVTT, where every "<" opens a tag, each becomes
+    # the look-alike U+FF1C.
+    if fmt == "vtt":
+        return re.sub(r"(\{[^}]*\})|<", lambda found: found.group(1) or "\uff1c", raw)
     return re.sub(r"(\{[^}]*\})|" + _TAG_START.pattern, lambda found: found.group(1) or "<" + _WORD_JOINER, raw)
 
 
@@ -323,7 +328,7 @@ def _coloured(lines: list[str], fmt: str, colour: str | None) -> list[str]:
     return [f"<c.{_VTT_REFERENCE_CLASS}>{line}</c>" for line in lines]
 
 
-def _text_events(cue: _Cue, fmt: str, layout: str, colour: str | None) -> list[OutputEvent]:
+def _text_events(cue: BilingualCue, fmt: str, layout: str, colour: str | None) -> list[OutputEvent]:
     upper, upper_position = _srt_lines(cue.originals, fmt)
     lower, lower_position = _srt_lines(cue.references, fmt)
     lower = _coloured(lower, fmt, colour)
@@ -348,7 +353,7 @@ def _ass_block(intervals: Sequence[Mapping[str, Any]]) -> str:
                    for index, text in enumerate(texts))
 
 
-def _ass_events(cue: _Cue, layout: str) -> list[OutputEvent]:
+def _ass_events(cue: BilingualCue, layout: str) -> list[OutputEvent]:
     upper, lower = _ass_block(cue.originals), _ass_block(cue.references)
     if not cue.references:
         return [OutputEvent(cue.start, cue.end, _ORIGINAL_STYLE, upper)]
