@@ -13,7 +13,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from c_quorvel.formats.fast_text import fast_intervals, fast_subtitles
+from c_quorvel import _subrip
+from c_quorvel.formats.fast_text import fast_intervals, fast_json, fast_subtitles, python_intervals
 
 ROOT = Path(__file__).resolve().parent.parent
 FORMATS = ("srt", "vtt")
@@ -43,15 +44,18 @@ def library_subtitles(events, fmt: str) -> str:
         return subs.to_string(fmt)
 
 
-def reads_alike(text: str, fmt: str) -> bool:
-    """Checks the fast reading of ``text`` against pysubs2's; True when the fast road took it."""
-    fast = fast_intervals(text, fmt)
-    if fast is None:
-        return False
+def reads_alike(text: str, fmt: str) -> tuple[bool, bool]:
+    """Checks both fast roads' reading of ``text`` against pysubs2's; tells which took it (the
+    native scan, the Python road)."""
     expected = library_intervals(text, fmt)
-    assert fast == expected, (fmt, text)
-    assert expected and all(cue["start"] <= cue["end"] for cue in expected)
-    return True
+    taken = []
+    for road in (fast_intervals, python_intervals):
+        fast = road(text, fmt)
+        taken.append(fast is not None)
+        if fast is not None:
+            assert fast == expected, (road.__name__, fmt, text)
+            assert all(cue["start"] <= cue["end"] for cue in expected)
+    return _subrip.scan_cues(text, fmt == "vtt") is not None, taken[1]
 
 
 # -- files: the repository's samples and the subtitle texts written into its tests ------------
@@ -73,18 +77,18 @@ def test_repository_files_read_alike_and_take_the_fast_road():
         for fmt in FORMATS:
             reads_alike(text, fmt)
     for name, text in texts[:3]:  # the examples: well-formed, so never handed back
-        assert reads_alike(text, "vtt" if name.endswith(".vtt") else "srt"), name
+        assert reads_alike(text, "vtt" if name.endswith(".vtt") else "srt") == (True, True), name
 
 
 # -- generated files and mutations of them ------------------------------------------------------
 
 LINE_PIECES = ["Hello", "there", "é à ü", "日本語", "42", "-", "...", "<i>", "</i>", "< b >", "</ u>",
                "<s>", '<font color="#ff0000">', "</font>", "<c.yellow>", "{\\an8}", "{note}", "\\N", "\\h",
-               "a\\nb", "C:\\path", "1:2", "  ", "\t", "\u00a0", "<", ">", "{", "}", "3"]
+               "a\\nb", "C:\\path", "  ", "\t", "\u00a0", "<", ">", "{", "}", "3"]
 
 
-def random_line(rng: random.Random) -> str:
-    return " ".join(rng.choice(LINE_PIECES) for _ in range(rng.randint(1, 4)))
+def random_line(rng: random.Random, pieces: list[str] = LINE_PIECES) -> str:
+    return " ".join(rng.choice(pieces) for _ in range(rng.randint(1, 4)))
 
 
 def stamp(ms: int, mark: str, hours_digits: int = 2) -> str:
@@ -160,7 +164,7 @@ def mutate(rng: random.Random, lines: list[str], fmt: str) -> str:
         elif kind == 22:
             lines.insert(0, "\ufeff" if rng.random() < 0.5 else "WEBVTT")
         else:
-            lines[at] = random_line(rng)
+            lines[at] = random_line(rng, LINE_PIECES + ["1:2", "at 10:30.", "\u0661:\u0662"])
     text = "\n".join(lines)
     ending = rng.randrange(4)
     text = text + "\n" if ending == 0 else text + "\n\n\n" if ending == 1 else text.rstrip("\n") if ending == 2 else text
@@ -174,13 +178,17 @@ def mutate(rng: random.Random, lines: list[str], fmt: str) -> str:
 @pytest.mark.parametrize("fmt", FORMATS)
 def test_generated_and_mutated_files_read_alike(fmt):
     rng = random.Random(f"fast-text-{fmt}")
-    taken_whole = taken_mutated = 0
+    whole = [0, 0]
+    mutated = [0, 0]
     for _ in range(1500):
         lines = random_file(rng, fmt)
-        taken_whole += reads_alike("\n".join(lines) + "\n", fmt)
-        taken_mutated += reads_alike(mutate(rng, lines, fmt), fmt)
-    assert taken_whole == 1500  # every well-formed file takes the fast road
-    assert 300 < taken_mutated < 1500  # many variations are taken, the others handed back
+        for road, taken in enumerate(reads_alike("\n".join(lines) + "\n", fmt)):
+            whole[road] += taken
+        for road, taken in enumerate(reads_alike(mutate(rng, lines, fmt), fmt)):
+            mutated[road] += taken
+    assert whole == [1500, 1500]  # every well-formed file takes both fast roads
+    # Many variations are taken by each road, the others handed back.
+    assert 300 < mutated[0] < 1500 and 300 < mutated[1] < 1500, mutated
 
 
 @pytest.mark.parametrize(
@@ -195,6 +203,7 @@ def test_generated_and_mutated_files_read_alike(fmt):
 )
 def test_what_the_reading_road_refuses_is_handed_back(text, fmt):
     assert fast_intervals(text, fmt) is None
+    assert python_intervals(text, fmt) is None
 
 
 # -- the writer --------------------------------------------------------------------------------
@@ -234,3 +243,31 @@ def test_read_then_written_gives_pysubs2s_round_trip():
             cues = fast_intervals(text, fmt)
             events = [(cue["start"], cue["end"], cue["original"]) for cue in cues]
             assert fast_subtitles(events, fmt) == pysubs2.SSAFile.from_string(text, fmt).to_string(fmt)
+
+
+# -- JSON ----------------------------------------------------------------------------------------
+
+json_leaves = st.one_of(st.text(), st.integers(-(2**63), 2**63 - 1), st.booleans(), st.none())
+json_trees = st.recursive(
+    json_leaves,
+    lambda children: st.one_of(st.lists(children, max_size=4), st.dictionaries(st.text(max_size=5), children, max_size=4)),
+    max_leaves=20,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=json_trees)
+def test_json_gives_json_dumps_text(value):
+    import json
+
+    try:
+        expected = json.dumps(value, indent=2, ensure_ascii=False).encode("utf-8").decode("utf-8")
+    except UnicodeEncodeError:  # a lone surrogate: left to json
+        assert fast_json(value) is None
+    else:
+        assert fast_json(value) == expected
+
+
+@pytest.mark.parametrize("value", [1.5, {1: "int key"}, [2**64], "\ud800", [[[[]]]] * 0 + [{"a": [0.0]}]])
+def test_json_leaves_what_it_does_not_write_to_json_dumps(value):
+    assert fast_json(value) is None

@@ -1,0 +1,6 @@
+"""Type stubs for the private native module behind c_quorvel.formats.fast_text."""
+
+from typing import Any
+
+def scan_cues(text: str, vtt: bool, /) -> tuple[list[dict[str, Any]], list[int]] | None: ...
+def indented_json(value: Any, /) -> str | None: ...
