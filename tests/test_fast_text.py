@@ -209,7 +209,7 @@ def test_what_the_reading_road_refuses_is_handed_back(text, fmt):
 # -- the writer --------------------------------------------------------------------------------
 
 TEXT_PIECES = ["{\\p1}", "{\\p0}", "\\p", "Hello", " ", "é", "\\N", "\\n", "\\h", "{\\i1}", "{\\i0}", "{\\b1}", "{\\u1}", "{\\s1}", "{\\s0}",
-               "{\\an8}", "{\\rDefault}", "{\\i1\\u1}", "{", "}", "\n", "\n\n", "<i>", "a", "7"]
+               "{\\an8}", "{\\rDefault}", "{\\i1\\u1}", "{\\r}", "{\\rOther}", "{\\i2}", "{\\fnArial\\s1}", "{\\b1\\i0}", "{\\u0}", "{", "}", "\n", "\n\n", "<i>", "a", "7"]
 MAX_SUBRIP_TIME = 100 * 3_600_000 - 1
 texts = st.lists(st.sampled_from(TEXT_PIECES), max_size=6).map("".join)
 in_range_events = st.lists(st.tuples(st.integers(0, MAX_SUBRIP_TIME), st.integers(0, MAX_SUBRIP_TIME), texts), max_size=8)

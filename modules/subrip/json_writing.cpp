@@ -1,6 +1,7 @@
 // JSON text of a tree of built-in values, as json.dumps(indent=2, ensure_ascii=False) writes it.
 #include "json_writing.hpp"
 
+#include <charconv>
 #include <cstdint>
 #include <string>
 
@@ -39,33 +40,55 @@ struct Writer {
     }
 
     // As json's encode_basestring: the two-character escapes, \u00XX for other control characters.
+    void escaped(Py_UCS4 ch) {
+        switch (ch) {
+        case '"': out += "\\\""; return;
+        case '\\': out += "\\\\"; return;
+        case '\n': out += "\\n"; return;
+        case '\r': out += "\\r"; return;
+        case '\t': out += "\\t"; return;
+        case '\b': out += "\\b"; return;
+        case '\f': out += "\\f"; return;
+        default: {
+            static constexpr char hex[] = "0123456789abcdef";
+            const char code[] = {'\\', 'u', '0', '0', hex[ch >> 4], hex[ch & 0xF]};
+            out.append(code, sizeof code);
+        }
+        }
+    }
+
+    static bool plain_ascii(Py_UCS4 ch) noexcept { return ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\'; }
+
     void string(PyObject* text) {
         const int kind = PyUnicode_KIND(text);
         const void* data = PyUnicode_DATA(text);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
         out += '"';
-        for (Py_ssize_t index = 0; index < length; ++index) {
-            const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
-            switch (ch) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (ch < 0x20) {
-                    static constexpr char hex[] = "0123456789abcdef";
-                    out += "\\u00";
-                    out += hex[ch >> 4];
-                    out += hex[ch & 0xF];
-                } else if (ch >= 0xD800 && ch <= 0xDFFF) {
-                    ok = false;  // a lone surrogate cannot be written as UTF-8
-                    return;
-                } else {
-                    code_point(ch);
+        Py_ssize_t index = 0;
+        while (index < length) {
+            if (kind == PyUnicode_1BYTE_KIND) {
+                // A run of characters written as they are, copied at once.
+                const auto* bytes = static_cast<const unsigned char*>(data);
+                Py_ssize_t run_end = index;
+                while (run_end < length && plain_ascii(bytes[run_end])) {
+                    ++run_end;
                 }
+                out.append(reinterpret_cast<const char*>(bytes + index), static_cast<std::size_t>(run_end - index));
+                index = run_end;
+                if (index == length) {
+                    break;
+                }
+            }
+            const Py_UCS4 ch = PyUnicode_READ(kind, data, index++);
+            if (plain_ascii(ch)) {
+                out += static_cast<char>(ch);
+            } else if (ch < 0x20 || ch == '"' || ch == '\\') {
+                escaped(ch);
+            } else if (ch >= 0xD800 && ch <= 0xDFFF) {
+                ok = false;  // a lone surrogate cannot be written as UTF-8
+                return;
+            } else {
+                code_point(ch);
             }
         }
         out += '"';
@@ -79,7 +102,9 @@ struct Writer {
             ok = false;
             return;
         }
-        out += std::to_string(value);
+        char digits[24];
+        const auto written = std::to_chars(digits, digits + sizeof digits, value);
+        out.append(digits, written.ptr);
     }
 
     void value(PyObject* item, int depth) {
@@ -158,6 +183,7 @@ struct Writer {
 
 PyObject* indented_json(PyObject* value) {
     Writer writer;
+    writer.out.reserve(1 << 16);
     writer.value(value, 0);
     if (!writer.ok) {
         Py_RETURN_NONE;

@@ -30,7 +30,6 @@ from __future__ import annotations
 import re
 from typing import Any
 
-from pysubs2 import SSAStyle
 from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME, SubripFormat
 from pysubs2.formats.substation import parse_tags
 from pysubs2.formats.webvtt import WebVTTFormat
@@ -182,7 +181,29 @@ def _timestamp(ms: int, mark: str) -> str:
     return f"{hours:02d}:{minutes:02d}:{seconds:02d}{mark}{ms:03d}"
 
 
-_DEFAULT_STYLES = {"Default": SSAStyle()}
+# pysubs2's override tags (those of its parse_tags) and what each does to the SubRip styling
+# (italic, underline, strikeout) of the text after it; the others (bold, font, drawing) do not
+# show in SubRip.
+_OVERRIDE_TAG = re.compile(r"\\[ibusp][0-9]|\\r[a-zA-Z_0-9 ]*|\\fn[a-zA-Z_0-9 ]+")
+_PLAIN = (False, False, False)
+_block_effects: dict[str, tuple[tuple[int, bool] | None, ...]] = {}
+
+
+def _block_effect(block: str) -> tuple[tuple[int, bool] | None, ...]:
+    """The steps an override block takes: (0 italic, 1 underline or 2 strikeout, on), or None
+    for a return to the line's (default) style. Cached: a file repeats few blocks."""
+    effect = _block_effects.get(block)
+    if effect is None:
+        steps: list[tuple[int, bool] | None] = []
+        for tag in _OVERRIDE_TAG.findall(block):
+            if tag == "\\r" or tag == "\\rDefault":
+                steps.append(None)
+            elif tag[1] in "ius" and tag[2].isdigit() and len(tag) == 3:
+                steps.append(("ius".index(tag[1]), "1" in tag))
+        effect = tuple(steps)
+        if len(_block_effects) < 4096:
+            _block_effects[block] = effect
+    return effect
 
 
 def _srt_text(text: str) -> str:
@@ -190,16 +211,25 @@ def _srt_text(text: str) -> str:
     if "\\" in text:
         text = text.replace("\\h", " ").replace("\\n", "\n").replace("\\N", "\n")
     if "{" in text:
-        body = []
-        for fragment, style in parse_tags(text, _DEFAULT_STYLES["Default"], _DEFAULT_STYLES):
-            if style.italic:
-                fragment = f"<i>{fragment}</i>"
-            if style.underline:
-                fragment = f"<u>{fragment}</u>"
-            if style.strikeout:
-                fragment = f"<s>{fragment}</s>"
-            body.append(fragment)
-        text = "".join(body)
+        fragments = _OVERRIDE.split(text)
+        if len(fragments) > 1:
+            body = [fragments[0]]
+            styling = list(_PLAIN)
+            for block, fragment in zip(_OVERRIDE.findall(text), fragments[1:]):
+                for step in _block_effect(block):
+                    if step is None:
+                        styling = list(_PLAIN)
+                    else:
+                        styling[step[0]] = step[1]
+                italic, underline, strikeout = styling
+                if italic:
+                    fragment = f"<i>{fragment}</i>"
+                if underline:
+                    fragment = f"<u>{fragment}</u>"
+                if strikeout:
+                    fragment = f"<s>{fragment}</s>"
+                body.append(fragment)
+            text = "".join(body)
     text = text.strip()
     if "\n\n" in text:
         text = _NEWLINES.sub("\n", text)
