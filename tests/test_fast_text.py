@@ -14,7 +14,13 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from c_quorvel import _subrip
-from c_quorvel.formats.fast_text import fast_intervals, fast_json, fast_subtitles, python_intervals
+from c_quorvel.formats.fast_text import (
+    fast_intervals,
+    fast_json,
+    fast_subtitles,
+    python_intervals,
+    python_subtitles,
+)
 
 ROOT = Path(__file__).resolve().parent.parent
 FORMATS = ("srt", "vtt")
@@ -217,8 +223,13 @@ in_range_events = st.lists(st.tuples(st.integers(0, MAX_SUBRIP_TIME), st.integer
 
 @settings(max_examples=300, deadline=None)
 @given(events=in_range_events, fmt=st.sampled_from(FORMATS))
-def test_writer_gives_pysubs2s_bytes(events, fmt):
-    assert fast_subtitles(events, fmt) == library_subtitles(events, fmt)
+def test_writer_gives_pysubs2s_bytes_on_both_roads(events, fmt):
+    expected = library_subtitles(events, fmt)
+    assert fast_subtitles(events, fmt) == expected
+    in_order = sorted(events, key=lambda event: event[0]) if fmt == "vtt" else events
+    assert python_subtitles(in_order, fmt) == expected
+    native = _subrip.subrip_text(in_order, fmt == "vtt")
+    assert native == expected or (native is None and any("\\p" in text for _, _, text in events))
 
 
 @pytest.mark.parametrize(
@@ -227,11 +238,14 @@ def test_writer_gives_pysubs2s_bytes(events, fmt):
         [(-1, 1000, "before zero")],
         [(0, MAX_SUBRIP_TIME + 1, "past 99 hours")],
         [(0.5, 1000, "a float time")],
+        [(0, True, "a bool time")],
+        [(0, 1000)],
     ],
 )
 def test_writer_hands_back_what_pysubs2_clamps_or_skips(events):
     for fmt in FORMATS:
         assert fast_subtitles(events, fmt) is None
+        assert python_subtitles(events, fmt) is None
     assert fast_subtitles([(0, 1, "fine")], "ass") is None
 
 

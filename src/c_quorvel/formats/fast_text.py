@@ -153,15 +153,30 @@ def fast_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None:
     outside what the format writes (pysubs2 would clamp it with a warning)."""
     if fmt not in ("srt", "vtt"):
         return None
-    for start, end, text in events:
-        if type(start) is not int or type(end) is not int or not isinstance(text, str):
+    if fmt == "vtt":
+        try:
+            events = sorted(events, key=lambda event: event[0])  # pysubs2 writes WebVTT by start
+        except TypeError:
+            return None
+    elif type(events) is not list:
+        events = list(events)
+    written = _subrip.subrip_text(events, fmt == "vtt")
+    return written if written is not None else python_subtitles(events, fmt)
+
+
+def python_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None:
+    """``fast_subtitles``' Python road, for what the native writer leaves (drawings, surrogates,
+    anything odd): the same answer. WebVTT events come sorted by start."""
+    for event in events:
+        if type(event) is not tuple or len(event) != 3:
+            return None
+        start, end, text = event
+        if type(start) is not int or type(end) is not int or type(text) is not str:
             return None
         if not (0 <= start <= MAX_REPRESENTABLE_TIME and 0 <= end <= MAX_REPRESENTABLE_TIME):
             return None
     events = [event for event in events if not _is_drawing(event[2])]
     mark = "," if fmt == "srt" else "."
-    if fmt == "vtt":
-        events = sorted(events, key=lambda event: event[0])
     parts = ["WEBVTT\n\n"] if fmt == "vtt" else []
     for number, (start, end, text) in enumerate(events, 1):
         parts.append(f"{number}\n{_timestamp(start, mark)} --> {_timestamp(end, mark)}\n{_srt_text(text)}\n\n")
