@@ -1,114 +1,153 @@
 // JSON text of a tree of built-in values, as json.dumps(indent=2, ensure_ascii=False) writes it.
+//
+// The text is joined at the end from pieces: runs of ASCII text (the layout, keys, numbers and
+// ASCII strings, escaped) gathered in a buffer, and the other strings themselves (or an escaped
+// copy), so that no string is transcoded.
 #include "json_writing.hpp"
 
 #include <charconv>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "binding/ref.hpp"
 
 namespace quorvel_subrip {
 
 namespace {
 
+using binding::Ref;
+
 constexpr int deepest = 100;
 
-// The UTF-8 text being written; `ok` turns false on the first value this writer leaves to json.
+bool needs_escape(Py_UCS4 ch) noexcept { return ch < 0x20 || ch == '"' || ch == '\\'; }
+
+// As json's encode_basestring: the two-character escapes, \u00XX for other control characters.
+template <typename Output>
+void append_escape(Output& out, Py_UCS4 ch) {
+    const char* escape = nullptr;
+    switch (ch) {
+    case '"': escape = "\\\""; break;
+    case '\\': escape = "\\\\"; break;
+    case '\n': escape = "\\n"; break;
+    case '\r': escape = "\\r"; break;
+    case '\t': escape = "\\t"; break;
+    case '\b': escape = "\\b"; break;
+    case '\f': escape = "\\f"; break;
+    default: break;
+    }
+    if (escape != nullptr) {
+        out.push_back(static_cast<unsigned char>(escape[0]));
+        out.push_back(static_cast<unsigned char>(escape[1]));
+        return;
+    }
+    static constexpr char hex[] = "0123456789abcdef";
+    for (const char code : {'\\', 'u', '0', '0', hex[ch >> 4], hex[ch & 0xF]}) {
+        out.push_back(static_cast<unsigned char>(code));
+    }
+}
+
+// `ok` turns false on the first value this writer leaves to json; a null result with an
+// exception set is reported by `failed`.
 struct Writer {
-    std::string out;
+    std::string ascii;
+    Ref pieces;
     bool ok = true;
+    bool failed = false;
+
+    bool flush() {
+        if (ascii.empty()) {
+            return true;
+        }
+        Ref piece = Ref::steal(PyUnicode_DecodeASCII(ascii.data(), static_cast<Py_ssize_t>(ascii.size()), "strict"));
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) {
+            failed = true;
+            return false;
+        }
+        ascii.clear();
+        return true;
+    }
+
+    bool append_piece(PyObject* piece) {
+        if (!flush() || PyList_Append(pieces.get(), piece) < 0) {
+            failed = true;
+            return false;
+        }
+        return true;
+    }
 
     void line(int depth) {
-        out += '\n';
-        out.append(static_cast<std::size_t>(depth) * 2, ' ');
+        ascii += '\n';
+        ascii.append(static_cast<std::size_t>(depth) * 2, ' ');
     }
-
-    void code_point(Py_UCS4 ch) {
-        if (ch < 0x80) {
-            out += static_cast<char>(ch);
-        } else if (ch < 0x800) {
-            out += static_cast<char>(0xC0 | (ch >> 6));
-            out += static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0x10000) {
-            out += static_cast<char>(0xE0 | (ch >> 12));
-            out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (ch & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (ch >> 18));
-            out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (ch & 0x3F));
-        }
-    }
-
-    // As json's encode_basestring: the two-character escapes, \u00XX for other control characters.
-    void escaped(Py_UCS4 ch) {
-        switch (ch) {
-        case '"': out += "\\\""; return;
-        case '\\': out += "\\\\"; return;
-        case '\n': out += "\\n"; return;
-        case '\r': out += "\\r"; return;
-        case '\t': out += "\\t"; return;
-        case '\b': out += "\\b"; return;
-        case '\f': out += "\\f"; return;
-        default: {
-            static constexpr char hex[] = "0123456789abcdef";
-            const char code[] = {'\\', 'u', '0', '0', hex[ch >> 4], hex[ch & 0xF]};
-            out.append(code, sizeof code);
-        }
-        }
-    }
-
-    static bool plain_ascii(Py_UCS4 ch) noexcept { return ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\'; }
 
     void string(PyObject* text) {
         const int kind = PyUnicode_KIND(text);
         const void* data = PyUnicode_DATA(text);
         const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        out += '"';
-        Py_ssize_t index = 0;
-        while (index < length) {
-            if (kind == PyUnicode_1BYTE_KIND) {
-                // A run of characters written as they are, copied at once.
-                const auto* bytes = static_cast<const unsigned char*>(data);
-                Py_ssize_t run_end = index;
-                while (run_end < length && plain_ascii(bytes[run_end])) {
-                    ++run_end;
-                }
-                out.append(reinterpret_cast<const char*>(bytes + index), static_cast<std::size_t>(run_end - index));
-                index = run_end;
-                if (index == length) {
-                    break;
+        ascii += '"';
+        if (PyUnicode_IS_ASCII(text)) {
+            // Runs without escapes copied at once.
+            const char* chars = static_cast<const char*>(data);
+            Py_ssize_t run_start = 0;
+            for (Py_ssize_t index = 0; index < length; ++index) {
+                if (needs_escape(static_cast<unsigned char>(chars[index]))) {
+                    ascii.append(chars + run_start, static_cast<std::size_t>(index - run_start));
+                    append_escape(ascii, static_cast<unsigned char>(chars[index]));
+                    run_start = index + 1;
                 }
             }
-            const Py_UCS4 ch = PyUnicode_READ(kind, data, index++);
-            if (plain_ascii(ch)) {
-                out += static_cast<char>(ch);
-            } else if (ch < 0x20 || ch == '"' || ch == '\\') {
-                escaped(ch);
-            } else if (ch >= 0xD800 && ch <= 0xDFFF) {
-                ok = false;  // a lone surrogate cannot be written as UTF-8
-                return;
+            ascii.append(chars + run_start, static_cast<std::size_t>(length - run_start));
+        } else {
+            Py_ssize_t escapes = 0;
+            for (Py_ssize_t index = 0; index < length; ++index) {
+                escapes += needs_escape(PyUnicode_READ(kind, data, index));
+            }
+            if (escapes == 0) {
+                if (!append_piece(text)) {
+                    return;
+                }
             } else {
-                code_point(ch);
+                std::vector<Py_UCS4> escaped;
+                escaped.reserve(static_cast<std::size_t>(length + 6 * escapes));
+                for (Py_ssize_t index = 0; index < length; ++index) {
+                    const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
+                    if (needs_escape(ch)) {
+                        append_escape(escaped, ch);
+                    } else {
+                        escaped.push_back(ch);
+                    }
+                }
+                Ref piece = Ref::steal(
+                    PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, escaped.data(), static_cast<Py_ssize_t>(escaped.size())));
+                if (!piece) {
+                    failed = true;
+                    return;
+                }
+                if (!append_piece(piece.get())) {
+                    return;
+                }
             }
         }
-        out += '"';
+        ascii += '"';
     }
 
     void integer(PyObject* number) {
         int overflow = 0;
         const long long value = PyLong_AsLongLongAndOverflow(number, &overflow);
-        if (overflow != 0 || (value == -1 && PyErr_Occurred())) {
-            PyErr_Clear();  // an exact int reports nothing but overflow
+        if (overflow != 0) {
             ok = false;
             return;
         }
         char digits[24];
         const auto written = std::to_chars(digits, digits + sizeof digits, value);
-        out.append(digits, written.ptr);
+        ascii.append(digits, written.ptr);
     }
 
+    bool going() const noexcept { return ok && !failed; }
+
     void value(PyObject* item, int depth) {
-        if (!ok) {
+        if (!going()) {
             return;
         }
         if (depth > deepest) {
@@ -118,11 +157,11 @@ struct Writer {
         } else if (PyLong_CheckExact(item)) {
             integer(item);
         } else if (item == Py_None) {
-            out += "null";
+            ascii += "null";
         } else if (item == Py_True) {
-            out += "true";
+            ascii += "true";
         } else if (item == Py_False) {
-            out += "false";
+            ascii += "false";
         } else if (PyList_CheckExact(item)) {
             list(item, depth);
         } else if (PyDict_CheckExact(item)) {
@@ -134,48 +173,48 @@ struct Writer {
 
     void list(PyObject* items, int depth) {
         if (PyList_GET_SIZE(items) == 0) {
-            out += "[]";
+            ascii += "[]";
             return;
         }
-        out += '[';
+        ascii += '[';
         // No Python code runs while the tree is read, so the list keeps its length.
-        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items) && ok; ++index) {
+        for (Py_ssize_t index = 0; index < PyList_GET_SIZE(items) && going(); ++index) {
             if (index > 0) {
-                out += ',';
+                ascii += ',';
             }
             line(depth + 1);
             value(PyList_GET_ITEM(items, index), depth + 1);
         }
         line(depth);
-        out += ']';
+        ascii += ']';
     }
 
     void dict(PyObject* mapping, int depth) {
         if (PyDict_GET_SIZE(mapping) == 0) {
-            out += "{}";
+            ascii += "{}";
             return;
         }
-        out += '{';
+        ascii += '{';
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* item = nullptr;
         bool first = true;
-        while (ok && PyDict_Next(mapping, &position, &key, &item)) {
+        while (going() && PyDict_Next(mapping, &position, &key, &item)) {
             if (!PyUnicode_CheckExact(key)) {
                 ok = false;
                 return;
             }
             if (!first) {
-                out += ',';
+                ascii += ',';
             }
             first = false;
             line(depth + 1);
             string(key);
-            out += ": ";
+            ascii += ": ";
             value(item, depth + 1);
         }
         line(depth);
-        out += '}';
+        ascii += '}';
     }
 };
 
@@ -183,12 +222,26 @@ struct Writer {
 
 PyObject* indented_json(PyObject* value) {
     Writer writer;
-    writer.out.reserve(1 << 16);
+    writer.pieces = Ref::steal(PyList_New(0));
+    if (!writer.pieces) {
+        return nullptr;
+    }
+    writer.ascii.reserve(1 << 16);
     writer.value(value, 0);
+    if (writer.failed) {
+        return nullptr;
+    }
     if (!writer.ok) {
         Py_RETURN_NONE;
     }
-    return PyUnicode_DecodeUTF8(writer.out.data(), static_cast<Py_ssize_t>(writer.out.size()), "strict");
+    if (!writer.flush()) {
+        return nullptr;
+    }
+    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+    if (!empty) {
+        return nullptr;
+    }
+    return PyUnicode_Join(empty.get(), writer.pieces.get());
 }
 
 }  // namespace quorvel_subrip

@@ -2,7 +2,7 @@
 // the text json.dumps(value, indent=2, ensure_ascii=False) gives for it, written in one pass.
 //
 // Gives up (None) on anything else (a float, a subclass, a key that is not a str, an int beyond
-// 64 bits, a lone surrogate, nesting deeper than 100), for json.dumps to handle. No Python code
+// 64 bits, nesting deeper than 100), for json.dumps to handle. No Python code
 // runs while the tree is read: only exact built-in types are looked into.
 #pragma once
 
