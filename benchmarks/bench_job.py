@@ -15,6 +15,8 @@ Both roads' outputs are checked byte for byte equal before anything is timed. It
 stage's time and share for both roads side by side, the whole job's time as a multiple of
 ``pair_tracks`` alone against the goals (SubRip output at most 5x, JSON at most 4x), and with
 ``--memory K`` the peak resident memory of this process after 100 and after K fast jobs.
+Every write goes to a new file, as a batch's outputs do (rewriting one file over and over makes
+some file systems flush it at each close, which would time the disk).
 
 Usage: python benchmarks/bench_job.py [--cues 2000] [--repeat 7] [--memory 10000]
 """
@@ -22,16 +24,18 @@ Usage: python benchmarks/bench_job.py [--cues 2000] [--repeat 7] [--memory 10000
 from __future__ import annotations
 
 import argparse
+import itertools
 import os
 import re
 import resource
 import sys
 import tempfile
+import time
 from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from timing import time_once  # noqa: E402
+import timing  # noqa: E402
 from tracks import make_pair  # noqa: E402
 
 from c_quorvel.align import pair_tracks  # noqa: E402
@@ -109,7 +113,7 @@ def fast_write(alignment, path: str) -> None:
 # -- timing --------------------------------------------------------------------------------------
 
 def best(call: Callable[[], object], repeat: int) -> float:
-    return min(time_once(call) for _ in range(repeat))
+    return min(timing.time_once(call) for _ in range(repeat))
 
 
 def peak_rss_mb() -> float:
@@ -121,7 +125,11 @@ def main() -> None:
     parser.add_argument("--cues", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=7)
     parser.add_argument("--memory", type=int, default=0, help="fast jobs to run for the memory figures (0: none)")
+    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
+                        help="cpu: this process's processor time, for a machine whose cores other work shares")
     options = parser.parse_args()
+    if options.clock == "cpu":
+        timing.default_timer = time.process_time  # the same rule, the collector off in every window
 
     with tempfile.TemporaryDirectory(prefix="bench-job-") as scratch:
         first, second = os.path.join(scratch, "film.en.srt"), os.path.join(scratch, "film.fr.srt")
@@ -139,6 +147,11 @@ def main() -> None:
             with open(library_path, "rb") as library, open(fast_path, "rb") as fast:
                 assert library.read() == fast.read(), f"the fast {to} writer differs from write_alignment"
 
+        fresh = itertools.count()
+
+        def new_path(to: str) -> str:
+            return os.path.join(scratch, f"out-{next(fresh)}.{to}")
+
         roads = {
             "library": (lambda: (read_track(first), read_track(second)), write_alignment),
             "fast": (lambda: (fast_read(first), fast_read(second)), fast_write),
@@ -147,19 +160,18 @@ def main() -> None:
         stages: dict[str, dict[str, float]] = {}
         whole: dict[tuple[str, str], float] = {}
         for road, (read_both, write) in roads.items():
-            path_of = {to: paths[0 if road == "library" else 1] for to, paths in outputs.items()}
             stages[road] = {
                 "read both": best(read_both, options.repeat),
                 "pair": best(lambda: pair_tracks(*tracks), options.repeat),
-                "write srt": best(lambda: write(alignment, path_of["srt"]), options.repeat),
-                "write json": best(lambda: write(alignment, path_of["json"]), options.repeat),
+                "write srt": best(lambda: write(alignment, new_path("srt")), options.repeat),
+                "write json": best(lambda: write(alignment, new_path("json")), options.repeat),
             }
             for to in ("srt", "json"):
-                def job(read_both=read_both, write=write, path=path_of[to]) -> None:
-                    write(pair_tracks(*read_both()), path)
+                def job(read_both=read_both, write=write, to=to) -> None:
+                    write(pair_tracks(*read_both()), new_path(to))
                 whole[road, to] = best(job, options.repeat)
 
-        print(f"two {options.cues}-cue SubRip tracks, best of {options.repeat}, collector off in every window "
+        print(f"two {options.cues}-cue SubRip tracks, best of {options.repeat}, {options.clock} clock, collector off in every window "
               f"({os.cpu_count()} cores; on a shared machine compare ratios, not times)")
         print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms")
         print()
