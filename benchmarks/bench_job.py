@@ -107,7 +107,9 @@ def fast_write(alignment, path: str) -> None:
     if text is None:
         raise SystemExit(f"{path}: the fast writer handed the alignment back")
     with open(path, "w", encoding="utf-8", newline="") as handle:
-        handle.write(text if path.endswith(".srt") else text + "\n")
+        handle.write(text)
+        if path.endswith(".json"):
+            handle.write("\n")  # alignment_to_json's last line break
 
 
 # -- timing --------------------------------------------------------------------------------------
