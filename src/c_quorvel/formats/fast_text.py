@@ -2,9 +2,9 @@
 
 pysubs2 reads these two formats line by line, with a dozen regular-expression passes and an event
 object per cue, and writes them through an event list and ``print``: for a file of 2,000 cues
-that is most of the time a pairing job takes. The two functions here give exactly what pysubs2
-gives for the files people actually have, and ``None`` for anything they do not handle exactly
-(then the caller takes pysubs2's road, which stays the reference and the fallback):
+that is most of the time a pairing job takes. The functions here give exactly what pysubs2 (and
+json) give for the files people actually have, and ``None`` for anything they do not handle
+exactly (then the caller takes pysubs2's road, which stays the reference and the fallback):
 
 * ``fast_intervals(text, fmt)``: the interval dicts ``formats.reading`` builds from pysubs2's
   events (file order, comments and drawings skipped), for text whose line endings are LF.
@@ -16,7 +16,14 @@ gives for the files people actually have, and ``None`` for anything they do not 
 Reading has two roads: the native scan (``c_quorvel._subrip``) takes the files it is sure of and
 marks the cues whose text needs pysubs2's full preparation (tags, braces, backslashes, a cue that
 is only a number), which are then prepared here; the Python road below, ``python_intervals``,
-takes the rest it can. The tests hold both against pysubs2.
+takes the rest it can. The tests hold both against pysubs2. Writing SubRip and WebVTT has the
+same two roads (``fast_subtitles`` natively, ``python_subtitles`` for what the native writer
+leaves).
+
+What they earn (``benchmarks/bench_job.py``, two 2,000-cue SubRip files, processor time on a
+shared machine): reading both files 29x faster than through pysubs2, the bilingual SubRip file
+written 20x faster, the JSON file 2.2x faster; the whole job 20x faster with SubRip output and
+7x with JSON output.
 
 How pysubs2 reads (and so what is copied here): a line holding exactly two timestamps starts a
 cue; every following line up to the next such line (blank lines, the next cue's number, a
