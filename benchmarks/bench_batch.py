@@ -1,9 +1,13 @@
-"""Benchmark of batch pairing: throughput with 1 and 2 worker processes, and a local Dask cluster.
+"""Benchmark of batch pairing: a worker's work on both roads, and throughput with 1 and 2 worker
+processes and a local Dask cluster.
 
 Generates P pairs of subtitle files (SubRip) of N cues each (see ``tracks.py``: a track and a second
 track derived from it, as two languages of one film), then times, all in this run:
 
-* the same pairs paired one after another in this process (the work with no pool at all);
+* the same pairs paired one after another in this process, the work of one worker, on the library
+  road (``read_track``, ``pair_tracks``, ``write_alignment``) and on the fast road (the readers
+  and writers of ``formats.fast_text``, see ``bench_job.py``); goal: the fast road at least 8x
+  the library road's pairs per second;
 * ``pair_files`` on its own process pool with 1 worker and with 2 workers;
 * ``pair_files`` with the executor of a Dask client on a local cluster of 2 worker processes with
   one thread each (the cluster's start-up is timed apart and not counted).
@@ -32,13 +36,16 @@ from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from bench_job import fast_read, fast_write  # noqa: E402
 from tracks import make_pair  # noqa: E402
 
 from c_quorvel import batch  # noqa: E402
-from c_quorvel.options import pairing_options  # noqa: E402
+from c_quorvel.align import pair_tracks  # noqa: E402
+from c_quorvel.formats import read_track, write_alignment  # noqa: E402
 
 GOAL_TWO_WORKERS = 1.7  # throughput with 2 workers / with 1 worker, at least
 GOAL_DASK = 1.3  # time on the local Dask cluster / time on the 2-worker pool, at most
+GOAL_FAST_WORKER = 8.0  # pairs per second of one worker, fast road / library road, at least
 
 
 def timecode(ms: int) -> str:
@@ -66,16 +73,17 @@ def make_files(folder: str, pairs: int, cues: int) -> list[tuple[str, str]]:
     return files
 
 
-def serial(pairs: list[tuple[str, str]], out_dir: str, to: str) -> list[dict]:
-    """The same work as one task of the batch, one pair after another in this process."""
+def serial(pairs: list[tuple[str, str]], out_dir: str, to: str, fast: bool) -> list[dict]:
+    """The work of one worker, one pair after another in this process, on either road."""
     os.makedirs(out_dir, exist_ok=True)
     suffix = batch.OUTPUT_SUFFIXES[to]
-    settings = pairing_options(margin=1000, to=to)
-    results = []
     for first, second in pairs:
         output = os.path.join(out_dir, os.path.basename(first) + suffix)
-        results.append(batch._pair_one(first, second, output, settings))
-    return results
+        if fast:
+            fast_write(pair_tracks(fast_read(first), fast_read(second)), output)
+        else:
+            write_alignment(pair_tracks(read_track(first), read_track(second)), output)
+    return []
 
 
 def timed(run: Callable[[str], list[dict]], scratch: str, repeat: int) -> list[float]:
@@ -125,7 +133,8 @@ def main() -> None:
         def pool(workers: int) -> Callable[[str], list[dict]]:
             return lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, workers=workers)
 
-        in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to), scratch, options.repeat)
+        in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to, False), scratch, options.repeat)
+        fast_in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to, True), scratch, options.repeat)
         one = timed(pool(1), scratch, options.repeat)
         two = timed(pool(2), scratch, options.repeat)
 
@@ -140,7 +149,8 @@ def main() -> None:
                 on_dask = timed(lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, executor=executor),
                                 scratch, options.repeat)
 
-    report("in this process, one after another", in_process, options.pairs)
+    report("this process, library road", in_process, options.pairs)
+    report("this process, fast road", fast_in_process, options.pairs)
     report("process pool, 1 worker", one, options.pairs)
     report("process pool, 2 workers", two, options.pairs)
     report("local Dask cluster, 2 workers", on_dask, options.pairs)
@@ -148,6 +158,9 @@ def main() -> None:
     print()
     speedup = min(one) / min(two)
     overhead = min(on_dask) / min(two)
+    fast_worker = min(in_process) / min(fast_in_process)
+    print(f"fast road / library road (throughput):   {fast_worker:.2f}x   goal >= {GOAL_FAST_WORKER}  "
+          f"{'OK' if fast_worker >= GOAL_FAST_WORKER else 'MISSED'}")
     print(f"pool of 1 worker / this process (time):  {min(one) / min(in_process):.2f}x")
     print(f"2 workers / 1 worker (throughput):       {speedup:.2f}x   goal >= {GOAL_TWO_WORKERS}  "
           f"{'OK' if speedup >= GOAL_TWO_WORKERS else 'MISSED'}")

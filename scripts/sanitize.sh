@@ -15,7 +15,8 @@ cmake --build "$build_dir" -j "$(nproc)" >/dev/null
 rm -rf "$stage_dir"
 mkdir -p "$stage_dir"
 cp -r "$project_root/src/c_quorvel" "$stage_dir/"
-cp "$build_dir"/modules/tandril/tandril*.so "$build_dir"/modules/align/_align*.so "$stage_dir/c_quorvel/"
+cp "$build_dir"/modules/tandril/tandril*.so "$build_dir"/modules/align/_align*.so "$build_dir"/modules/subrip/_subrip*.so \
+    "$stage_dir/c_quorvel/"
 
 runtime_asan="$(${CXX:-c++} -print-file-name=libasan.so)"
 runtime_ubsan="$(${CXX:-c++} -print-file-name=libubsan.so)"

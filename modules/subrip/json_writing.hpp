@@ -1,0 +1,16 @@
+// JSON text, indented by two spaces, of a tree of exact dicts, lists, strs, ints, bools and None:
+// the text json.dumps(value, indent=2, ensure_ascii=False) gives for it, written in one pass.
+//
+// Gives up (None) on anything else (a float, a subclass, a key that is not a str, an int beyond
+// 64 bits, nesting deeper than 100), for json.dumps to handle. No Python code
+// runs while the tree is read: only exact built-in types are looked into.
+#pragma once
+
+#include <Python.h>
+
+namespace quorvel_subrip {
+
+// A new str, None (a new reference) or null with an exception set.
+PyObject* indented_json(PyObject* value);
+
+}  // namespace quorvel_subrip

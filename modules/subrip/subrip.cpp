@@ -1,0 +1,133 @@
+// c_quorvel._subrip: the native roads of c_quorvel.formats.fast_text.
+//
+// scan_cues(text, vtt, /) finds the cues of a SubRip (vtt false) or WebVTT text as pysubs2 reads
+// them, or gives None when it is not sure (see cue_scanning.hpp). indented_json(value, /) gives
+// json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None (see
+// json_writing.hpp). subrip_text(events, vtt, /) writes events as pysubs2 writes SubRip or
+// WebVTT, or gives None (see subrip_writing.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
+// and then on pysubs2 and json.
+#include <Python.h>
+
+#include "binding/errors.hpp"
+#include "binding/module_state.hpp"
+#include "cue_scanning.hpp"
+#include "json_writing.hpp"
+#include "subrip_writing.hpp"
+
+namespace quorvel_subrip {
+
+namespace {
+
+PyObject* scan_cues_body(PyObject* const* arguments, Py_ssize_t count) {
+    if (count != 2) {
+        PyErr_Format(PyExc_TypeError, "scan_cues() takes exactly 2 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    if (!PyUnicode_CheckExact(arguments[0])) {
+        PyErr_Format(PyExc_TypeError, "text must be a str, not '%.200s'", Py_TYPE(arguments[0])->tp_name);
+        return nullptr;
+    }
+    const int vtt = PyObject_IsTrue(arguments[1]);
+    if (vtt < 0) {
+        return nullptr;
+    }
+    return scan_cues(arguments[0], vtt != 0);
+}
+
+PyObject* scan_cues_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
+    try {
+        return scan_cues_body(arguments, count);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
+PyObject* indented_json_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
+    if (count != 1) {
+        PyErr_Format(PyExc_TypeError, "indented_json() takes exactly 1 positional argument (%zd given)", count);
+        return nullptr;
+    }
+    try {
+        return indented_json(arguments[0]);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
+PyObject* subrip_text_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
+    if (count != 2) {
+        PyErr_Format(PyExc_TypeError, "subrip_text() takes exactly 2 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    const int vtt = PyObject_IsTrue(arguments[1]);
+    if (vtt < 0) {
+        return nullptr;
+    }
+    try {
+        return subrip_text(arguments[0], vtt != 0);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
+constexpr const char* scan_cues_doc =
+    "scan_cues(text, vtt, /)\n--\n\n"
+    "The cues of a SubRip or WebVTT text as (intervals, odd_positions), or None.\n"
+    "Use c_quorvel.formats.fast_text.fast_intervals.";
+
+constexpr const char* indented_json_doc =
+    "indented_json(value, /)\n--\n\n"
+    "json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None.\n"
+    "Use c_quorvel.formats.fast_text.fast_json.";
+
+constexpr const char* subrip_text_doc =
+    "subrip_text(events, vtt, /)\n--\n\n"
+    "pysubs2's SubRip (or WebVTT) text of a list of (start, end, text) events, or None.\n"
+    "Use c_quorvel.formats.fast_text.fast_subtitles.";
+
+PyMethodDef module_functions[] = {
+    {"scan_cues", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_cues_entry)), METH_FASTCALL,
+     scan_cues_doc},
+    {"indented_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(indented_json_entry)), METH_FASTCALL,
+     indented_json_doc},
+    {"subrip_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subrip_text_entry)), METH_FASTCALL,
+     subrip_text_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject*) {
+    binding::ready_exception_state();
+    // The dictionary keys and the two line-break strings, made once per process.
+    return binding::create_interned_names() && create_line_breaks() ? 0 : -1;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    // The interned keys are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_subrip",
+    "Native roads of c_quorvel.formats.fast_text.",
+    0,
+    module_functions,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+}  // namespace quorvel_subrip
+
+PyMODINIT_FUNC PyInit__subrip(void) { return PyModuleDef_Init(&quorvel_subrip::module_definition); }
