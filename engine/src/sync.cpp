@@ -3,6 +3,7 @@
 #include "quorvel/sync.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -401,7 +402,10 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
 }
 
 // The map of the chosen states: one segment per run of cues under one candidate, its offset
-// refined on those cues alone; neighbours that end up alike are joined.
+// refined on those cues alone. Runs that start at one time (cues starting together under
+// different candidates) keep the last of them; neighbours that end up alike are joined. The ends
+// are set last, each where the next segment starts, so the segments cover every time whatever
+// was dropped or joined on the way.
 TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& reference,
                const std::vector<Candidate>& candidates, const std::vector<std::size_t>& states, WalkSteps& steps) {
     TimeMap map;
@@ -412,21 +416,21 @@ TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& refere
         }
         const Candidate candidate = refined(original, reference, candidates[states[first]], first, last, steps);
         const std::int64_t start = first == 0 ? time_floor : reference[first].start;
+        first = last;
         if (!map.segments.empty() && map.segments.back().start >= start) {
-            map.segments.pop_back();  // a run of cues that all start at one time
+            map.segments.pop_back();
         }
         if (!map.segments.empty() && map.segments.back().scale == candidate.scale &&
             map.segments.back().offset == candidate.offset) {
-            first = last;
             continue;
         }
-        if (!map.segments.empty()) {
-            map.segments.back().end = start;
-        }
-        map.segments.push_back({start, time_ceiling, candidate.scale, candidate.offset});
-        first = last;
+        map.segments.push_back({map.segments.empty() ? time_floor : start, time_ceiling, candidate.scale,
+                                candidate.offset});
     }
-    map.segments.front().start = time_floor;
+    for (std::size_t k = 0; k + 1 < map.segments.size(); ++k) {
+        map.segments[k].end = map.segments[k + 1].start;
+    }
+    assert(covers_every_time(map));
     return map;
 }
 
@@ -440,6 +444,19 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
                                         [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
     const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);
     return map_time({segment.scale, segment.offset, farthest_offset}, time);
+}
+
+bool covers_every_time(const TimeMap& map) noexcept {
+    if (map.segments.empty() || map.segments.front().start != time_floor || map.segments.back().end != time_ceiling) {
+        return false;
+    }
+    for (std::size_t k = 0; k < map.segments.size(); ++k) {
+        const TimeSegment& segment = map.segments[k];
+        if (segment.start >= segment.end || (k > 0 && map.segments[k - 1].end != segment.start)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 TimeMap identity_map() { return TimeMap{{TimeSegment{time_floor, time_ceiling, 1.0, 0.0}}}; }

@@ -73,6 +73,10 @@ struct TimeMap {
     std::int64_t operator()(std::int32_t time) const noexcept;
 };
 
+// Whether the segments cover every 32-bit time exactly once, as described above: a map that
+// synchronize returns always does.
+bool covers_every_time(const TimeMap& map) noexcept;
+
 // The map of one segment, scale 1 and offset 0, covering every time.
 TimeMap identity_map();
 
