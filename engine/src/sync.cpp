@@ -6,6 +6,8 @@
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -46,6 +48,13 @@ constexpr double farthest_offset = 8589934592.0;  // 2^33
 constexpr double matched_rating = 0.5;
 // What one break costs, in cue ratings (each at most 1).
 constexpr double break_penalty = 3.0;
+// Residuals farther than this from their median are outliers when an offset is fitted.
+constexpr double refit_window = 600.0;
+// The confidence's control: the map moved by each of these offsets, where a map of related
+// tracks no longer brings cues together and one of unrelated tracks does as well as before.
+constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
+// A segment whose offset lies within this much of the offset window's edge is at the edge.
+constexpr double edge_margin = 2000.0;
 
 // A map of one scale and offset; its offset stays within +-limit.
 struct Candidate {
@@ -241,24 +250,39 @@ double median(std::vector<double>& values) {
     return (lower + upper) / 2;
 }
 
-// The candidate with its offset moved to the median offset of the cue pairs it brings together
-// well among reference cues [first, last); unchanged when it brings none together.
+// The least-squares offset of residuals with outliers dropped: the mean of those within
+// refit_window of their median.
+double robust_mean(std::vector<double>& values) {
+    const double centre = median(values);
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (double value : values) {
+        if (std::abs(value - centre) <= refit_window) {
+            sum += value;
+            ++count;
+        }
+    }
+    return sum / static_cast<double>(count);
+}
+
+// The candidate with its offset fitted to the cue pairs it brings together well among reference
+// cues [first, last): their starts and their ends each give a residual, and the offset becomes
+// their robust mean; unchanged when it brings none together.
 Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& reference, Candidate candidate,
                   std::size_t first, std::size_t last, WalkSteps& steps) {
-    std::vector<double> offsets;
+    std::vector<double> residuals;
     for (std::size_t k = first; k < last; ++k) {
         const TimeSpan& cue = reference[k];
         const Match match = match_of(original, candidate, cue);
         if (match.rating >= matched_rating) {
             const TimeSpan& partner = original.cues()[match.index];
-            offsets.push_back((static_cast<double>(partner.start) + static_cast<double>(partner.end) -
-                               candidate.scale * (static_cast<double>(cue.start) + static_cast<double>(cue.end))) /
-                              2);
+            residuals.push_back(static_cast<double>(partner.start) - candidate.scale * static_cast<double>(cue.start));
+            residuals.push_back(static_cast<double>(partner.end) - candidate.scale * static_cast<double>(cue.end));
         }
     }
     steps.take(last - first);
-    if (!offsets.empty()) {
-        candidate.offset = std::clamp(median(offsets), -candidate.limit, candidate.limit);
+    if (!residuals.empty()) {
+        candidate.offset = std::clamp(robust_mean(residuals), -candidate.limit, candidate.limit);
     }
     return candidate;
 }
@@ -308,15 +332,25 @@ struct Choice {
     std::size_t breaks = 0;
 };
 
+// At most this many candidates share a scale, so that a state fits in a byte and none_state is
+// free to mean "no state".
+constexpr std::size_t most_states = 254;
+constexpr std::uint8_t none_state = 255;
+
 // Dynamic programming over the reference cues: ratings[i * count + k] rates cue i under candidate
 // k; a change of candidate between neighbours is a break. With `counted`, layer b holds the paths
 // with b breaks, so at most layers - 1 breaks are used; without it one layer holds every path.
+// A break into state k comes from the best state of the source layer, or from its second best
+// when k is the best; so the way back needs, per cue and layer, those two states and one bit per
+// state saying whether it was reached by a break: layers * (2 + count / 8) bytes per cue.
 Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::size_t count, std::size_t layers,
                      bool counted, WalkSteps& steps) {
     constexpr double none = -std::numeric_limits<double>::infinity();
+    const std::size_t row_bytes = (count + 7) / 8;
     std::vector<double> score(layers * count, none);
     std::vector<double> next(layers * count, none);
-    std::vector<std::size_t> from(cues * layers * count);
+    std::vector<std::uint8_t> sources(cues * layers * 2, none_state);
+    std::vector<std::uint8_t> broke(cues * layers * row_bytes, 0);
     for (std::size_t k = 0; k < count; ++k) {
         score[k] = ratings[k];
     }
@@ -341,19 +375,20 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
                         second = k;
                     }
                 }
+                sources[(i * layers + layer) * 2] = static_cast<std::uint8_t>(best);
+                sources[(i * layers + layer) * 2 + 1] = static_cast<std::uint8_t>(second < count ? second : none_state);
             }
+            std::uint8_t* bits = &broke[(i * layers + layer) * row_bytes];
             for (std::size_t k = 0; k < count; ++k) {
                 double value = here[k];
-                std::size_t origin = k;
                 if (source != nullptr) {
                     const std::size_t other = k != best ? best : second;
                     if (other < count && source[other] - break_penalty > value) {
                         value = source[other] - break_penalty;
-                        origin = other;
+                        bits[k / 8] = static_cast<std::uint8_t>(bits[k / 8] | (1u << (k % 8)));
                     }
                 }
                 next[layer * count + k] = value + ratings[i * count + k];
-                from[(i * layers + layer) * count + k] = origin;
             }
         }
         std::swap(score, next);
@@ -373,20 +408,20 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
     Choice choice{std::vector<std::size_t>(cues), score[layer * count + state], 0};
     for (std::size_t i = cues; i-- > 0;) {
         choice.states[i] = state;
-        if (i > 0) {
-            const std::size_t origin = from[(i * layers + layer) * count + state];
-            if (origin != state) {
-                ++choice.breaks;
-                layer -= counted ? 1 : 0;
-                state = origin;
-            }
+        if (i > 0 && (broke[(i * layers + layer) * row_bytes + state / 8] >> (state % 8) & 1u) != 0) {
+            const std::size_t best = sources[(i * layers + layer) * 2];
+            const std::size_t second = sources[(i * layers + layer) * 2 + 1];
+            ++choice.breaks;
+            layer -= counted ? 1 : 0;
+            state = state != best ? best : second;
         }
     }
     return choice;
 }
 
-double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
-                    WalkSteps& steps) {
+// The sum of the reference cues' ratings under the map, each segment's offset moved by `shift`.
+double rating_sum(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                  double shift, WalkSteps& steps) {
     double total = 0.0;
     std::size_t segment = 0;
     for (const TimeSpan& cue : reference) {
@@ -394,11 +429,34 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
             ++segment;
         }
         const TimeSegment& part = map.segments[segment];
-        const Candidate candidate{part.scale, part.offset, farthest_offset};
+        const Candidate candidate{part.scale, part.offset + shift, farthest_offset};
         total += match_of(original, candidate, cue).rating;
     }
     steps.take(reference.size());
-    return total - break_penalty * static_cast<double>(map.segments.size() - 1);
+    return total;
+}
+
+double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                    WalkSteps& steps) {
+    return rating_sum(original, reference, map, 0.0, steps) -
+           break_penalty * static_cast<double>(map.segments.size() - 1);
+}
+
+// How far the map's rating stands above the control's (the map moved by control_shifts), on a
+// scale where 0 is the control and 1 every cue brought onto its match exactly.
+double confidence_of(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                     WalkSteps& steps) {
+    const double cues = static_cast<double>(reference.size());
+    const double rating = rating_sum(original, reference, map, 0.0, steps) / cues;
+    double control = 0.0;
+    for (double shift : control_shifts) {
+        control += rating_sum(original, reference, map, shift, steps) / cues;
+    }
+    control /= static_cast<double>(std::size(control_shifts));
+    if (control >= 1.0) {
+        return 0.0;
+    }
+    return std::clamp((rating - control) / (1.0 - control), 0.0, 1.0);
 }
 
 // The map of the chosen states: one segment per run of cues under one candidate, its offset
@@ -472,7 +530,11 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     const OriginalCues original(timed_cues(original_spans));
     const std::vector<TimeSpan> reference = timed_cues(reference_spans);
     TimeMap identity = identity_map();
-    if (original.cues().empty() || reference.empty()) {
+    if (reference.empty()) {
+        return identity;  // nothing to carry: every map is right
+    }
+    if (original.cues().empty()) {
+        identity.confidence = 0.0;  // nothing to carry it onto: no map can be told right
         return identity;
     }
 
@@ -482,28 +544,51 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     const std::vector<Candidate> candidates =
         find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale), steps);
     if (candidates.empty()) {
+        identity.confidence = confidence_of(original, reference, identity, steps);
         return identity;
     }
 
+    // One scale per map: the breaks are chosen among the candidates of each scale in turn, and
+    // the map rating best is kept (the identity unless some map rates strictly better).
     const std::size_t cues = reference.size();
-    const std::size_t count = candidates.size();
-    std::vector<double> ratings(cues * count);
-    for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t i = 0; i < cues; ++i) {
-            ratings[i * count + k] = match_of(original, candidates[k], reference[i]).rating;
+    const std::size_t layers = static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
+    TimeMap best = identity;
+    double best_rating = total_rating(original, reference, identity, steps);
+    for (std::size_t first = 0; first < candidates.size();) {
+        std::size_t last = first;
+        while (last < candidates.size() && candidates[last].scale == candidates[first].scale) {
+            ++last;
         }
-        steps.take(cues);
+        const std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
+                                           candidates.begin() + static_cast<std::ptrdiff_t>(last));
+        first = last;
+        const std::size_t count = group.size();
+        assert(count <= most_states);
+        std::vector<double> ratings(cues * count);
+        for (std::size_t k = 0; k < count; ++k) {
+            for (std::size_t i = 0; i < cues; ++i) {
+                ratings[i * count + k] = match_of(original, group[k], reference[i]).rating;
+            }
+            steps.take(cues);
+        }
+        // Paths free to break anywhere first; only when they break too often, the count is kept.
+        Choice choice = choose_states(ratings, cues, count, 1, false, steps);
+        if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
+            choice = choose_states(ratings, cues, count, layers, true, steps);
+        }
+        TimeMap map = map_of(original, reference, group, choice.states, steps);
+        const double rating = total_rating(original, reference, map, steps);
+        if (rating > best_rating) {
+            best = std::move(map);
+            best_rating = rating;
+        }
     }
-    // Paths free to break anywhere first; only when they break too often, the count is kept.
-    Choice choice = choose_states(ratings, cues, count, 1, false, steps);
-    if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
-        choice = choose_states(ratings, cues, count, static_cast<std::size_t>(max_breaks) + 1, true, steps);
+    best.confidence = confidence_of(original, reference, best, steps);
+    for (const TimeSegment& segment : best.segments) {
+        const double limit = std::min(window * std::max(1.0, segment.scale), farthest_offset);
+        best.at_window_edge |= limit - std::abs(segment.offset) < std::min(edge_margin, limit / 2);
     }
-    TimeMap map = map_of(original, reference, candidates, choice.states, steps);
-    if (total_rating(original, reference, map, steps) > total_rating(original, reference, identity, steps)) {
-        return map;
-    }
-    return identity;
+    return best;
 }
 
 }  // namespace quorvel

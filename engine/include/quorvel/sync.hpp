@@ -67,6 +67,11 @@ struct TimeSegment {
 
 struct TimeMap {
     std::vector<TimeSegment> segments;
+    // How far the map stands above chance, in [0, 1] (see above); 1 for a map made by hand.
+    double confidence = 1.0;
+    // Whether some segment's offset lies at the edge of the offset window, where the truth may
+    // lie beyond it.
+    bool at_window_edge = false;
 
     // The original time of a reference time: the segment holding it, applied to it. A map without
     // segments leaves every time as it is.
