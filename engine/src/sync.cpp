@@ -28,6 +28,14 @@ constexpr double frame_rates[] = {24000.0 / 1001.0, 24.0, 25.0, 30.0};
 // A pair of cues votes for an offset only when the offsets of their starts and of their ends agree
 // within this many ms: cues of different lengths rarely belong together.
 constexpr double vote_agreement = 500.0;
+// A reference cue votes with at most most_votes_per_cue original cues of its offset window, taken
+// at an even stride when the window holds more (dense cues): this bounds the voting at
+// O(S * n * most_votes_per_cue). Dialogue holds 17 per 60 s of window either way, so with the
+// defaults (a window of 180 s either way) about 100: unchanged.
+constexpr std::size_t most_votes_per_cue = 256;
+// The best-overlap query looks at most at this many original cues overlapping the query, the
+// latest starting first: more only where that many cues overlap one time.
+constexpr std::size_t most_overlaps_scanned = 32;
 // Votes fall into bins of fine_bin_width ms, wider when the range of offsets would need more than
 // most_bins of them; the votes within peak_width ms count towards one peak; peaks of one scale lie
 // at least peak_separation apart.
@@ -124,7 +132,7 @@ public:
             return best;
         }
         std::size_t k = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), end) - starts_.begin());
-        while (k > 0) {
+        for (std::size_t scanned = 0; k > 0 && scanned < most_overlaps_scanned; ++scanned) {
             --k;
             if (reach_[k] <= start) {
                 break;
@@ -164,14 +172,20 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
                                         double scale, double low, double high, double bin_width, WalkSteps& steps) {
     std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
     std::size_t first = 0;
+    std::size_t last = 0;
     for (const TimeSpan& cue : reference) {
         const double start = static_cast<double>(cue.start) * scale;
         const double end = static_cast<double>(cue.end) * scale;
         while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
             ++first;
         }
-        std::size_t k = first;
-        for (; k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
+        last = std::max(last, first);
+        while (last < original.size() && static_cast<double>(original[last].start) <= start + high + vote_agreement) {
+            ++last;
+        }
+        const std::size_t stride = (last - first + most_votes_per_cue - 1) / most_votes_per_cue;
+        std::size_t examined = 0;
+        for (std::size_t k = first; k < last; k += std::max<std::size_t>(stride, 1), ++examined) {
             const double start_offset = static_cast<double>(original[k].start) - start;
             const double end_offset = static_cast<double>(original[k].end) - end;
             const double offset = (start_offset + end_offset) / 2;
@@ -179,7 +193,7 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
                 ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
             }
         }
-        steps.take(k - first + 1);
+        steps.take(examined + 1);
     }
     return bins;
 }
