@@ -279,8 +279,8 @@ TEST(Synchronize, CoversEveryTimeWhenCuesStartTogetherUnderDifferentOffsets) {
     }
 }
 
-// Generated: dialogue matched at offset 0, with clusters of cues starting together where the short
-// ones lie some seconds later in the original and the long ones in place.
+// Generated: dialogue with a break of 25 s half-way, and clusters of cues starting together where
+// the short ones lie some seconds later in the original and the long ones in place.
 TEST(Synchronize, CoversEveryTimeOnTracksWithClustersOfCuesStartingTogether) {
     for (std::uint32_t seed = 1; seed <= 40; ++seed) {
         SCOPED_TRACE(seed);
@@ -308,11 +308,21 @@ TEST(Synchronize, CoversEveryTimeOnTracksWithClustersOfCuesStartingTogether) {
             original.push_back({t, t + length});
             t += length;
         }
+        const std::int32_t middle = reference[reference.size() / 2].start;
+        for (Span& cue : reference) {
+            if (cue.start >= middle) {
+                cue.start += 25000;
+                cue.end += 25000;
+            }
+        }
+        std::size_t broken = 0;
         for (const std::int64_t max_breaks : {1, 2, 5, 14}) {
             const TimeMap map = synchronize(original, reference, 60000, max_breaks);
             expect_covers_every_time(map);
             EXPECT_LE(map.segments.size(), static_cast<std::size_t>(max_breaks) + 1) << describe(map);
+            broken += map.segments.size() > 1 ? 1 : 0;
         }
+        EXPECT_GE(broken, 3u);  // the builder's joining of segments is exercised
     }
 }
 
