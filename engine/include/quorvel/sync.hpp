@@ -60,8 +60,10 @@
 //   rating looks at most at the 32 latest-starting original cues that overlap the mapped cue.
 //   Dialogue stays far below both, so its maps are unchanged; where cues are that dense (8,000
 //   starting within 60 s) the votes are a sample and a long cue overlapped by more than 32 later
-//   ones may be missed as a match. Measured (benchmarks/sync_growth.py): linear from 1,000 to
-//   64,000 cues on dense input, at about 5x the time of dialogue of the same size.
+//   ones may be missed as a match. Measured (benchmarks/sync_growth.py, shared machine): on
+//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 3.7-7x the time of
+//   dialogue of the same size (most of it: every scale keeps its candidates when cues are that
+//   dense); a two-hour film of 64,000 cues at 4.4x.
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table).
