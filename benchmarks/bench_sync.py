@@ -15,7 +15,18 @@ engine's harness, benchmarks/sync_quality.cpp). Per distortion, over all seeds:
 * the same two without sync, for comparison.
 
 Goals, for every distortion: 95th percentile of the error at most 100 ms, and at least 95% of the
-cues paired.
+cues paired. Every map's confidence is printed (lowest and median) with the number of seeds
+refused (a SyncError at DEFAULT_MIN_CONFIDENCE); a refusal counts as a miss.
+
+Trust (``sync_tracks``): tracks of two releases timed independently (each side's starts and ends
+moved by up to 400 ms on their own, 15% of the original's cues missing), one row per frame-rate
+ratio with an offset of up to +-60 s and up to two breaks drawn per seed, for short films of 150
+and 80 cues and long ones of 2,000. Per row: p50/p95 error, share of cues within 100 ms, the
+confidence, the seeds refused, and the seeds that meet the goal (p95 <= 100 ms, >= 95% within
+100 ms, one rate in the map, not refused): at least 9 of 10 for 150 cues, 8 of 10 for 80, 10 of
+10 for 2,000. Then rows that must be refused: two different films, a track and a shuffled copy of
+another, and offsets beyond the window (+-200 and +-300 s with the defaults' window of 180 s);
+goal: every seed refused, no wrong map reported as success.
 
 Cost: synchronize on tracks of growing size (+7.3 s, 23.976 -> 25 fps, breaks of +30 and -12 s),
 the best of --repeat runs with the cyclic collector off in each window (``timeit``), beside
@@ -28,21 +39,25 @@ from __future__ import annotations
 
 import argparse
 import os
+import random
 import statistics
 import sys
 import timeit
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from sync_tracks import retimed_pair, unrelated_pair  # noqa: E402
 from track_pairs import FRAME_RATES, Distortion, distort, make_track_pair, score  # noqa: E402
 
-from c_quorvel.align import pair_tracks, synchronize  # noqa: E402
+from c_quorvel.align import DEFAULT_MIN_CONFIDENCE, pair_tracks, synchronize  # noqa: E402
 
 GOAL_P95_MS = 100
 GOAL_PAIRED = 0.95
 GOAL_SECONDS_2000 = 0.5
 COST_SIZES = (500, 1000, 2000, 5000, 10000, 20000)
 RANDOM_ROW_FACTOR = 8
+TRUST_SEEDS = 10
+TRUST_GOALS = {150: 9, 80: 8, 2000: 10}  # cues: seeds of TRUST_SEEDS that must meet the goal
 
 
 def distortions() -> list[Distortion]:
@@ -75,10 +90,11 @@ def quality(events: int, seeds: int) -> bool:
           f"{seeds * RANDOM_ROW_FACTOR}); synchronize with its defaults (max_offset 60000, max_breaks 2)")
     print(f"{'':<40} {'':>7} {'error':>17} {'with sync':>16} {'without sync':>16}")
     print(f"{'distortion':<40} {'cues':>7} {'median':>8} {'p95':>8} {'paired':>8} {'exact':>7} "
-          f"{'paired':>8} {'exact':>7}  goal")
+          f"{'paired':>8} {'exact':>7} {'conf min/med':>13} {'refused':>8}  goal")
     all_met = True
     for distortion in distortions():
         errors: list[float] = []
+        confidences: list[float] = []
         synced: list = []
         unsynced: list = []
         runs = seeds * RANDOM_ROW_FACTOR if distortion.random else seeds
@@ -86,9 +102,10 @@ def quality(events: int, seeds: int) -> bool:
             pair = make_track_pair(events, seed=seed * 7919)
             distorted = distort(pair, distortion, seed=seed)
             tracks = distorted.pair
-            time_map = synchronize(tracks.original, tracks.reference)
+            time_map = synchronize(tracks.original, tracks.reference, min_confidence=0)
+            confidences.append(time_map.confidence)
             errors += [abs(time_map(cue["start"]) - truth) for cue, truth in zip(tracks.reference, distorted.truth)]
-            alignment = pair_tracks(tracks.original, tracks.reference, sync=True)
+            alignment = pair_tracks(tracks.original, tracks.reference, sync=time_map)
             # The result carries the mapped reference: score it against the truth on those times.
             mapped = type(tracks)(tracks.original, time_map.apply(tracks.reference), tracks.groups,
                                   tracks.only_original, tracks.only_reference)
@@ -97,14 +114,89 @@ def quality(events: int, seeds: int) -> bool:
             unsynced.append(score(tracks, plain.groups, plain.unpaired_original, plain.unpaired_reference))
         p95 = percentile(errors, 0.95)
         share = statistics.fmean(found.paired for found in synced)
-        met = p95 <= GOAL_P95_MS and share >= GOAL_PAIRED
+        refused = sum(confidence < DEFAULT_MIN_CONFIDENCE for confidence in confidences)
+        met = p95 <= GOAL_P95_MS and share >= GOAL_PAIRED and refused == 0
         all_met &= met
         print(f"{distortion.name:<40} {len(errors):>7} {percentile(errors, 0.5):>6.0f}ms {p95:>6.0f}ms "
               f"{100 * share:>7.1f}% {100 * statistics.fmean(found.exact for found in synced):>6.1f}% "
               f"{100 * statistics.fmean(found.paired for found in unsynced):>7.1f}% "
-              f"{100 * statistics.fmean(found.exact for found in unsynced):>6.1f}%  {'OK' if met else 'MISSED'}")
+              f"{100 * statistics.fmean(found.exact for found in unsynced):>6.1f}% "
+              f"{min(confidences):>6.2f}/{statistics.median(confidences):.2f} {refused:>8}  {'OK' if met else 'MISSED'}")
     print(f"goals: p95 error <= {GOAL_P95_MS} ms and >= {100 * GOAL_PAIRED:.0f}% paired: "
           + ("every distortion meets them" if all_met else "some distortions MISSED them"))
+    return all_met
+
+
+def trusted(original, reference) -> tuple[object, bool]:
+    """The map found (with no threshold) and whether synchronize refuses it by default."""
+    time_map = synchronize(original, reference, min_confidence=0)
+    try:
+        synchronize(original, reference)
+    except ValueError:
+        return time_map, True
+    return time_map, False
+
+
+def trust() -> bool:
+    print(f"\nTrust: tracks timed independently (+-400 ms each side, 15% of the original's cues missing), "
+          f"{TRUST_SEEDS} seeds a row; offset of up to +-60 s and 0-2 breaks drawn per seed; "
+          f"refused: confidence below {DEFAULT_MIN_CONFIDENCE} or at the window's edge")
+    print(f"{'row':<34} {'cues':>5} {'p50':>7} {'p95':>8} {'<=100ms':>8} {'conf min/med':>13} {'refused':>8} "
+          f"{'seeds met':>10}  goal")
+    all_met = True
+    for events, needed in TRUST_GOALS.items():
+        ratios = [(a, b) for a in FRAME_RATES for b in FRAME_RATES if a != b] + [None]
+        if events >= 2000:
+            ratios = [("23.976", "25"), ("25", "24"), ("24", "23.976"), None]
+        for rates in ratios:
+            errors: list[float] = []
+            confidences: list[float] = []
+            refused = met_seeds = 0
+            for seed in range(1, TRUST_SEEDS + 1):
+                rng = random.Random(seed * 1009 + events)
+                distortion = Distortion("retimed", rates=rates, offset=rng.randint(-60000, 60000),
+                                        breaks=tuple(rng.randint(5000, 60000) * rng.choice((1, -1))
+                                                     for _ in range(rng.randint(0, 2))))
+                distorted = distort(retimed_pair(events, seed=seed * 7919 + events), distortion, seed=seed)
+                time_map, refusal = trusted(distorted.pair.original, distorted.pair.reference)
+                seed_errors = [abs(time_map(cue["start"]) - truth)
+                               for cue, truth in zip(distorted.pair.reference, distorted.truth)]
+                errors += seed_errors
+                confidences.append(time_map.confidence)
+                refused += refusal
+                met_seeds += (percentile(seed_errors, 0.95) <= GOAL_P95_MS and not refusal
+                              and sum(e <= 100 for e in seed_errors) >= 0.95 * len(seed_errors)
+                              and len({segment.scale for segment in time_map.segments}) == 1)
+            met = met_seeds >= needed
+            all_met &= met
+            name = "no rate change" if rates is None else f"rate {rates[0]} -> {rates[1]}"
+            print(f"{name:<34} {events:>5} {percentile(errors, 0.5):>5.0f}ms {percentile(errors, 0.95):>6.0f}ms "
+                  f"{100 * sum(e <= 100 for e in errors) / len(errors):>7.1f}% {min(confidences):>6.2f}/"
+                  f"{statistics.median(confidences):.2f} {refused:>8} {met_seeds:>5} of {TRUST_SEEDS}"
+                  f"  {'OK' if met else f'MISSED (goal {needed})'}")
+    print(f"\nMust be refused ({TRUST_SEEDS} seeds a row): no map is right")
+    print(f"{'row':<34} {'cues':>5} {'conf min/med/max':>18} {'refused':>8}  goal")
+    for events in (150, 2000):
+        rows = {
+            "two different films": lambda seed: unrelated_pair(events, seed=seed),
+            "a shuffled copy of another film": lambda seed: unrelated_pair(events, seed=seed, shuffled=True),
+        }
+        for offset in (200000, -200000, 300000, -300000):
+            rows[f"offset {offset // 1000:+} s, beyond the window"] = lambda seed, offset=offset: distort(
+                make_track_pair(events, seed=seed), Distortion("far", offset=offset), seed=seed).pair
+        for name, make in rows.items():
+            confidences = []
+            refused = 0
+            for seed in range(1, TRUST_SEEDS + 1):
+                pair = make(seed)
+                time_map, refusal = trusted(pair.original, pair.reference)
+                confidences.append(time_map.confidence)
+                refused += refusal
+            met = refused == TRUST_SEEDS
+            all_met &= met
+            print(f"{name:<34} {events:>5} {min(confidences):>6.2f}/{statistics.median(confidences):.2f}/"
+                  f"{max(confidences):.2f} {refused:>8}  {'OK' if met else 'MISSED'}")
+    print("goals of trust: " + ("every row meets them" if all_met else "some rows MISSED them"))
     return all_met
 
 
@@ -139,9 +231,14 @@ def main() -> int:
     parser.add_argument("--events", type=int, default=2000)
     parser.add_argument("--seeds", type=int, default=3)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", choices=("quality", "trust", "cost"), help="run one part only")
     args = parser.parse_args()
-    quality(args.events, args.seeds)
-    cost(args.repeat)
+    if args.only in (None, "quality"):
+        quality(args.events, args.seeds)
+    if args.only in (None, "trust"):
+        trust()
+    if args.only in (None, "cost"):
+        cost(args.repeat)
     return 0
 
 

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from models import alignment as alignment_model
 from c_quorvel import tandril
-from c_quorvel.align import Alignment, pair_tracks
+from c_quorvel.align import Alignment, TimeMap, pair_tracks
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -264,3 +264,35 @@ def test_integer_like_values_are_accepted_and_margin_is_per_call():
     near = [cue(0, 100)], [cue(300, 500)]
     assert len(pair_tracks(*near, margin=300).groups) == 1
     assert pair_tracks(*near, margin=299).groups == []
+
+
+class FieldsOnly:
+    """A cue that offers its fields through __getitem__ alone (no keys, no iteration)."""
+
+    def __init__(self, **fields):
+        self._fields = fields
+
+    def __getitem__(self, key):
+        return self._fields[key]
+
+
+def test_cues_with_only_getitem_pair_with_and_without_sync():
+    times = [(20000 + 4000 * k, 22000 + 4000 * k + 300 * (k % 5)) for k in range(60)]
+    original = [FieldsOnly(start=start, end=end, text=f"o{k}", nl=k % 2) for k, (start, end) in enumerate(times)]
+    reference = [FieldsOnly(start=start + 5000, end=end + 5000, text=f"r{k}") for k, (start, end) in enumerate(times)]
+    plain = pair_tracks(original, reference, margin=6000)
+    synced = pair_tracks(original, reference, sync=True)
+    assert synced.time_map.segments[0].offset == pytest.approx(-5000, abs=1)
+    for alignment in (plain, synced):
+        assert [(g["original"][0]["text"], g["reference"][0]["text"]) for g in alignment.groups] == [
+            (f"o{k}", f"r{k}") for k in range(60)]
+    assert synced.groups[3]["reference"][0] == cue(*times[3], "r3")
+    reference.insert(2, FieldsOnly(start=1, text="no end"))
+    with pytest.raises(ValueError, match=r"^reference\[2\]: 'end' is required$"):
+        pair_tracks(original, reference, sync=TimeMap.linear(-5000))
+
+
+def test_margin_refuses_bools_like_the_other_limits():
+    for value in (True, False):
+        with pytest.raises(TypeError, match="^margin must be an integer, not 'bool'$"):
+            pair_tracks([], [], margin=value)

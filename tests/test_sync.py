@@ -9,7 +9,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from c_quorvel import _align
-from c_quorvel.align import TimeMap, TimeSegment, pair_tracks, synchronize
+from c_quorvel.align import DEFAULT_MIN_CONFIDENCE, SyncError, TimeMap, TimeSegment, pair_tracks, synchronize
 
 INT32_MIN = -(2**31)
 INT32_MAX = 2**31 - 1
@@ -86,7 +86,11 @@ def test_identical_tracks_give_the_identity_exactly():
     assert time_map == TimeMap.identity()
     assert time_map.segments == (TimeSegment(INT32_MIN, INT32_MAX + 1, 1.0, 0.0),)
     assert time_map.is_identity and time_map.describe() == "no change (+0.000 s)"
-    assert synchronize([], track) == synchronize(track, []) == TimeMap.identity()
+    assert synchronize(track, []) == TimeMap.identity()
+    # Nothing to carry the reference onto: no map can be told right.
+    with pytest.raises(SyncError, match="confidence 0.00") as refused:
+        synchronize([], track)
+    assert refused.value.best == TimeMap.identity()
     assert pair_tracks(track, track, sync=True) == pair_tracks(track, track, sync=time_map)
     assert pair_tracks(track, track).time_map is None
 
@@ -94,10 +98,11 @@ def test_identical_tracks_give_the_identity_exactly():
 def test_limits_bound_the_search():
     original = dialogue()
     shifted, _ = out_of_step(original, offset=20000)
-    # Each allowed break widens the offset window by max_offset.
-    assert synchronize(original, shifted, max_offset=10000, max_breaks=0).segments[0].offset != pytest.approx(
-        -20000, abs=1000)
-    assert synchronize(original, shifted, max_offset=10000, max_breaks=1).segments[0].offset == pytest.approx(-20000, abs=50)
+    # Each allowed break widens the offset window by max_offset; out of reach, the map is refused.
+    with pytest.raises(SyncError) as refused:
+        synchronize(original, shifted, max_offset=10000, max_breaks=0)
+    assert refused.value.best.segments[0].offset != pytest.approx(-20000, abs=1000)
+    assert synchronize(original, shifted, max_offset=10000, max_breaks=2).segments[0].offset == pytest.approx(-20000, abs=50)
     broken, _ = out_of_step(original, breaks=((500000, 30000),))
     assert len(synchronize(original, broken, max_breaks=0).segments) == 1
     assert len(synchronize(original, broken, max_breaks=1).segments) == 2
@@ -183,3 +188,131 @@ def test_maps_and_times_out_of_range_are_refused():
         far.apply([{"start": 0}])
     with pytest.raises(AttributeError):
         far.segments = ()  # type: ignore[misc]
+
+
+def retimed(track, *, seed, jitter=400, drop=0.15):
+    """The track as another release timed it on its own: every start and end moved by up to
+    ``jitter`` ms either way, ``drop`` of the cues left out."""
+    rng = random.Random(seed)
+    kept = []
+    for cue in track:
+        if rng.random() < drop:
+            continue
+        start = cue["start"] + rng.randint(-jitter, jitter)
+        kept.append({**cue, "start": start, "end": max(start + 300, cue["end"] + rng.randint(-jitter, jitter))})
+    return kept
+
+
+def errors_of(time_map, reference, truth):
+    return sorted(abs(time_map(cue["start"]) - true) for cue, true in zip(reference, truth))
+
+
+@pytest.mark.parametrize("ratio, offset, breaks, scale", [
+    (25 / 24, 20000, ((400000, 30000),), 24 / 25),
+    (24 / FILM, -40000, ((300000, 20000), (900000, -15000)), FILM / 24),
+    (FILM / 25, 7300, ((600000, -25000),), 25 / FILM),
+])
+def test_independently_timed_tracks_get_one_rate_and_their_breaks(ratio, offset, breaks, scale):
+    # Each side re-timed on its own, 15% of the original's cues missing, a frame-rate change and
+    # breaks: one scale for the whole map, the breaks in place.
+    track = dialogue(600, seed=5)
+    original = retimed(track, seed=1)
+    reference, truth = out_of_step(retimed(track, seed=2, drop=0.0), ratio=ratio, offset=offset, breaks=breaks)
+    time_map = synchronize(original, reference)
+    scales = {segment.scale for segment in time_map.segments}
+    assert len(scales) == 1 and scales.pop() == pytest.approx(scale, rel=1e-9), time_map.describe()
+    assert len(time_map.segments) == len(breaks) + 1, time_map.describe()
+    errors = errors_of(time_map, reference, truth)
+    assert errors[int(0.95 * len(errors))] <= 100
+    assert DEFAULT_MIN_CONFIDENCE <= time_map.confidence <= 1
+    assert "(then" not in time_map.describe()
+    assert pair_tracks(original, reference, sync=True).time_map == time_map
+
+
+def unrelated(cues, seed, *, shuffled=False):
+    other = dialogue(cues, seed=seed + 1000)
+    if not shuffled:
+        return other
+    rng = random.Random(seed)
+    lengths = [cue["end"] - cue["start"] for cue in other]
+    rng.shuffle(lengths)
+    gaps = [b["start"] - a["end"] for a, b in zip(other, other[1:])]
+    rng.shuffle(gaps)
+    time, shuffled_track = 20000, []
+    for position, (length, gap) in enumerate(zip(lengths, gaps + [0])):
+        shuffled_track.append({"start": time, "end": time + length, "text": f"l {position}"})
+        time += length + gap
+    return shuffled_track
+
+
+def test_confidence_threshold_parts_related_from_unrelated_tracks():
+    # Pins DEFAULT_MIN_CONFIDENCE: related tracks (re-timed, thinned, out of step within the
+    # window) stay above it; unrelated tracks and offsets beyond the window fall below it.
+    related, refused = [], []
+    for seed in range(4):
+        track = dialogue(150, seed=seed)
+        for arguments in ({"offset": 45000}, {"ratio": 25 / 24, "breaks": ((200000, -20000),)}):
+            reference, _ = out_of_step(retimed(track, seed=seed + 10, drop=0.0), **arguments)
+            related.append(synchronize(retimed(track, seed=seed), reference, min_confidence=0).confidence)
+        for other in (unrelated(150, seed), unrelated(150, seed, shuffled=True),
+                      out_of_step(track, offset=240000)[0]):
+            refused.append(synchronize(track, other, min_confidence=0).confidence)
+    assert min(related) >= DEFAULT_MIN_CONFIDENCE + 0.05, related
+    assert max(refused) <= DEFAULT_MIN_CONFIDENCE - 0.03, refused
+
+
+@pytest.mark.parametrize("case", ["two films", "a shuffled copy of another", "offset beyond the window"])
+def test_no_reliable_map_is_refused_by_synchronize_and_pair_tracks(case):
+    track = dialogue(300, seed=8)
+    other = {"two films": lambda: unrelated(300, 8), "a shuffled copy of another": lambda: unrelated(
+        300, 8, shuffled=True), "offset beyond the window": lambda: out_of_step(track, offset=250000)[0]}[case]()
+    with pytest.raises(SyncError, match=r"^no reliable map: best [+-]\d+\.\d s at confidence 0\.\d\d[ ,].*max_offset"
+                       ) as refused:
+        synchronize(track, other)
+    best = refused.value.best
+    assert isinstance(best, TimeMap) and 0 <= best.confidence < DEFAULT_MIN_CONFIDENCE
+    assert len({segment.scale for segment in best.segments}) == 1
+    assert isinstance(refused.value, ValueError) and "\n" not in str(refused.value)
+    with pytest.raises(SyncError):
+        pair_tracks(track, other, sync=True)
+    # Asked for no threshold, the best map is returned.
+    assert synchronize(track, other, min_confidence=0) == best
+
+
+def test_a_map_at_the_edge_of_the_window_is_refused():
+    track = dialogue(300, seed=9)
+    reference, _ = out_of_step(track, offset=30500)
+    with pytest.raises(SyncError, match="at the edge of the offset window"):
+        synchronize(track, reference, max_offset=10000, max_breaks=2)
+    assert synchronize(track, reference, max_offset=11000, max_breaks=2).segments[0].offset == pytest.approx(
+        -30500, abs=50)
+
+
+@settings(max_examples=12, deadline=None)
+@given(st.integers(0, 10**6), st.sampled_from((1.0, FILM / 25, 25 / 24, 24 / FILM)), st.integers(-60000, 60000),
+       st.lists(st.tuples(st.integers(100000, 1200000), st.integers(-40000, 40000).filter(
+           lambda length: abs(length) >= 5000)), max_size=2, unique_by=lambda b: b[0] // 150000))
+def test_a_confident_map_is_accurate(seed, ratio, offset, breaks):
+    track = dialogue(400, seed=seed)
+    reference, truth = out_of_step(retimed(track, seed=seed + 1, jitter=200, drop=0.0), ratio=ratio, offset=offset,
+                                   breaks=tuple(breaks))
+    try:
+        time_map = synchronize(retimed(track, seed=seed, jitter=200), reference)
+    except SyncError:
+        return
+    errors = errors_of(time_map, reference, truth)
+    assert errors[int(0.9 * len(errors))] <= 100, time_map.describe()
+
+
+def test_linear_maps_and_the_confidence_field():
+    time_map = TimeMap.linear(-7300, 25 / FILM)
+    assert time_map.segments == (TimeSegment(INT32_MIN, INT32_MAX + 1, 25 / FILM, -7300.0),)
+    assert time_map(10000) == round(10000 * 25 / FILM - 7300)
+    assert time_map.confidence is None and TimeMap.identity().confidence is None
+    assert TimeMap.linear(0) == TimeMap.identity() == TimeMap(TimeMap.identity().segments, 0.5)
+    for bad in (1.5, -0.1, True, "high"):
+        with pytest.raises(ValueError, match="confidence must be None or a number from 0 to 1"):
+            TimeMap(TimeMap.identity().segments, bad)
+    for bad, error in ((1.5, ValueError), ("0.5", TypeError), (True, TypeError)):
+        with pytest.raises(error, match="min_confidence"):
+            synchronize(dialogue(5), dialogue(5), min_confidence=bad)

@@ -3,8 +3,11 @@
 #include "quorvel/sync.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -25,6 +28,14 @@ constexpr double frame_rates[] = {24000.0 / 1001.0, 24.0, 25.0, 30.0};
 // A pair of cues votes for an offset only when the offsets of their starts and of their ends agree
 // within this many ms: cues of different lengths rarely belong together.
 constexpr double vote_agreement = 500.0;
+// A reference cue votes with at most most_votes_per_cue original cues of its offset window, taken
+// at an even stride when the window holds more (dense cues): this bounds the voting at
+// O(S * n * most_votes_per_cue). Dialogue holds 17 per 60 s of window either way, so with the
+// defaults (a window of 180 s either way) about 100: unchanged.
+constexpr std::size_t most_votes_per_cue = 256;
+// The best-overlap query looks at most at this many original cues overlapping the query, the
+// latest starting first: more only where that many cues overlap one time.
+constexpr std::size_t most_overlaps_scanned = 32;
 // Votes fall into bins of fine_bin_width ms, wider when the range of offsets would need more than
 // most_bins of them; the votes within peak_width ms count towards one peak; peaks of one scale lie
 // at least peak_separation apart.
@@ -45,6 +56,13 @@ constexpr double farthest_offset = 8589934592.0;  // 2^33
 constexpr double matched_rating = 0.5;
 // What one break costs, in cue ratings (each at most 1).
 constexpr double break_penalty = 3.0;
+// Residuals farther than this from their median are outliers when an offset is fitted.
+constexpr double refit_window = 600.0;
+// The confidence's control: the map moved by each of these offsets, where a map of related
+// tracks no longer brings cues together and one of unrelated tracks does as well as before.
+constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
+// A segment whose offset lies within this much of the offset window's edge is at the edge.
+constexpr double edge_margin = 2000.0;
 
 // A map of one scale and offset; its offset stays within +-limit.
 struct Candidate {
@@ -114,7 +132,7 @@ public:
             return best;
         }
         std::size_t k = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), end) - starts_.begin());
-        while (k > 0) {
+        for (std::size_t scanned = 0; k > 0 && scanned < most_overlaps_scanned; ++scanned) {
             --k;
             if (reach_[k] <= start) {
                 break;
@@ -154,14 +172,20 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
                                         double scale, double low, double high, double bin_width, WalkSteps& steps) {
     std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
     std::size_t first = 0;
+    std::size_t last = 0;
     for (const TimeSpan& cue : reference) {
         const double start = static_cast<double>(cue.start) * scale;
         const double end = static_cast<double>(cue.end) * scale;
         while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
             ++first;
         }
-        std::size_t k = first;
-        for (; k < original.size() && static_cast<double>(original[k].start) <= start + high + vote_agreement; ++k) {
+        last = std::max(last, first);
+        while (last < original.size() && static_cast<double>(original[last].start) <= start + high + vote_agreement) {
+            ++last;
+        }
+        const std::size_t stride = (last - first + most_votes_per_cue - 1) / most_votes_per_cue;
+        std::size_t examined = 0;
+        for (std::size_t k = first; k < last; k += std::max<std::size_t>(stride, 1), ++examined) {
             const double start_offset = static_cast<double>(original[k].start) - start;
             const double end_offset = static_cast<double>(original[k].end) - end;
             const double offset = (start_offset + end_offset) / 2;
@@ -169,7 +193,7 @@ std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, c
                 ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
             }
         }
-        steps.take(k - first + 1);
+        steps.take(examined + 1);
     }
     return bins;
 }
@@ -240,24 +264,39 @@ double median(std::vector<double>& values) {
     return (lower + upper) / 2;
 }
 
-// The candidate with its offset moved to the median offset of the cue pairs it brings together
-// well among reference cues [first, last); unchanged when it brings none together.
+// The least-squares offset of residuals with outliers dropped: the mean of those within
+// refit_window of their median.
+double robust_mean(std::vector<double>& values) {
+    const double centre = median(values);
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (double value : values) {
+        if (std::abs(value - centre) <= refit_window) {
+            sum += value;
+            ++count;
+        }
+    }
+    return sum / static_cast<double>(count);
+}
+
+// The candidate with its offset fitted to the cue pairs it brings together well among reference
+// cues [first, last): their starts and their ends each give a residual, and the offset becomes
+// their robust mean; unchanged when it brings none together.
 Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& reference, Candidate candidate,
                   std::size_t first, std::size_t last, WalkSteps& steps) {
-    std::vector<double> offsets;
+    std::vector<double> residuals;
     for (std::size_t k = first; k < last; ++k) {
         const TimeSpan& cue = reference[k];
         const Match match = match_of(original, candidate, cue);
         if (match.rating >= matched_rating) {
             const TimeSpan& partner = original.cues()[match.index];
-            offsets.push_back((static_cast<double>(partner.start) + static_cast<double>(partner.end) -
-                               candidate.scale * (static_cast<double>(cue.start) + static_cast<double>(cue.end))) /
-                              2);
+            residuals.push_back(static_cast<double>(partner.start) - candidate.scale * static_cast<double>(cue.start));
+            residuals.push_back(static_cast<double>(partner.end) - candidate.scale * static_cast<double>(cue.end));
         }
     }
     steps.take(last - first);
-    if (!offsets.empty()) {
-        candidate.offset = std::clamp(median(offsets), -candidate.limit, candidate.limit);
+    if (!residuals.empty()) {
+        candidate.offset = std::clamp(robust_mean(residuals), -candidate.limit, candidate.limit);
     }
     return candidate;
 }
@@ -307,15 +346,25 @@ struct Choice {
     std::size_t breaks = 0;
 };
 
+// At most this many candidates share a scale, so that a state fits in a byte and none_state is
+// free to mean "no state".
+constexpr std::size_t most_states = 254;
+constexpr std::uint8_t none_state = 255;
+
 // Dynamic programming over the reference cues: ratings[i * count + k] rates cue i under candidate
 // k; a change of candidate between neighbours is a break. With `counted`, layer b holds the paths
 // with b breaks, so at most layers - 1 breaks are used; without it one layer holds every path.
+// A break into state k comes from the best state of the source layer, or from its second best
+// when k is the best; so the way back needs, per cue and layer, those two states and one bit per
+// state saying whether it was reached by a break: layers * (2 + count / 8) bytes per cue.
 Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::size_t count, std::size_t layers,
                      bool counted, WalkSteps& steps) {
     constexpr double none = -std::numeric_limits<double>::infinity();
+    const std::size_t row_bytes = (count + 7) / 8;
     std::vector<double> score(layers * count, none);
     std::vector<double> next(layers * count, none);
-    std::vector<std::size_t> from(cues * layers * count);
+    std::vector<std::uint8_t> sources(cues * layers * 2, none_state);
+    std::vector<std::uint8_t> broke(cues * layers * row_bytes, 0);
     for (std::size_t k = 0; k < count; ++k) {
         score[k] = ratings[k];
     }
@@ -340,19 +389,20 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
                         second = k;
                     }
                 }
+                sources[(i * layers + layer) * 2] = static_cast<std::uint8_t>(best);
+                sources[(i * layers + layer) * 2 + 1] = static_cast<std::uint8_t>(second < count ? second : none_state);
             }
+            std::uint8_t* bits = &broke[(i * layers + layer) * row_bytes];
             for (std::size_t k = 0; k < count; ++k) {
                 double value = here[k];
-                std::size_t origin = k;
                 if (source != nullptr) {
                     const std::size_t other = k != best ? best : second;
                     if (other < count && source[other] - break_penalty > value) {
                         value = source[other] - break_penalty;
-                        origin = other;
+                        bits[k / 8] = static_cast<std::uint8_t>(bits[k / 8] | (1u << (k % 8)));
                     }
                 }
                 next[layer * count + k] = value + ratings[i * count + k];
-                from[(i * layers + layer) * count + k] = origin;
             }
         }
         std::swap(score, next);
@@ -372,20 +422,20 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
     Choice choice{std::vector<std::size_t>(cues), score[layer * count + state], 0};
     for (std::size_t i = cues; i-- > 0;) {
         choice.states[i] = state;
-        if (i > 0) {
-            const std::size_t origin = from[(i * layers + layer) * count + state];
-            if (origin != state) {
-                ++choice.breaks;
-                layer -= counted ? 1 : 0;
-                state = origin;
-            }
+        if (i > 0 && (broke[(i * layers + layer) * row_bytes + state / 8] >> (state % 8) & 1u) != 0) {
+            const std::size_t best = sources[(i * layers + layer) * 2];
+            const std::size_t second = sources[(i * layers + layer) * 2 + 1];
+            ++choice.breaks;
+            layer -= counted ? 1 : 0;
+            state = state != best ? best : second;
         }
     }
     return choice;
 }
 
-double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
-                    WalkSteps& steps) {
+// The sum of the reference cues' ratings under the map, each segment's offset moved by `shift`.
+double rating_sum(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                  double shift, WalkSteps& steps) {
     double total = 0.0;
     std::size_t segment = 0;
     for (const TimeSpan& cue : reference) {
@@ -393,15 +443,41 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
             ++segment;
         }
         const TimeSegment& part = map.segments[segment];
-        const Candidate candidate{part.scale, part.offset, farthest_offset};
+        const Candidate candidate{part.scale, part.offset + shift, farthest_offset};
         total += match_of(original, candidate, cue).rating;
     }
     steps.take(reference.size());
-    return total - break_penalty * static_cast<double>(map.segments.size() - 1);
+    return total;
+}
+
+double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                    WalkSteps& steps) {
+    return rating_sum(original, reference, map, 0.0, steps) -
+           break_penalty * static_cast<double>(map.segments.size() - 1);
+}
+
+// How far the map's rating stands above the control's (the map moved by control_shifts), on a
+// scale where 0 is the control and 1 every cue brought onto its match exactly.
+double confidence_of(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                     WalkSteps& steps) {
+    const double cues = static_cast<double>(reference.size());
+    const double rating = rating_sum(original, reference, map, 0.0, steps) / cues;
+    double control = 0.0;
+    for (double shift : control_shifts) {
+        control += rating_sum(original, reference, map, shift, steps) / cues;
+    }
+    control /= static_cast<double>(std::size(control_shifts));
+    if (control >= 1.0) {
+        return 0.0;
+    }
+    return std::clamp((rating - control) / (1.0 - control), 0.0, 1.0);
 }
 
 // The map of the chosen states: one segment per run of cues under one candidate, its offset
-// refined on those cues alone; neighbours that end up alike are joined.
+// refined on those cues alone. Runs that start at one time (cues starting together under
+// different candidates) keep the last of them; neighbours that end up alike are joined. The ends
+// are set last, each where the next segment starts, so the segments cover every time whatever
+// was dropped or joined on the way.
 TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& reference,
                const std::vector<Candidate>& candidates, const std::vector<std::size_t>& states, WalkSteps& steps) {
     TimeMap map;
@@ -412,21 +488,21 @@ TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& refere
         }
         const Candidate candidate = refined(original, reference, candidates[states[first]], first, last, steps);
         const std::int64_t start = first == 0 ? time_floor : reference[first].start;
+        first = last;
         if (!map.segments.empty() && map.segments.back().start >= start) {
-            map.segments.pop_back();  // a run of cues that all start at one time
+            map.segments.pop_back();
         }
         if (!map.segments.empty() && map.segments.back().scale == candidate.scale &&
             map.segments.back().offset == candidate.offset) {
-            first = last;
             continue;
         }
-        if (!map.segments.empty()) {
-            map.segments.back().end = start;
-        }
-        map.segments.push_back({start, time_ceiling, candidate.scale, candidate.offset});
-        first = last;
+        map.segments.push_back({map.segments.empty() ? time_floor : start, time_ceiling, candidate.scale,
+                                candidate.offset});
     }
-    map.segments.front().start = time_floor;
+    for (std::size_t k = 0; k + 1 < map.segments.size(); ++k) {
+        map.segments[k].end = map.segments[k + 1].start;
+    }
+    assert(covers_every_time(map));
     return map;
 }
 
@@ -442,6 +518,19 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
     return map_time({segment.scale, segment.offset, farthest_offset}, time);
 }
 
+bool covers_every_time(const TimeMap& map) noexcept {
+    if (map.segments.empty() || map.segments.front().start != time_floor || map.segments.back().end != time_ceiling) {
+        return false;
+    }
+    for (std::size_t k = 0; k < map.segments.size(); ++k) {
+        const TimeSegment& segment = map.segments[k];
+        if (segment.start >= segment.end || (k > 0 && map.segments[k - 1].end != segment.start)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 TimeMap identity_map() { return TimeMap{{TimeSegment{time_floor, time_ceiling, 1.0, 0.0}}}; }
 
 TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const TimeSpan> reference_spans,
@@ -455,7 +544,11 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     const OriginalCues original(timed_cues(original_spans));
     const std::vector<TimeSpan> reference = timed_cues(reference_spans);
     TimeMap identity = identity_map();
-    if (original.cues().empty() || reference.empty()) {
+    if (reference.empty()) {
+        return identity;  // nothing to carry: every map is right
+    }
+    if (original.cues().empty()) {
+        identity.confidence = 0.0;  // nothing to carry it onto: no map can be told right
         return identity;
     }
 
@@ -465,28 +558,51 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     const std::vector<Candidate> candidates =
         find_candidates(original, reference, window, static_cast<std::size_t>(peaks_per_scale), steps);
     if (candidates.empty()) {
+        identity.confidence = confidence_of(original, reference, identity, steps);
         return identity;
     }
 
+    // One scale per map: the breaks are chosen among the candidates of each scale in turn, and
+    // the map rating best is kept (the identity unless some map rates strictly better).
     const std::size_t cues = reference.size();
-    const std::size_t count = candidates.size();
-    std::vector<double> ratings(cues * count);
-    for (std::size_t k = 0; k < count; ++k) {
-        for (std::size_t i = 0; i < cues; ++i) {
-            ratings[i * count + k] = match_of(original, candidates[k], reference[i]).rating;
+    const std::size_t layers = static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
+    TimeMap best = identity;
+    double best_rating = total_rating(original, reference, identity, steps);
+    for (std::size_t first = 0; first < candidates.size();) {
+        std::size_t last = first;
+        while (last < candidates.size() && candidates[last].scale == candidates[first].scale) {
+            ++last;
         }
-        steps.take(cues);
+        const std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
+                                           candidates.begin() + static_cast<std::ptrdiff_t>(last));
+        first = last;
+        const std::size_t count = group.size();
+        assert(count <= most_states);
+        std::vector<double> ratings(cues * count);
+        for (std::size_t k = 0; k < count; ++k) {
+            for (std::size_t i = 0; i < cues; ++i) {
+                ratings[i * count + k] = match_of(original, group[k], reference[i]).rating;
+            }
+            steps.take(cues);
+        }
+        // Paths free to break anywhere first; only when they break too often, the count is kept.
+        Choice choice = choose_states(ratings, cues, count, 1, false, steps);
+        if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
+            choice = choose_states(ratings, cues, count, layers, true, steps);
+        }
+        TimeMap map = map_of(original, reference, group, choice.states, steps);
+        const double rating = total_rating(original, reference, map, steps);
+        if (rating > best_rating) {
+            best = std::move(map);
+            best_rating = rating;
+        }
     }
-    // Paths free to break anywhere first; only when they break too often, the count is kept.
-    Choice choice = choose_states(ratings, cues, count, 1, false, steps);
-    if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
-        choice = choose_states(ratings, cues, count, static_cast<std::size_t>(max_breaks) + 1, true, steps);
+    best.confidence = confidence_of(original, reference, best, steps);
+    for (const TimeSegment& segment : best.segments) {
+        const double limit = std::min(window * std::max(1.0, segment.scale), farthest_offset);
+        best.at_window_edge |= limit - std::abs(segment.offset) < std::min(edge_margin, limit / 2);
     }
-    TimeMap map = map_of(original, reference, candidates, choice.states, steps);
-    if (total_rating(original, reference, map, steps) > total_rating(original, reference, identity, steps)) {
-        return map;
-    }
-    return identity;
+    return best;
 }
 
 }  // namespace quorvel

@@ -243,4 +243,87 @@ TEST(Synchronize, StaysSoundAtExtremeTimesAndLimits) {
     EXPECT_LE(std::abs(map(kMin + 1000) - kMin), 2) << describe(map);
 }
 
+void expect_covers_every_time(const TimeMap& map) {
+    EXPECT_TRUE(quorvel::covers_every_time(map)) << describe(map);
+    ASSERT_FALSE(map.segments.empty());
+    EXPECT_EQ(map.segments.front().start, std::int64_t{kMin});
+    EXPECT_EQ(map.segments.back().end, std::int64_t{kMax} + 1);
+    for (std::size_t k = 1; k < map.segments.size(); ++k) {
+        EXPECT_EQ(map.segments[k - 1].end, map.segments[k].start) << describe(map);
+        EXPECT_LT(map.segments[k].start, map.segments[k].end) << describe(map);
+    }
+}
+
+// Cues starting together may be chosen under offsets X, then Y, then X again; the map must still
+// cover every time (its builder once dropped the middle run and left a hole after the first).
+TEST(Synchronize, CoversEveryTimeWhenCuesStartTogetherUnderDifferentOffsets) {
+    std::vector<Span> original;
+    std::vector<Span> reference;
+    for (std::int32_t k = 0; k < 30; ++k) {
+        const Span cue{k * 6000, k * 6000 + 3000};
+        original.push_back(cue);
+        reference.push_back(cue);
+    }
+    for (int k = 0; k < 8; ++k) {
+        reference.push_back({200000, 201000});
+        original.push_back({230000, 231000});
+    }
+    for (int k = 0; k < 4; ++k) {
+        reference.push_back({200000, 220000});
+        original.push_back({200000, 220000});
+    }
+    const TimeMap map = synchronize(original, reference);
+    expect_covers_every_time(map);
+    for (const Span& cue : reference) {
+        EXPECT_LE(std::abs(map(cue.start) - cue.start), 30000) << describe(map);
+    }
+}
+
+// Generated: dialogue with a break of 25 s half-way, and clusters of cues starting together where
+// the short ones lie some seconds later in the original and the long ones in place.
+TEST(Synchronize, CoversEveryTimeOnTracksWithClustersOfCuesStartingTogether) {
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 draws(seed);
+        std::vector<Span> original;
+        std::vector<Span> reference;
+        std::int32_t t = 0;
+        for (int k = 0; k < 200; ++k) {
+            t += 500 + static_cast<std::int32_t>(draws() % 3000);
+            const std::int32_t length = 1000 + static_cast<std::int32_t>(draws() % 4000);
+            if (draws() % 25 == 0) {
+                const std::int32_t shift = 5000 + static_cast<std::int32_t>(draws() % 40) * 1000;
+                const int shorts = 1 + static_cast<int>(draws() % 10);
+                const int longs = 1 + static_cast<int>(draws() % 5);
+                for (int c = 0; c < shorts; ++c) {
+                    reference.push_back({t, t + 1000});
+                    original.push_back({t + shift, t + shift + 1000});
+                }
+                for (int c = 0; c < longs; ++c) {
+                    reference.push_back({t, t + 20000});
+                    original.push_back({t, t + 20000});
+                }
+            }
+            reference.push_back({t, t + length});
+            original.push_back({t, t + length});
+            t += length;
+        }
+        const std::int32_t middle = reference[reference.size() / 2].start;
+        for (Span& cue : reference) {
+            if (cue.start >= middle) {
+                cue.start += 25000;
+                cue.end += 25000;
+            }
+        }
+        std::size_t broken = 0;
+        for (const std::int64_t max_breaks : {1, 2, 5, 14}) {
+            const TimeMap map = synchronize(original, reference, 60000, max_breaks);
+            expect_covers_every_time(map);
+            EXPECT_LE(map.segments.size(), static_cast<std::size_t>(max_breaks) + 1) << describe(map);
+            broken += map.segments.size() > 1 ? 1 : 0;
+        }
+        EXPECT_GE(broken, 3u);  // the builder's joining of segments is exercised
+    }
+}
+
 }  // namespace

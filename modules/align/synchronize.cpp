@@ -1,8 +1,10 @@
 // synchronize(original, reference, max_offset, max_breaks, /) reads the "start" and "end" of two
 // exact lists of interval mappings, finds the map that carries the reference's times onto the
-// original's timeline (quorvel::synchronize) and returns its segments as a list of tuples
-// (start, end, scale, offset): ints and floats, in order of start, covering every 32-bit time
-// (the first starts at -2**31, the last ends at 2**31). max_offset and max_breaks are ints (not
+// original's timeline (quorvel::synchronize) and returns (segments, confidence, at_window_edge):
+// the segments as a list of tuples (start, end, scale, offset), ints and floats, in order of
+// start, covering every 32-bit time (the first starts at -2**31, the last ends at 2**31); the
+// map's confidence, a float in [0, 1]; and whether a segment's offset lies at the edge of the
+// offset window, a bool. max_offset and max_breaks are ints (not
 // bools) from 0 to 2**63 - 1. Every failure is a pending Python exception; a signal handler that
 // raises during the search stops it with that exception.
 #include "synchronize.hpp"
@@ -92,7 +94,15 @@ PyObject* synchronize_body(PyObject* const* arguments, Py_ssize_t count) {
         })) {
         return nullptr;
     }
-    return segment_list(map);
+    Ref segments = Ref::steal(segment_list(map));
+    if (!segments) {
+        return nullptr;
+    }
+    Ref confidence = Ref::steal(PyFloat_FromDouble(map.confidence));
+    if (!confidence) {
+        return nullptr;
+    }
+    return PyTuple_Pack(3, segments.get(), confidence.get(), map.at_window_edge ? Py_True : Py_False);
 }
 
 }  // namespace
@@ -110,6 +120,7 @@ PyObject* synchronize(PyObject*, PyObject* const* arguments, Py_ssize_t count) n
 const char synchronize_doc[] =
     "synchronize(original, reference, max_offset, max_breaks, /)\n--\n\n"
     "Find the map carrying the reference's times onto the original's timeline; returns its segments\n"
-    "as a list of (start, end, scale, offset). Use c_quorvel.align.synchronize.";
+    "as a list of (start, end, scale, offset), its confidence and whether it lies at the edge of the\n"
+    "offset window. Use c_quorvel.align.synchronize.";
 
 }  // namespace quorvel_align

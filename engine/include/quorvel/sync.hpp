@@ -13,7 +13,8 @@
 //    scores the best overlap it has with an original cue, divided by the longer of the two lengths.
 //    The map returned has the best total score, less a fixed penalty per break, among the maps the
 //    search considers:
-//      * scales: 1 and every ratio between the frame rates 23.976 (24000/1001), 24, 25 and 30;
+//      * one scale for the whole map (a film has one frame-rate ratio; breaks move the offset
+//        only): 1 or a ratio between the frame rates 23.976 (24000/1001), 24, 25 and 30;
 //      * offsets: a constant offset of up to max_offset ms, each break moving it by up to max_offset
 //        more, so that every segment's offset lies within +-(1 + max_breaks) * max_offset *
 //        max(1, scale);
@@ -21,12 +22,23 @@
 //        lies at the start of the first reference cue after the break).
 //    The candidates: for each scale, every pair of cues of like length (their start offsets and end
 //    offsets within 0.5 s of each other) votes for its offset; the densest peaks of votes, each
-//    refined to the median offset of the cue pairs it brings together, are candidate segments. A
-//    dynamic programme over the reference cues in order picks one candidate per cue, paying the
-//    penalty (3 cue ratings) for each change; each resulting segment's offset is refined again on
-//    its own cues.
+//    fitted to the cue pairs it brings together, are candidate segments. For each scale in turn, a
+//    dynamic programme over the reference cues in order picks one of its candidates per cue,
+//    paying the penalty (3 cue ratings) for each change; each resulting segment's offset is fitted
+//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends, those
+//    farther than 0.6 s from their median dropped as outliers.
 //    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
-//    better; so identical tracks, empty tracks and tracks with nothing in common give the identity.
+//    better; so identical tracks give the identity.
+//  - confidence, in [0, 1]: the mean cue rating under the map set against a control, the mean under
+//    the map moved by 17, 29 and 41 s either way: (rating - control) / (1 - control), clipped.
+//    Tracks of one film score 0.3-1 (0.35-0.5 when both are re-timed by up to 400 ms on their own),
+//    unrelated tracks 0-0.25, shrinking as the tracks grow. An empty reference gives the identity
+//    with confidence 1 (nothing to carry), an original without timed cues confidence 0.
+//    at_window_edge: some segment's offset lies within 2 s (or half the window) of the edge of its
+//    offset window, where the truth may lie beyond it. The caller decides what to trust.
+//  - synchronize reads the tracks' times only (no text), takes them in any order and copies what it
+//    needs; the caller's spans are not touched. Cues whose end is not after their start carry no
+//    time and are left out of the search.
 //  - A long search can be stopped with a StopCheck. Its steps are the cue pairs examined in the
 //    voting, the bins scanned for peaks, the cues rated and the states the dynamic programme
 //    weighs. Measured on this project's machine (4,000 cues and a window of 10^9 ms, 20,000 cues
@@ -37,13 +49,24 @@
 // Cost, for n reference and m original cues, S = 13 scales, w = the number of original cues whose
 // start lies within the offset window of one reference cue (about 17 per 60 s of window either
 // way for dialogue; 100 with the defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets,
-// and B = 0 when the best map breaks no more often than max_breaks allows, else max_breaks:
-//   voting O(S * n * w) over histograms of at most 2^16 bins per scale, rating O(K * n * log m),
-//   choosing the breaks O(n * K * (B + 1)) time and memory. With the defaults this is linear in
-//   the tracks' length: 12-30 ms for 2,000 cues a side and 120-300 ms for 20,000 on this
-//   project's shared 2-core machine, most of it in the voting (benchmarks/sync_quality.cpp prints
-//   the table). A
-//   window as wide as the whole film makes w = m, so voting grows to O(S * n * m).
+// k <= min(max_breaks, 14) + 3 of them per scale, L = min(max_breaks, n - 1) + 1, and B = 0 when
+// the best map breaks no more often than max_breaks allows, else L:
+//   voting O(S * n * min(w, 256)), over histograms of at most 2^16 bins per scale; rating
+//   O(K * n * (log m + min(c, 32))), c the original cues overlapping one time; choosing the breaks
+//   O(n * K * (B + 1)) time and O(n * L * (2 + k / 8)) bytes of memory (at most 1 KB per cue for
+//   max_breaks up to 100: 713 bytes measured at 100, 285 at 14, 116 at 2).
+//   Bounds, where dense cues would make the search quadratic: a reference cue votes with at most
+//   256 original cues of its window (an even stride through them when there are more), and a
+//   rating looks at most at the 32 latest-starting original cues that overlap the mapped cue.
+//   Dialogue stays far below both, so its maps are unchanged; where cues are that dense (8,000
+//   starting within 60 s) the votes are a sample and a long cue overlapped by more than 32 later
+//   ones may be missed as a match. Measured (benchmarks/sync_growth.py, shared machine): on
+//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 3.7-7x the time of
+//   dialogue of the same size (most of it: every scale keeps its candidates when cues are that
+//   dense); a two-hour film of 64,000 cues at 4.4x.
+//   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
+//   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
+//   (benchmarks/sync_quality.cpp prints the table).
 #pragma once
 
 #include <cstdint>
@@ -67,11 +90,20 @@ struct TimeSegment {
 
 struct TimeMap {
     std::vector<TimeSegment> segments;
+    // How far the map stands above chance, in [0, 1] (see above); 1 for a map made by hand.
+    double confidence = 1.0;
+    // Whether some segment's offset lies at the edge of the offset window, where the truth may
+    // lie beyond it.
+    bool at_window_edge = false;
 
     // The original time of a reference time: the segment holding it, applied to it. A map without
     // segments leaves every time as it is.
     std::int64_t operator()(std::int32_t time) const noexcept;
 };
+
+// Whether the segments cover every 32-bit time exactly once, as described above: a map that
+// synchronize returns always does.
+bool covers_every_time(const TimeMap& map) noexcept;
 
 // The map of one segment, scale 1 and offset 0, covering every time.
 TimeMap identity_map();
