@@ -25,6 +25,8 @@ constexpr Side opposite(Side side) noexcept { return side == Side::original ? Si
 // through the side's EndIndex instead. Ordinary tracks stay below it (their scans examine a
 // handful of records), so they never build an index.
 constexpr std::size_t direct_scan_limit = 32;
+// Once a side has an index, its scans have run long before; they go through it sooner.
+constexpr std::size_t indexed_direct_scan_limit = 8;
 
 // The records of one side, in rank order, as the leaves of a complete binary tree whose nodes hold
 // the least and the greatest end of the records below them that no group holds yet (a node with
@@ -274,7 +276,8 @@ private:
     // unfinished, once it has examined direct_scan_limit records.
     bool scan_directly(const TimeSpan& anchor, const TimeSpan* following, const OrderedSide& candidates,
                        std::size_t& examined) {
-        const std::size_t limit = std::min(candidates.spans.size(), candidates.next + direct_scan_limit);
+        const std::size_t limit = std::min(candidates.spans.size(),
+                                           candidates.next + (candidates.index ? indexed_direct_scan_limit : direct_scan_limit));
         for (std::size_t rank = candidates.next; rank < limit; ++rank) {
             if (candidates.grouped[rank]) {
                 continue;
@@ -307,9 +310,11 @@ private:
         const auto starts_before_end = std::partition_point(
             candidates.spans.begin() + static_cast<std::ptrdiff_t>(first), candidates.spans.end(),
             [&](const TimeSpan& span) { return span.start < anchor.end; });
-        std::size_t end = candidates.spans.size();
-        for (std::size_t rank = index.first_available(static_cast<std::size_t>(starts_before_end - candidates.spans.begin()), examined);
-             rank < candidates.spans.size(); rank = index.first_available(rank + 1, examined)) {
+        const std::size_t size = candidates.spans.size();
+        std::size_t end = size;
+        const std::size_t tail = static_cast<std::size_t>(starts_before_end - candidates.spans.begin());
+        for (std::size_t rank = tail < size ? index.first_available(tail, examined) : size; rank < size;
+             rank = rank + 1 < size ? index.first_available(rank + 1, examined) : size) {
             if (!is_close(anchor, candidates.spans[rank], margin_)) {
                 end = rank + 1;
                 break;

@@ -1,9 +1,8 @@
 #include "track_input.hpp"
 
-#include <limits>
-
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
+#include "binding/record_reading.hpp"
 
 namespace quorvel_align {
 
@@ -73,19 +72,12 @@ bool read_integer(PyObject* value, const Field& field, std::int32_t& target) {
         }
         return false;
     }
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(integer.get(), &overflow);
-    if (number == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0 || number < std::numeric_limits<std::int32_t>::min() ||
-        number > std::numeric_limits<std::int32_t>::max()) {
+    const binding::Int32Reading reading = binding::int32_of(integer.get(), target);
+    if (reading == binding::Int32Reading::out_of_range) {
         PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' must fit in a signed 32-bit integer, not %R", field.side,
                      field.position, field.key, integer.get());
-        return false;
     }
-    target = static_cast<std::int32_t>(number);
-    return true;
+    return reading == binding::Int32Reading::read;
 }
 
 bool read_time(PyObject* item, PyObject* key, const Field& field, std::int32_t& target) {

@@ -21,17 +21,16 @@ constexpr TracebackEntry match_from_py_entry{"match_from_py", conversion_file, 1
 // Fields
 
 bool int32_from_exact_value(PyObject* integer, std::int32_t& target) {
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(integer, &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
+    switch (int32_of(integer, target)) {
+    case Int32Reading::read:
+        return true;
+    case Int32Reading::out_of_range:
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return false;
+    case Int32Reading::failed:
+        break;
     }
-    target = static_cast<std::int32_t>(value);
-    return true;
+    return false;
 }
 
 // The value of `object`'s __int__, checked the way the interpreter checks it.
@@ -215,6 +214,19 @@ void reserve_for(PyObject* list, Records& target) {
 }
 
 }  // namespace
+
+Int32Reading int32_of(PyObject* integer, std::int32_t& target) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(integer, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        return Int32Reading::failed;
+    }
+    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
+        return Int32Reading::out_of_range;
+    }
+    target = static_cast<std::int32_t>(value);
+    return Int32Reading::read;
+}
 
 std::int32_t int_from_py(PyObject* object) {
     std::int32_t value = -1;
