@@ -31,22 +31,11 @@ void note_origin(const Field& field) {
 }
 
 // The value under `key`, or null: with nothing pending when the key is absent, with an exception
-// pending when the lookup failed otherwise.
+// pending, noted with its origin, when the lookup failed otherwise.
 PyObject* lookup(PyObject* item, PyObject* key, const Field& field) {
-    PyObject* value = nullptr;
-    if (PyDict_CheckExact(item)) {
-        if (PyDict_GetItemRef(item, key, &value) < 0) {
-            note_origin(field);
-        }
-        return value;
-    }
-    value = PyObject_GetItem(item, key);
-    if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            PyErr_Clear();
-        } else {
-            note_origin(field);
-        }
+    PyObject* value = binding::item_value(item, key, binding::Missing::absent);
+    if (value == nullptr && PyErr_Occurred()) {
+        note_origin(field);
     }
     return value;
 }

@@ -68,19 +68,6 @@ bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
     return true;
 }
 
-// `mapping[key]`: a direct lookup for an exact dict (KeyError carrying the key when absent), the
-// generic subscription otherwise.
-PyObject* item_value(PyObject* mapping, PyObject* key) {
-    if (!PyDict_CheckExact(mapping)) {
-        return PyObject_GetItem(mapping, key);
-    }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(mapping, key, &value) == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return value;
-}
-
 // ---------------------------------------------------------------------------------------------
 // Byte form
 
@@ -214,6 +201,21 @@ void reserve_for(PyObject* list, Records& target) {
 }
 
 }  // namespace
+
+PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing) {
+    if (!PyDict_CheckExact(mapping)) {
+        PyObject* value = PyObject_GetItem(mapping, key);
+        if (value == nullptr && missing == Missing::absent && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+        }
+        return value;
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) == 0 && missing == Missing::raises) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
 
 Int32Reading int32_of(PyObject* integer, std::int32_t& target) {
     int overflow = 0;

@@ -32,6 +32,16 @@ enum class Int32Reading {
 };
 Int32Reading int32_of(PyObject* integer, std::int32_t& target);
 
+// What a lookup does when the key is missing.
+enum class Missing {
+    raises,  // KeyError: the subscription's own, or one carrying the key for an exact dict
+    absent,  // null with nothing pending (a KeyError of the subscription is cleared)
+};
+
+// `mapping[key]`, a new reference: a direct lookup for an exact dict, the generic subscription
+// otherwise. Null with an exception pending on failure, or as `missing` says.
+PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing = Missing::raises);
+
 // An int (or int subclass) in the signed 32-bit range, or anything with __int__ (never
 // __index__). -1 with an exception pending on failure. Adds no traceback entry.
 std::int32_t int_from_py(PyObject* object);
