@@ -69,10 +69,7 @@ def tracks(draw):
     return sides[0], sides[1], margin
 
 
-@settings(max_examples=300, deadline=None)
-@given(tracks())
-def test_agrees_with_the_model(drawn):
-    original_spans, reference_spans, margin = drawn
+def assert_agrees_with_the_model(original_spans, reference_spans, margin):
     original = labelled(original_spans, "a")
     reference = labelled(reference_spans, "b")
     groups, unpaired_original, unpaired_reference = alignment_model.align_positions(
@@ -85,6 +82,76 @@ def test_agrees_with_the_model(drawn):
     ]
     assert result.unpaired_original == [original[p] for p in unpaired_original]
     assert result.unpaired_reference == [reference[p] for p in unpaired_reference]
+
+
+@settings(max_examples=300, deadline=None)
+@given(tracks())
+def test_agrees_with_the_model(drawn):
+    assert_agrees_with_the_model(*drawn)
+
+
+@st.composite
+def crowded_tracks(draw):
+    """Two tracks of up to 150 cues that overlap many others (long cues, chains of nested cues,
+    runs of near copies), so that a group's scan passes over more cues than it takes."""
+    def crowd():
+        spans = []
+        for _ in range(draw(st.integers(0, 6))):
+            kind = draw(st.sampled_from(["long", "nested", "stair", "copies"]))
+            start = draw(st.integers(-2000, 60000))
+            count = draw(st.integers(1, 40))
+            step = draw(st.sampled_from([0, 1, 400, 999, 1001, 1500]))
+            length = draw(st.sampled_from([0, 500, 3000, 40000, 2**30]))
+            for k in range(count):
+                if kind == "long":
+                    spans.append((start + k * step, start + k * step + length + draw(st.integers(-1, 2000))))
+                elif kind == "nested":
+                    spans.append((start + k * step, start + length + 50000 - k * step))
+                elif kind == "stair":
+                    spans.append((start + k * step, start + k * step + length))
+                else:
+                    spans.append((start + draw(st.integers(-3, 3)), start + length + draw(st.integers(-3, 3))))
+        return spans
+    margin = draw(st.sampled_from([-1, 0, 1, 400, 1000, 1001, 2500]))
+    return crowd(), crowd(), margin
+
+
+@settings(max_examples=150, deadline=None)
+@given(crowded_tracks())
+def test_agrees_with_the_model_on_crowded_tracks(drawn):
+    assert_agrees_with_the_model(*drawn)
+
+
+LONG = 2**30
+
+
+@pytest.mark.parametrize(
+    ("original_spans", "reference_spans", "margin"),
+    [
+        pytest.param([(1001 * k, 1001 * k + LONG) for k in range(150)],
+                     [(1001 * k, 1001 * k + LONG + 1) for k in range(150)], 1000, id="staircase"),
+        pytest.param([(1001 * k, 1001 * k + LONG + 1) for k in range(150)],
+                     [(1001 * k, 1001 * k + LONG) for k in range(150)], 1000, id="staircase, sides swapped"),
+        pytest.param([(2002 * k, 2002 * k + LONG) for k in range(150)],
+                     [(2002 * k + 1001, 2002 * k + 1001 + LONG) for k in range(150)], 1000,
+                     id="staircases that interleave"),
+        pytest.param([(1001 * k, LONG - 1001 * k) for k in range(150)],
+                     [(1001 * k, LONG - 1001 * k + 1) for k in range(150)], 1000, id="nested chain"),
+        pytest.param([(1001 * k, LONG - 1001 * k + 1) for k in range(150)],
+                     [(1001 * k, LONG - 1001 * k) for k in range(150)], 0, id="nested chain, sides swapped"),
+        pytest.param([(1001 * k, LONG - 1001 * k) for k in range(150)],
+                     [(1001 * k + 500, 1001 * k + 500 + LONG) for k in range(150)], 1000,
+                     id="a nested chain across a staircase"),
+        pytest.param([(0, LONG), (60000, 60050)],
+                     [(0, 100)] + [(5000 + 1001 * k, LONG + 5000 + k) for k in range(40)] + [(60000, LONG + 1000)],
+                     1000, id="a late cue close only by its end, at exactly the margin"),
+        pytest.param([(0, LONG), (60000, 60050)],
+                     [(0, 100)] + [(5000 + 1001 * k, LONG + 5000 + k) for k in range(40)] + [(60000, LONG)],
+                     -1, id="a late cue nested only by its end, at exactly the anchor's end"),
+    ],
+)
+def test_agrees_with_the_model_on_adversarial_families(original_spans, reference_spans, margin):
+    assert_agrees_with_the_model(original_spans, reference_spans, margin)
 
 
 @settings(max_examples=300, deadline=None)

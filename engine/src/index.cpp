@@ -39,23 +39,4 @@ std::size_t IntervalSearch::first_at_or_after(std::int64_t low) const noexcept {
     return first;
 }
 
-std::vector<std::size_t> IntervalSearch::overlapping_positions(std::int32_t start_q, std::int32_t end_q,
-                                                              std::int32_t margin) const {
-    std::vector<std::size_t> positions;
-    for_each_overlapping(start_q, end_q, margin, [&](std::size_t position) {
-        positions.push_back(position);
-        return true;
-    });
-    return positions;
-}
-
-Intervals IntervalSearch::find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const {
-    Intervals result;
-    for_each_overlapping(start_q, end_q, margin, [&](std::size_t position) {
-        result.push_back(records_.copy(position));
-        return true;
-    });
-    return result;
-}
-
 }  // namespace quorvel

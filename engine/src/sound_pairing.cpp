@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <limits>
 #include <numeric>
+#include <optional>
 
 #include "quorvel/pairing.hpp"
 #include "walk_steps.hpp"
@@ -19,6 +21,119 @@ constexpr std::int64_t distance(const TimeSpan& first, const TimeSpan& second) n
 
 constexpr Side opposite(Side side) noexcept { return side == Side::original ? Side::reference : Side::original; }
 
+// A group examines at most this many of the other side's records one by one; a longer scan goes
+// through the side's EndIndex instead. Ordinary tracks stay below it (their scans examine a
+// handful of records), so they never build an index.
+constexpr std::size_t direct_scan_limit = 32;
+// Once a side has an index, its scans have run long before; they go through it sooner.
+constexpr std::size_t indexed_direct_scan_limit = 8;
+
+// The records of one side, in rank order, as the leaves of a complete binary tree whose nodes hold
+// the least and the greatest end of the records below them that no group holds yet (a node with
+// none holds least > greatest). With the ranks' starts, which are in order, a node bounds its
+// records by a box of starts and ends, and a scan skips every node whose box can hold no record it
+// takes. Built in O(n); taking a record out costs O(log n).
+class EndIndex {
+public:
+    EndIndex(std::span<const TimeSpan> spans, const std::vector<bool>& grouped) {
+        while (leaves_ < spans.size()) {
+            leaves_ *= 2;
+        }
+        least_.assign(2 * leaves_, none_least);
+        greatest_.assign(2 * leaves_, none_greatest);
+        for (std::size_t rank = 0; rank < spans.size(); ++rank) {
+            if (!grouped[rank]) {
+                least_[leaves_ + rank] = greatest_[leaves_ + rank] = spans[rank].end;
+            }
+        }
+        for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+            pull(node);
+        }
+    }
+
+    void remove(std::size_t rank) noexcept {
+        std::size_t node = leaves_ + rank;
+        least_[node] = none_least;
+        greatest_[node] = none_greatest;
+        for (node /= 2; node >= 1; node /= 2) {
+            pull(node);
+        }
+    }
+
+    std::size_t leaves() const noexcept { return leaves_; }
+    bool holds_any(std::size_t node) const noexcept { return least_[node] <= greatest_[node]; }
+    std::int64_t least_end(std::size_t node) const noexcept { return least_[node]; }
+    std::int64_t greatest_end(std::size_t node) const noexcept { return greatest_[node]; }
+
+    // The first rank from `rank` on that no group holds, or `leaves()`; counts the nodes it visits.
+    std::size_t first_available(std::size_t rank, std::size_t& visited) const noexcept {
+        return first_available(1, 0, leaves_, rank, visited);
+    }
+
+private:
+    static constexpr std::int64_t none_least = std::numeric_limits<std::int64_t>::max();
+    static constexpr std::int64_t none_greatest = std::numeric_limits<std::int64_t>::min();
+
+    void pull(std::size_t node) noexcept {
+        least_[node] = std::min(least_[2 * node], least_[2 * node + 1]);
+        greatest_[node] = std::max(greatest_[2 * node], greatest_[2 * node + 1]);
+    }
+
+    // Over the node covering ranks [begin, end).
+    std::size_t first_available(std::size_t node, std::size_t begin, std::size_t end, std::size_t rank,
+                                std::size_t& visited) const noexcept {
+        ++visited;
+        if (end <= rank || !holds_any(node)) {
+            return leaves_;
+        }
+        if (end - begin == 1) {
+            return begin;
+        }
+        const std::size_t middle = begin + (end - begin) / 2;
+        const std::size_t found = first_available(2 * node, begin, middle, rank, visited);
+        return found != leaves_ ? found : first_available(2 * node + 1, middle, end, rank, visited);
+    }
+
+    std::size_t leaves_ = 1;
+    std::vector<std::int64_t> least_;
+    std::vector<std::int64_t> greatest_;
+};
+
+// Records whose starts lie in [least_start, greatest_start] and ends in [least_end, greatest_end].
+struct SpanBox {
+    std::int64_t least_start;
+    std::int64_t greatest_start;
+    std::int64_t least_end;
+    std::int64_t greatest_end;
+};
+
+// The greatest value over [least, greatest] of |near - x| - |far - x|, which is monotone in x.
+constexpr std::int64_t greatest_gain(std::int64_t near, std::int64_t far, std::int64_t least,
+                                     std::int64_t greatest) noexcept {
+    const auto gain = [&](std::int64_t x) { return (near < x ? x - near : near - x) - (far < x ? x - far : far - x); };
+    return std::max(gain(least), gain(greatest));
+}
+
+// Whether some record in the box may match `span` (the predicates of pairing.hpp, per bound).
+constexpr bool may_match(const TimeSpan& span, const SpanBox& box, std::int64_t margin) noexcept {
+    const std::int64_t start = span.start;
+    const std::int64_t end = span.end;
+    const bool close = margin >= 0 && ((box.greatest_start >= start - margin && box.least_start <= start + margin) ||
+                                       (box.greatest_end >= end - margin && box.least_end <= end + margin));
+    return close || (box.greatest_start >= start && box.least_end <= end) ||
+           (box.least_start <= start && box.greatest_end >= end);
+}
+
+// Whether every record in the box matches `span`.
+constexpr bool all_match(const TimeSpan& span, const SpanBox& box, std::int64_t margin) noexcept {
+    const std::int64_t start = span.start;
+    const std::int64_t end = span.end;
+    const bool close = margin >= 0 && ((box.least_start >= start - margin && box.greatest_start <= start + margin) ||
+                                       (box.least_end >= end - margin && box.greatest_end <= end + margin));
+    return close || (box.least_start >= start && box.greatest_end <= end) ||
+           (box.greatest_start <= start && box.least_end >= end);
+}
+
 // One side in order of start, then of end. The walk names records by rank in this order; `positions[rank]`
 // is the record's position in the input.
 struct OrderedSide {
@@ -28,6 +143,7 @@ struct OrderedSide {
     std::vector<std::size_t> ranks;   // ranks held by groups, one run per group
     std::vector<std::size_t> unpaired;
     std::size_t next = 0;             // the first rank the main walk has not dealt with
+    std::optional<EndIndex> index;    // built the first time a scan of this side runs long
 
     explicit OrderedSide(std::span<const TimeSpan> input) : positions(input.size()), grouped(input.size(), false) {
         std::iota(positions.begin(), positions.end(), std::size_t{0});
@@ -51,6 +167,14 @@ struct OrderedSide {
         }
         examined += rank - next;
         return rank < spans.size() ? &spans[rank] : nullptr;
+    }
+
+    // A group takes the record at `rank`.
+    void mark_grouped(std::size_t rank) noexcept {
+        grouped[rank] = true;
+        if (index) {
+            index->remove(rank);
+        }
     }
 
     // Moves `next` past records that a group has already taken; true while records are left.
@@ -95,7 +219,7 @@ private:
     void add_to_last_group(Side side, std::size_t rank) {
         OrderedSide& own = side_of(side);
         own.ranks.push_back(rank);
-        own.grouped[rank] = true;
+        own.mark_grouped(rank);
         PairedPositions::Group& group = groups_.back();
         (side == Side::original ? group.original_end : group.reference_end) += 1;
         group.start = std::min(group.start, own.spans[rank].start);
@@ -107,6 +231,13 @@ private:
     bool prefers(const TimeSpan* following, const TimeSpan& anchor, const TimeSpan& candidate) const noexcept {
         return following != nullptr && intervals_match(*following, candidate, margin_) &&
                distance(*following, candidate) < distance(anchor, candidate);
+    }
+
+    // Whether the group around `anchor` takes `candidate`, a record of the other side from that
+    // side's next one on (`first`: that next record, the anchor's partner, always taken).
+    bool takes(const TimeSpan& anchor, const TimeSpan* following, const TimeSpan& candidate, bool first) const noexcept {
+        return (is_close(anchor, candidate, margin_) || is_nested(anchor, candidate)) &&
+               (first || !prefers(following, anchor, candidate));
     }
 
     // Forms a group around the next record of `anchor_side` and takes every record of the other
@@ -130,22 +261,103 @@ private:
 
         std::size_t examined = 0;
         const TimeSpan* following = anchors.next_available(examined);
-        std::size_t rank = candidates.next;
-        for (; rank < candidates.spans.size(); ++rank) {
+        taken_.clear();
+        if (!scan_directly(anchor, following, candidates, examined)) {
+            taken_.clear();
+            scan_with_index(anchor, following, candidates, examined);
+        }
+        for (std::size_t rank : taken_) {
+            add_to_last_group(candidate_side, rank);
+        }
+        steps_.take(examined);
+    }
+
+    // The scan of build_group record by record, into taken_ in order of rank; false, with the scan
+    // unfinished, once it has examined direct_scan_limit records.
+    bool scan_directly(const TimeSpan& anchor, const TimeSpan* following, const OrderedSide& candidates,
+                       std::size_t& examined) {
+        const std::size_t limit = std::min(candidates.spans.size(),
+                                           candidates.next + (candidates.index ? indexed_direct_scan_limit : direct_scan_limit));
+        for (std::size_t rank = candidates.next; rank < limit; ++rank) {
             if (candidates.grouped[rank]) {
                 continue;
             }
             const TimeSpan& candidate = candidates.spans[rank];
-            const bool close = is_close(anchor, candidate, margin_);
-            if ((close || is_nested(anchor, candidate)) &&
-                (rank == candidates.next || !prefers(following, anchor, candidate))) {
-                add_to_last_group(candidate_side, rank);
+            if (takes(anchor, following, candidate, rank == candidates.next)) {
+                taken_.push_back(rank);
             }
-            if (!(candidate.start < anchor.end || close)) {
+            if (!(candidate.start < anchor.end || is_close(anchor, candidate, margin_))) {
+                examined += rank + 1 - candidates.next;
+                return true;
+            }
+        }
+        examined += limit - candidates.next;
+        return limit == candidates.spans.size();
+    }
+
+    // The same scan through the candidates' EndIndex: first the end of the scan, the first record
+    // no group holds from those starting at the anchor's end on that is not close (every record
+    // starting before is examined); then the records up to it, skipping every node of the index
+    // whose box holds no record the group takes.
+    void scan_with_index(const TimeSpan& anchor, const TimeSpan* following, OrderedSide& candidates,
+                         std::size_t& examined) {
+        if (!candidates.index) {
+            candidates.index.emplace(candidates.spans, candidates.grouped);
+            examined += candidates.spans.size();
+        }
+        const EndIndex& index = *candidates.index;
+        const std::size_t first = candidates.next;
+        const auto starts_before_end = std::partition_point(
+            candidates.spans.begin() + static_cast<std::ptrdiff_t>(first), candidates.spans.end(),
+            [&](const TimeSpan& span) { return span.start < anchor.end; });
+        const std::size_t size = candidates.spans.size();
+        std::size_t end = size;
+        const std::size_t tail = static_cast<std::size_t>(starts_before_end - candidates.spans.begin());
+        for (std::size_t rank = tail < size ? index.first_available(tail, examined) : size; rank < size;
+             rank = rank + 1 < size ? index.first_available(rank + 1, examined) : size) {
+            if (!is_close(anchor, candidates.spans[rank], margin_)) {
+                end = rank + 1;
                 break;
             }
         }
-        steps_.take(examined + rank - candidates.next);
+        taken_.push_back(first);
+        collect(anchor, following, candidates, 1, 0, index.leaves(), first + 1, end, examined);
+    }
+
+    // Adds to taken_, in order of rank, the records of ranks [begin, end) under `node` (which
+    // covers [node_begin, node_end)) that the group takes.
+    void collect(const TimeSpan& anchor, const TimeSpan* following, const OrderedSide& candidates, std::size_t node,
+                 std::size_t node_begin, std::size_t node_end, std::size_t begin, std::size_t end,
+                 std::size_t& examined) {
+        const EndIndex& index = *candidates.index;
+        ++examined;
+        const std::size_t low = std::max(node_begin, begin);
+        const std::size_t high = std::min(node_end, end);
+        if (low >= high || !index.holds_any(node)) {
+            return;
+        }
+        if (node_end - node_begin == 1) {
+            if (takes(anchor, following, candidates.spans[low], false)) {
+                taken_.push_back(low);
+            }
+            return;
+        }
+        const SpanBox box{.least_start = candidates.spans[low].start,
+                          .greatest_start = candidates.spans[high - 1].start,
+                          .least_end = index.least_end(node),
+                          .greatest_end = index.greatest_end(node)};
+        if (!may_match(anchor, box, margin_)) {
+            return;
+        }
+        if (following != nullptr && all_match(*following, box, margin_) &&
+            greatest_gain(following->start, anchor.start, box.least_start, box.greatest_start) +
+                    greatest_gain(following->end, anchor.end, box.least_end, box.greatest_end) <
+                0) {
+            return;  // every record in the box belongs rather to the follower
+        }
+        const std::size_t middle = node_begin + (node_end - node_begin) / 2;
+        collect(anchor, following, candidates, 2 * node, node_begin, middle, begin, end, examined);
+        collect(anchor, following, candidates, 2 * node + 1, middle, node_end, begin, end, examined);
     }
 
     // Deals with the next record of `side`, which matched nothing: the last group takes it when it
@@ -192,6 +404,7 @@ private:
     const std::int32_t margin_;
     WalkSteps steps_;
     std::vector<PairedPositions::Group> groups_;
+    std::vector<std::size_t> taken_;  // ranks the scan of the group being formed takes
 };
 
 }  // namespace

@@ -103,4 +103,64 @@ TEST(AlignPositions, WorkedWalks) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// Crowded tracks: the walk's steps grow about linearly, and it still stops when asked
+
+// Every record overlaps every other; the staircase matches only its neighbours, the nested chain
+// matches every later record, each of which belongs rather to the anchor's follower.
+std::vector<Span> staircase(std::int32_t count, std::int32_t extra_length) {
+    std::vector<Span> spans;
+    for (std::int32_t k = 0; k < count; ++k) {
+        spans.push_back({k * 1001, k * 1001 + (1 << 30) + extra_length});
+    }
+    return spans;
+}
+
+std::vector<Span> nested_chain(std::int32_t count, std::int32_t extra_length) {
+    std::vector<Span> spans;
+    for (std::int32_t k = 0; k < count; ++k) {
+        spans.push_back({k * 1001, (1 << 30) - k * 1001 + extra_length});
+    }
+    return spans;
+}
+
+int stop_checks_asked = 0;
+bool keep_walking() {
+    ++stop_checks_asked;
+    return false;
+}
+bool stop_walking() {
+    ++stop_checks_asked;
+    return true;
+}
+
+TEST(AlignPositions, CrowdedTracksTakeAboutLinearlyManyStepsAndStopWhenAsked) {
+    using Family = std::vector<Span> (*)(std::int32_t, std::int32_t);
+    const struct {
+        const char* name;
+        Family family;
+    } families[] = {{"staircase", staircase}, {"nested chain", nested_chain}};
+    for (const auto& family : families) {
+        SCOPED_TRACE(family.name);
+        const auto asked = [&](std::int32_t count) {
+            stop_checks_asked = 0;
+            const AlignedPositions aligned =
+                align_positions(family.family(count, 0), family.family(count, 1), 1000, keep_walking);
+            EXPECT_EQ(aligned.paired.groups.size(), static_cast<std::size_t>(count));
+            return stop_checks_asked;
+        };
+        // Scanning every later record would take about count^2 / 2 steps: 4,700 checks at 25,000.
+        const int at_25000 = asked(25000);
+        const int at_100000 = asked(100000);
+        EXPECT_GE(at_25000, 1);
+        EXPECT_LE(at_100000, 8 * at_25000 + 8);
+        EXPECT_LE(at_25000, 100);
+
+        stop_checks_asked = 0;
+        EXPECT_THROW(align_positions(family.family(25000, 0), family.family(25000, 1), 1000, stop_walking),
+                     quorvel::WalkStopped);
+        EXPECT_EQ(stop_checks_asked, 1);
+    }
+}
+
 }  // namespace

@@ -8,13 +8,14 @@
 // arguments; this module only refuses what it cannot work with.
 #include <Python.h>
 
-#include <limits>
 #include <span>
 
+#include "binding/dict_building.hpp"
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
-#include "quorvel/pairing.hpp"
+#include "binding/record_reading.hpp"
 #include "binding/ref.hpp"
+#include "quorvel/pairing.hpp"
 #include "synchronize.hpp"
 #include "track_input.hpp"
 
@@ -24,10 +25,7 @@ namespace {
 
 using binding::Ref;
 
-bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    return number && PyDict_SetItem(dict, key, number.get()) == 0;
-}
+using binding::set_int;
 
 PyObject* interval_dict(const Track& track, std::size_t position) {
     const binding::InternedNames& key = binding::names();
@@ -44,19 +42,7 @@ PyObject* interval_dict(const Track& track, std::size_t position) {
 }
 
 PyObject* interval_list(const Track& track, std::span<const std::size_t> positions) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(positions.size())));
-    if (!list) {
-        return nullptr;
-    }
-    // The list is not handed to any Python code before every slot is filled.
-    for (std::size_t index = 0; index < positions.size(); ++index) {
-        PyObject* item = interval_dict(track, positions[index]);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
-    }
-    return list.release();
+    return binding::list_of(positions.size(), [&](std::size_t index) { return interval_dict(track, positions[index]); });
 }
 
 PyObject* group_dict(const quorvel::PairedPositions& paired, const quorvel::PairedPositions::Group& group,
@@ -78,18 +64,9 @@ PyObject* group_dict(const quorvel::PairedPositions& paired, const quorvel::Pair
 }
 
 PyObject* group_list(const quorvel::PairedPositions& paired, const Track& original, const Track& reference) {
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(paired.groups.size())));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t index = 0; index < paired.groups.size(); ++index) {
-        PyObject* item = group_dict(paired, paired.groups[index], original, reference);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(index), item);
-    }
-    return list.release();
+    return binding::list_of(paired.groups.size(), [&](std::size_t index) {
+        return group_dict(paired, paired.groups[index], original, reference);
+    });
 }
 
 bool read_margin(PyObject* value, std::int32_t& margin) {
@@ -97,18 +74,11 @@ bool read_margin(PyObject* value, std::int32_t& margin) {
         PyErr_Format(PyExc_TypeError, "margin must be an int, not '%.200s'", Py_TYPE(value)->tp_name);
         return false;
     }
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0 || number < std::numeric_limits<std::int32_t>::min() ||
-        number > std::numeric_limits<std::int32_t>::max()) {
+    const binding::Int32Reading reading = binding::int32_of(value, margin);
+    if (reading == binding::Int32Reading::out_of_range) {
         PyErr_Format(PyExc_ValueError, "margin must fit in a signed 32-bit integer, not %R", value);
-        return false;
     }
-    margin = static_cast<std::int32_t>(number);
-    return true;
+    return reading == binding::Int32Reading::read;
 }
 
 bool check_list(PyObject* value, const char* name) {

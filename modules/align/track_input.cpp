@@ -1,9 +1,8 @@
 #include "track_input.hpp"
 
-#include <limits>
-
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
+#include "binding/record_reading.hpp"
 
 namespace quorvel_align {
 
@@ -32,22 +31,11 @@ void note_origin(const Field& field) {
 }
 
 // The value under `key`, or null: with nothing pending when the key is absent, with an exception
-// pending when the lookup failed otherwise.
+// pending, noted with its origin, when the lookup failed otherwise.
 PyObject* lookup(PyObject* item, PyObject* key, const Field& field) {
-    PyObject* value = nullptr;
-    if (PyDict_CheckExact(item)) {
-        if (PyDict_GetItemRef(item, key, &value) < 0) {
-            note_origin(field);
-        }
-        return value;
-    }
-    value = PyObject_GetItem(item, key);
-    if (value == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-            PyErr_Clear();
-        } else {
-            note_origin(field);
-        }
+    PyObject* value = binding::item_value(item, key, binding::Missing::absent);
+    if (value == nullptr && PyErr_Occurred()) {
+        note_origin(field);
     }
     return value;
 }
@@ -73,19 +61,12 @@ bool read_integer(PyObject* value, const Field& field, std::int32_t& target) {
         }
         return false;
     }
-    int overflow = 0;
-    const long number = PyLong_AsLongAndOverflow(integer.get(), &overflow);
-    if (number == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0 || number < std::numeric_limits<std::int32_t>::min() ||
-        number > std::numeric_limits<std::int32_t>::max()) {
+    const binding::Int32Reading reading = binding::int32_of(integer.get(), target);
+    if (reading == binding::Int32Reading::out_of_range) {
         PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' must fit in a signed 32-bit integer, not %R", field.side,
                      field.position, field.key, integer.get());
-        return false;
     }
-    target = static_cast<std::int32_t>(number);
-    return true;
+    return reading == binding::Int32Reading::read;
 }
 
 bool read_time(PyObject* item, PyObject* key, const Field& field, std::int32_t& target) {

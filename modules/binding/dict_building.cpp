@@ -9,11 +9,6 @@ namespace binding {
 
 namespace {
 
-bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
-    Ref number = Ref::steal(PyLong_FromLong(value));
-    return number && PyDict_SetItem(dict, key, number.get()) == 0;
-}
-
 bool set_owned(PyObject* dict, PyObject* key, PyObject* value) {
     Ref owned = Ref::steal(value);
     return owned && PyDict_SetItem(dict, key, owned.get()) == 0;
@@ -42,22 +37,17 @@ PyObject* interval_dict(const quorvel::IntervalView& interval, TextBuilder text_
 
 }  // namespace
 
+bool set_int(PyObject* dict, PyObject* key, std::int32_t value) {
+    Ref number = Ref::steal(PyLong_FromLong(value));
+    return number && PyDict_SetItem(dict, key, number.get()) == 0;
+}
+
 PyObject* interval_to_py(const quorvel::IntervalView& interval) { return interval_dict(interval, bytes_of); }
 
 PyObject* interval_to_text_form(const quorvel::IntervalView& interval) { return interval_dict(interval, decoded); }
 
 PyObject* interval_list(const RecordSelection& intervals, IntervalBuilder build) {
-    Ref list = Ref::steal(PyList_New(0));
-    if (!list) {
-        return nullptr;
-    }
-    for (std::size_t index = 0; index < intervals.size(); ++index) {
-        Ref item = Ref::steal(build(intervals[index]));
-        if (!item || PyList_Append(list.get(), item.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return list.release();
+    return list_of(intervals.size(), [&](std::size_t index) { return build(intervals[index]); });
 }
 
 PyObject* match_dict(std::int32_t start, std::int32_t end, const RecordSelection& original,

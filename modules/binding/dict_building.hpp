@@ -38,15 +38,37 @@ private:
     std::size_t count_;
 };
 
+// Sets `dict[key]` to a new int holding `value`. False with an exception pending on failure.
+bool set_int(PyObject* dict, PyObject* key, std::int32_t value);
+
+// A list of what `build(index)` makes for each index from 0 to count - 1, in order; `build` returns
+// a new reference or null with an exception pending. The list grows by appending: `build` may run
+// Python code, which can reach the list through the collector, so it never holds empty slots.
+template <typename Build>
+PyObject* list_of(std::size_t count, Build build) {
+    PyObject* list = PyList_New(0);
+    if (list == nullptr) {
+        return nullptr;
+    }
+    for (std::size_t index = 0; index < count; ++index) {
+        PyObject* item = build(index);
+        const bool appended = item != nullptr && PyList_Append(list, item) == 0;
+        Py_XDECREF(item);
+        if (!appended) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    return list;
+}
+
 // What one interval of a list becomes.
 using IntervalBuilder = PyObject* (*)(const quorvel::IntervalView& interval);
 
 PyObject* interval_to_py(const quorvel::IntervalView& interval);         // byte form
 PyObject* interval_to_text_form(const quorvel::IntervalView& interval);  // text form
 
-// A list of what `build` makes of each selected record, in order. The list grows by appending:
-// `build` may run Python code, which can reach the list through the collector, so it never holds
-// empty slots.
+// A list of what `build` makes of each selected record, in order (by list_of).
 PyObject* interval_list(const RecordSelection& intervals, IntervalBuilder build);
 
 // A match dict whose two lists hold what `build` makes of each record: interval_to_py gives the

@@ -21,17 +21,16 @@ constexpr TracebackEntry match_from_py_entry{"match_from_py", conversion_file, 1
 // Fields
 
 bool int32_from_exact_value(PyObject* integer, std::int32_t& target) {
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(integer, &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        return false;
-    }
-    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
+    switch (int32_of(integer, target)) {
+    case Int32Reading::read:
+        return true;
+    case Int32Reading::out_of_range:
         PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return false;
+    case Int32Reading::failed:
+        break;
     }
-    target = static_cast<std::int32_t>(value);
-    return true;
+    return false;
 }
 
 // The value of `object`'s __int__, checked the way the interpreter checks it.
@@ -67,19 +66,6 @@ bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
         return fail(string_from_py_entry);
     }
     return true;
-}
-
-// `mapping[key]`: a direct lookup for an exact dict (KeyError carrying the key when absent), the
-// generic subscription otherwise.
-PyObject* item_value(PyObject* mapping, PyObject* key) {
-    if (!PyDict_CheckExact(mapping)) {
-        return PyObject_GetItem(mapping, key);
-    }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(mapping, key, &value) == 0) {
-        PyErr_SetObject(PyExc_KeyError, key);
-    }
-    return value;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -215,6 +201,34 @@ void reserve_for(PyObject* list, Records& target) {
 }
 
 }  // namespace
+
+PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing) {
+    if (!PyDict_CheckExact(mapping)) {
+        PyObject* value = PyObject_GetItem(mapping, key);
+        if (value == nullptr && missing == Missing::absent && PyErr_ExceptionMatches(PyExc_KeyError)) {
+            PyErr_Clear();
+        }
+        return value;
+    }
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(mapping, key, &value) == 0 && missing == Missing::raises) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return value;
+}
+
+Int32Reading int32_of(PyObject* integer, std::int32_t& target) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(integer, &overflow);
+    if (value == -1 && PyErr_Occurred()) {
+        return Int32Reading::failed;
+    }
+    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
+        return Int32Reading::out_of_range;
+    }
+    target = static_cast<std::int32_t>(value);
+    return Int32Reading::read;
+}
 
 std::int32_t int_from_py(PyObject* object) {
     std::int32_t value = -1;

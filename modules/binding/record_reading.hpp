@@ -22,6 +22,26 @@
 
 namespace binding {
 
+// The one integer reader: the value of `integer`, an int (or a subclass), as a signed 32-bit
+// integer. Each caller applies its own rules around it (which objects it takes, through __int__
+// or __index__, and what it says when a value does not fit).
+enum class Int32Reading {
+    read,          // `target` holds the value
+    out_of_range,  // an int outside the signed 32-bit range; nothing pending
+    failed,        // an exception is pending
+};
+Int32Reading int32_of(PyObject* integer, std::int32_t& target);
+
+// What a lookup does when the key is missing.
+enum class Missing {
+    raises,  // KeyError: the subscription's own, or one carrying the key for an exact dict
+    absent,  // null with nothing pending (a KeyError of the subscription is cleared)
+};
+
+// `mapping[key]`, a new reference: a direct lookup for an exact dict, the generic subscription
+// otherwise. Null with an exception pending on failure, or as `missing` says.
+PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing = Missing::raises);
+
 // An int (or int subclass) in the signed 32-bit range, or anything with __int__ (never
 // __index__). -1 with an exception pending on failure. Adds no traceback entry.
 std::int32_t int_from_py(PyObject* object);

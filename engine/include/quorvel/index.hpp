@@ -12,7 +12,7 @@
 //  - The first record to scan is found by a binary search over the store's slots, which hold the
 //    times next to each other; a scanned record's texts are read only when it is accepted.
 //  - Build: O(n log n), O(n) for records in order of start. Query: O(log n) plus one step per
-//    scanned record. A query allocates nothing unless asked for positions or copies.
+//    scanned record; it allocates nothing.
 //  - Nothing changes after construction, so queries may run concurrently with each other.
 //  - The only failures are std::bad_alloc and std::length_error from the containers.
 //
@@ -22,7 +22,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "quorvel/interval_store.hpp"
 #include "quorvel/records.hpp"
@@ -34,16 +33,11 @@ public:
     explicit IntervalSearch(IntervalStore records);
     explicit IntervalSearch(const Intervals& records);
 
-    // Calls `visit(position)` for each accepted record, in stored order, with its position in
-    // records(); stops early, returning false, when a call returns false. Nothing is allocated.
+    // The one query: calls `visit(position)` for each accepted record, in stored order, with its
+    // position in records(), where the caller reads it in place; stops early, returning false,
+    // when a call returns false. Nothing is allocated.
     template <typename Visit>
     bool for_each_overlapping(std::int32_t start_q, std::int32_t end_q, std::int32_t margin, Visit&& visit) const;
-
-    // Positions (into records()) of the accepted records, in stored order.
-    std::vector<std::size_t> overlapping_positions(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const;
-
-    // Copies of the accepted records, in stored order.
-    Intervals find_overlapping_intervals(std::int32_t start_q, std::int32_t end_q, std::int32_t margin) const;
 
     const IntervalStore& records() const noexcept { return records_; }
 
