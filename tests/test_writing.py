@@ -11,7 +11,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from c_quorvel.align import pair_tracks
-from c_quorvel.exact import Alignment
+from c_quorvel.align import Alignment
 from c_quorvel.formats import alignment_to_subtitles, color_value, read_track
 from c_quorvel.formats.writing import bilingual_cues
 
