@@ -16,6 +16,7 @@ import time
 import pytest
 
 from c_quorvel import batch
+from child_process import python_command
 
 
 def timecode(ms: int) -> str:
@@ -305,7 +306,7 @@ def test_interrupt_stops_the_workers_and_exits_130(tmp_path):
         if __name__ == "__main__":
             sys.exit(run_command({str(tmp_path / "pairs.csv")!r}, "-o", {str(out)!r}, "--workers", "2"))
     """))
-    process = subprocess.Popen([sys.executable, str(script)], stderr=subprocess.PIPE, text=True,
+    process = subprocess.Popen(python_command(str(script)), stderr=subprocess.PIPE, text=True,
                                start_new_session=True)
     try:
         deadline = time.monotonic() + 60
