@@ -30,3 +30,23 @@ package_is_current() {
         "$project_root/CMakeLists.txt" "$project_root/pyproject.toml" \
         -newer "$install_stamp" -type f -print -quit)" ]
 }
+
+build_sanitized() {
+    # The module and the engine under AddressSanitizer and UndefinedBehaviorSanitizer, in one build
+    # directory that test.sh also builds the engine's tests in (-DQUORVEL_BUILD_TESTS=ON), so the
+    # sanitized engine is compiled once. Extra arguments go to cmake.
+    sanitized_build_dir="$project_root/build/module-sanitized"
+    cmake -S "$project_root" -B "$sanitized_build_dir" -DCMAKE_BUILD_TYPE=Debug -DQUORVEL_SANITIZE=ON \
+        -DQUORVEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv/bin/python" "$@" >/dev/null
+    cmake --build "$sanitized_build_dir" -j "$(nproc)" >/dev/null
+}
+
+run_pytest() {
+    # pytest with the given arguments; a run that collected no tests fails with a line that says so.
+    local status=0
+    "$venv/bin/python" -m pytest "$@" || status=$?
+    if [ "$status" -eq 5 ]; then
+        echo "pytest collected no tests from: $*" >&2
+    fi
+    return "$status"
+}

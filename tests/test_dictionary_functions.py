@@ -1,7 +1,6 @@
-"""interval_to_dict and match_to_dict: the text form of a record given in byte form, and
-match_to_dict's per-element use of whatever the module attribute interval_to_dict is."""
+"""interval_to_dict and match_to_dict: the text form of a record given in byte form. Their lookup of
+the module's dictionary functions by name is checked in test_rebound_converters.py."""
 
-import builtins
 import traceback
 
 import pytest
@@ -11,7 +10,6 @@ from c_quorvel import tandril
 MODULE_FILE = "modules\\\\tandril\\\\tandril.cpp"
 ITD = "c_quorvel.tandril.interval_to_dict"
 MTD = "c_quorvel.tandril.match_to_dict"
-OWN_INTERVAL_TO_DICT = tandril.interval_to_dict
 
 
 def byte_interval(start=1, end=2, text=b"t", original=b"o", nl=0):
@@ -32,16 +30,6 @@ def module_entries(error):
         for frame in traceback.extract_tb(error.__traceback__)
         if frame.filename == MODULE_FILE
     ]
-
-
-@pytest.fixture
-def module_attribute():
-    """Lets a test rebind or delete interval_to_dict; the module's own function comes back after."""
-    had_builtin = hasattr(builtins, "interval_to_dict")
-    yield
-    tandril.interval_to_dict = OWN_INTERVAL_TO_DICT
-    if not had_builtin and hasattr(builtins, "interval_to_dict"):
-        del builtins.interval_to_dict
 
 
 # ---------------------------------------------------------------------------------------------
@@ -155,128 +143,3 @@ def test_failing_element_carries_entries_of_both_functions(side):
     with pytest.raises(UnicodeDecodeError) as info:
         tandril.match_to_dict(match)
     assert module_entries(info.value) == [MTD, ITD]
-
-
-# ---------------------------------------------------------------------------------------------
-# Per-element lookup of interval_to_dict
-
-
-def test_rebound_interval_to_dict_that_returns_its_argument_gives_byte_form(module_attribute):
-    tandril.interval_to_dict = lambda record: record
-    original = [byte_interval(1, 2, "café".encode(), b"", 1)]
-    reference = [byte_interval(3, 4, b"\xff", b"x", 2)]  # not valid UTF-8: never decoded here
-    result = tandril.match_to_dict(byte_match(0, 5, original, reference))
-    assert result == {"start": 0, "end": 5, "original": original, "reference": reference}
-
-
-def test_rebound_interval_to_dict_is_called_once_per_element_in_order(module_attribute):
-    calls = []
-
-    def convert(*args, **kwargs):
-        calls.append((args, kwargs))
-        return ("converted", args[0]["start"])
-
-    tandril.interval_to_dict = convert
-    result = tandril.match_to_dict(
-        byte_match(original=[byte_interval(start=1), byte_interval(start=2)], reference=[byte_interval(start=3)])
-    )
-    assert result["original"] == [("converted", 1), ("converted", 2)]
-    assert result["reference"] == [("converted", 3)]
-    assert [args[0]["start"] for args, _ in calls] == [1, 2, 3]
-    assert all(len(args) == 1 and kwargs == {} for args, kwargs in calls)
-
-
-@pytest.mark.parametrize(
-    "match",
-    [
-        byte_match(original=[byte_interval()]),
-        byte_match(reference=[byte_interval()]),
-        byte_match(original=[byte_interval()], reference=[byte_interval()]),
-    ],
-    ids=["original", "reference", "both"],
-)
-def test_deleted_interval_to_dict_raises_name_error(module_attribute, match):
-    del tandril.interval_to_dict
-    with pytest.raises(NameError) as info:
-        tandril.match_to_dict(match)
-    assert str(info.value) == "name 'interval_to_dict' is not defined"
-    assert module_entries(info.value) == [MTD]
-
-
-def test_deleted_interval_to_dict_leaves_empty_matches_working(module_attribute):
-    del tandril.interval_to_dict
-    assert tandril.match_to_dict(byte_match(1, 2)) == {"start": 1, "end": 2, "original": [], "reference": []}
-
-
-def test_interval_to_dict_is_found_among_the_builtins(module_attribute):
-    del tandril.interval_to_dict
-    builtins.interval_to_dict = lambda record: "from builtins"
-    assert tandril.match_to_dict(byte_match(original=[byte_interval()]))["original"] == ["from builtins"]
-
-
-def test_module_attribute_wins_over_the_builtins(module_attribute):
-    builtins.interval_to_dict = lambda record: "from builtins"
-    tandril.interval_to_dict = lambda record: "from module"
-    assert tandril.match_to_dict(byte_match(reference=[byte_interval()]))["reference"] == ["from module"]
-
-
-def test_rebinding_during_the_call_takes_effect_for_the_next_element(module_attribute):
-    def first_only(record):
-        tandril.interval_to_dict = OWN_INTERVAL_TO_DICT
-        return "replaced"
-
-    tandril.interval_to_dict = first_only
-    result = tandril.match_to_dict(
-        byte_match(original=[byte_interval(start=1), byte_interval(start=2)], reference=[byte_interval(start=3)])
-    )
-    assert result["original"] == ["replaced", text_interval(start=2)]
-    assert result["reference"] == [text_interval(start=3)]
-
-
-def test_deleting_during_the_call_fails_the_next_element(module_attribute):
-    seen = []
-
-    def delete_itself(record):
-        seen.append(record["start"])
-        del tandril.interval_to_dict
-        return record
-
-    tandril.interval_to_dict = delete_itself
-    with pytest.raises(NameError) as info:
-        tandril.match_to_dict(byte_match(original=[byte_interval(start=1)], reference=[byte_interval(start=2)]))
-    assert str(info.value) == "name 'interval_to_dict' is not defined"
-    assert seen == [1]
-
-
-def test_exception_of_the_rebound_function_passes_unchanged_below_the_match_entry(module_attribute):
-    failure = LookupError("converter failed")
-
-    def failing(record):
-        raise failure
-
-    tandril.interval_to_dict = failing
-    with pytest.raises(LookupError) as info:
-        tandril.match_to_dict(byte_match(reference=[byte_interval()]))
-    assert info.value is failure
-    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
-    assert names.index(MTD) < names.index("failing")
-
-
-def test_rebound_function_receives_a_fresh_byte_form_dict_per_element(module_attribute):
-    received = []
-    as_received = []
-
-    def keep(record):
-        received.append(record)
-        as_received.append(dict(record))
-        record["start"] = -1  # changing it must not affect later elements
-        return None
-
-    tandril.interval_to_dict = keep
-    interval = byte_interval(start=7)
-    result = tandril.match_to_dict(byte_match(original=[interval, interval]))
-    assert result["original"] == [None, None]
-    assert len(received) == 2 and received[0] is not received[1]
-    assert as_received == [byte_interval(start=7)] * 2
-    assert all(record is not interval for record in received)
-    assert interval == byte_interval(start=7)

@@ -21,6 +21,7 @@ import pytest
 from c_quorvel import tandril
 from c_quorvel import _align
 from c_quorvel.align import pair_tracks
+from child_process import python_command
 
 COUNT = 80_000
 # Seconds from the signal to the end of the call: the walk itself stops within a millisecond or
@@ -118,7 +119,7 @@ def test_ctrl_c_ends_a_long_pairing_with_keyboard_interrupt():
             print("KeyboardInterrupt", traceback.extract_tb(error.__traceback__)[-1].name, flush=True)
         """
     )
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    child = subprocess.Popen(python_command("-c", script), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "calling\n"
         time.sleep(0.3)

@@ -118,16 +118,6 @@ def converter(replacement):
         tandril.interval_to_dict = ORIGINAL_INTERVAL_TO_DICT
 
 
-@contextmanager
-def converter_removed():
-    """Deletes the module attribute interval_to_dict for the duration of the block."""
-    del tandril.interval_to_dict
-    try:
-        yield
-    finally:
-        tandril.interval_to_dict = ORIGINAL_INTERVAL_TO_DICT
-
-
 def run_python(script, *, margin, stdin_text="", timeout=120):
     """Runs `script` in a fresh interpreter with PAIR_MARGIN set to `margin`; returns its stdout."""
     environment = dict(os.environ)
@@ -958,112 +948,6 @@ def test_index_keeps_its_records_when_the_input_changes_afterwards():
     assert index.find_overlapping_intervals(0, 30) == expected
     records.clear()
     assert index.find_overlapping_intervals(0, 30) == expected
-
-
-# ---------------------------------------------------------------------------------------------
-# Hostile and rebound converters during a query
-
-
-def test_rebound_converter_receives_byte_form_dicts_and_its_results_are_returned():
-    seen = []
-
-    def capture(interval):
-        seen.append(interval)
-        return ("converted", interval["nl"])
-
-    index = PyIntervalSearch([record(0, 10, "tëxt", "orig", 1), record(5, 9, "", "\x00", 2)])
-    with converter(capture):
-        assert index.find_overlapping_intervals(0, 10) == [("converted", 1), ("converted", 2)]
-    assert seen == [
-        {"start": 0, "end": 10, "text": "tëxt".encode(), "original": b"orig", "nl": 1},
-        {"start": 5, "end": 9, "text": b"", "original": b"\x00", "nl": 2},
-    ]
-    assert [list(interval) for interval in seen] == [KEYS, KEYS]
-    assert all(type(interval["text"]) is bytes for interval in seen)
-    # The module's own function again gives the text form.
-    assert texts_of(index.find_overlapping_intervals(0, 10)) == ["tëxt", ""]
-
-
-@pytest.mark.parametrize("returned", [None, 0, "text", [1, 2]], ids=["None", "int", "str", "list"])
-def test_rebound_converter_results_are_appended_as_they_are(returned):
-    index = PyIntervalSearch(numbered([(0, 10), (1, 9)]))
-    with converter(lambda interval: returned):
-        results = index.find_overlapping_intervals(0, 10)
-    assert results == [returned, returned]
-    assert all(result is returned for result in results)
-
-
-def test_converter_rebound_back_to_the_original_mid_query():
-    def first_only(interval):
-        tandril.interval_to_dict = ORIGINAL_INTERVAL_TO_DICT
-        return "first"
-
-    records = numbered([(0, 10), (1, 10), (2, 10)])
-    index = PyIntervalSearch(records)
-    with converter(first_only):
-        assert index.find_overlapping_intervals(0, 10) == ["first", records[1], records[2]]
-
-
-def test_converter_rebound_to_another_function_mid_query():
-    def second(interval):
-        return ("second", interval["nl"])
-
-    def first(interval):
-        tandril.interval_to_dict = second
-        return ("first", interval["nl"])
-
-    index = PyIntervalSearch(numbered([(0, 10), (1, 10), (2, 10)]))
-    with converter(first):
-        assert index.find_overlapping_intervals(0, 10) == [("first", 0), ("second", 1), ("second", 2)]
-
-
-def test_deleted_converter_fails_only_queries_with_results():
-    index = PyIntervalSearch(numbered([(0, 10)]))
-    with converter_removed():
-        assert index.find_overlapping_intervals(50000, 60000) == []
-        assert PyIntervalSearch([]).find_overlapping_intervals(0, 10) == []
-        with pytest.raises(NameError) as caught:
-            index.find_overlapping_intervals(0, 10)
-    assert type(caught.value) is NameError
-    assert str(caught.value) == "name 'interval_to_dict' is not defined"
-    assert module_entry_names(caught.value) == [FIND]
-    assert index.find_overlapping_intervals(0, 10) == numbered([(0, 10)])
-
-
-def test_converter_deleted_mid_query_fails_at_the_next_element():
-    calls = []
-
-    def delete_self(interval):
-        calls.append(interval["nl"])
-        del tandril.interval_to_dict
-        return "first"
-
-    index = PyIntervalSearch(numbered([(0, 10), (1, 10)]))
-    with converter(delete_self):
-        with pytest.raises(NameError, match="^name 'interval_to_dict' is not defined$"):
-            index.find_overlapping_intervals(0, 10)
-    assert calls == [0]
-
-
-def test_deleted_converter_falls_back_to_builtins():
-    builtins.interval_to_dict = lambda interval: ("builtin", interval["nl"])
-    index = PyIntervalSearch(numbered([(0, 10)]))
-    with converter_removed():
-        assert index.find_overlapping_intervals(0, 10) == [("builtin", 0)]
-
-
-def test_converter_exception_passes_unchanged():
-    raised = LookupError("from the converter")
-
-    def failing(interval):
-        raise raised
-
-    index = PyIntervalSearch(numbered([(0, 10)]))
-    with converter(failing):
-        with pytest.raises(LookupError) as caught:
-            index.find_overlapping_intervals(0, 10)
-    assert caught.value is raised
-    assert module_entry_names(caught.value) == [FIND]
 
 
 # ---------------------------------------------------------------------------------------------
