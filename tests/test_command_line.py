@@ -137,6 +137,7 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["pair", str(tmp_path), REFERENCE], 1, "is a directory"),
         (["pair", write("notes.srt", "just some notes\n"), REFERENCE], 1, "no subtitle cues found"),
         (["pair", write("blob.bin", b"\x00\x01binary"), REFERENCE], 1, "not a subtitle file"),
+        (["pair", write("undecodable.srt", bytes(range(256))), REFERENCE], 1, "its encoding cannot be told"),
         (["pair", write("deep.json", "[" * 100_000 + "]" * 100_000), REFERENCE], 1, "nested too deeply"),
         (["pair", write("long.json", '[{"start": ' + "9" * 5000 + ', "end": 1, "text": ""}]'), REFERENCE],
          1, "number too long to convert"),
@@ -351,19 +352,15 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     assert "a.srt: cannot write 'Ты' in ascii" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
 
 
-def test_the_readers_notes_are_printed_one_line_each(monkeypatch, capsys):
-    from c_quorvel import formats
-
-    read = formats.read_track
-
-    def read_with_notes(path, *, format=None, encoding=None, fps=None, notes=None):
-        notes.append(f"{os.path.basename(path)}: read as windows-1251 (detected)")
-        return read(path, format=format, encoding=encoding, fps=fps)
-
-    monkeypatch.setattr(formats, "read_track", read_with_notes)
-    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", os.devnull, "--to", "json"]) == 0
-    assert capsys.readouterr().err.splitlines() == ["original.srt: read as windows-1251 (detected)",
-                                                   "reference.srt: read as windows-1251 (detected)"]
+def test_the_readers_notes_and_the_librarys_warnings_are_printed_one_line_each(tmp_path, capsys):
+    latin = tmp_path / "latin.srt"
+    latin.write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
+    gap = tmp_path / "gap.sub"
+    gap.write_text("{1}{1}25\n{25}{50}Hello\nstray words\n{75}{100}World\n", encoding="utf-8")
+    assert cli.main(["pair", str(latin), str(gap), "-q", "-o", str(tmp_path / "out.json")]) == 0
+    assert capsys.readouterr().err.splitlines() == [f"{latin}: read as windows-1252 (detected)",
+                                                   f"{gap}: Possible missed subtitle at line 3"]
+    assert json.loads((tmp_path / "out.json").read_text(encoding="utf-8"))["groups"][0]["original"][0]["text"] == "café"
 
 
 def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeypatch, capsys):
@@ -376,7 +373,10 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeyp
     def no_work(*args, **kwargs):
         raise AssertionError("read before the output was checked")
 
-    monkeypatch.setattr(road, "read_input", no_work)
+    from c_quorvel import formats
+
+    monkeypatch.setattr(formats, "read_track", no_work)
+    monkeypatch.setattr(formats, "read_document", no_work)
     for command in (["pair", str(original), REFERENCE, "-o"], ["sync", str(original), REFERENCE, "-o"],
                     ["pair", str(original), REFERENCE, "--to", "srt", "--plot"], ["plot", str(original), REFERENCE, "-o"],
                     ["sync", REFERENCE, "--shift", "1s", "-o"]):

@@ -38,11 +38,11 @@ from typing import Any
 
 from c_quorvel import batch, road
 from c_quorvel.exact import MarginError, load_tandril
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
+from c_quorvel.formats import INPUT_FORMATS, LAYOUTS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
 from c_quorvel.manifests import ManifestError, pairs_from_manifest
 from c_quorvel.limits import DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
 from c_quorvel.options import (
-    LAYOUTS, OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
+    OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
     whole_text,
 )
 
@@ -463,7 +463,8 @@ def add_batch_command(commands: Any) -> None:
         "(relative paths are relative to the CSV file), or a directory whose tracks are matched by "
         "name: NAME.A.EXT with NAME.B.EXT, for the languages given by --langs A,B. Each result is "
         "written under a temporary name and renamed when complete. A summary of every pair goes to "
-        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than 10% of either track's cues unpaired is "
+        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than {road.SUSPECT_SHARE:.0%} of either track's cues "
+        "unpaired is "
         "marked suspect there. Exit status: 0 when every pair was paired, 1 when some pair failed, 2 "
         "when the run cannot start (options, manifest, scheduler), 3 when OUT_DIR or the summary "
         "cannot be written, 4 when --scheduler is used without Dask installed, 130 when interrupted "

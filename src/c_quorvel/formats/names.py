@@ -50,6 +50,15 @@ def output_format(name: str, to: str | None) -> str:
     return fmt
 
 
+def one_line(problem: BaseException | Warning | str, *, named: bool = False) -> str:
+    """An exception, a warning or a message as one line: its words, runs of white space (line
+    breaks too) made one space. ``named``: led by the exception's type, for a failure nobody
+    expected; one with no message is told by that type alone."""
+    text = " ".join(str(problem).split())
+    kind = type(problem).__name__
+    if not text:
+        return kind
+    return f"{kind}: {text}" if named else text
 
 
 @dataclass
