@@ -169,6 +169,9 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["sync", ORIGINAL, str(EXAMPLES / "formats/reference.ttml"), "-o", str(tmp_path / "out.txt")], 2,
          "cannot write ttml here; sync writes json, srt, vtt, ass, ssa, microdvd, mpl2, tmp"),
         (["sync", ORIGINAL, REFERENCE, "--to", "ttml"], 2, "invalid choice: 'ttml'"),
+        # Refused before any work: the missing input is never looked for.
+        (["sync", str(tmp_path / "absent.srt"), REFERENCE, "-o", str(tmp_path / "x.ttml")], 2,
+         "cannot write ttml here; sync writes json, srt, vtt, ass, ssa, microdvd, mpl2, tmp"),
         (["sync", REFERENCE], 2, "give the map with --shift or --rate"),
         (["sync", ORIGINAL, REFERENCE, "--rate", "0:25"], 2, "not a rate: '0:25'"),
         (["sync", ORIGINAL, REFERENCE, "--rate", "1000:1"], 2, "the rate must be a ratio from 0.01 to 100"),
@@ -266,6 +269,9 @@ def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
     assert re.fullmatch(f"{re.escape(french)} onto {re.escape(english)}: {MAP_WORDS}\n", err), err
     events = pysubs2.load(str(fixed)).events
     assert [event.text for event in events] == [f"ligne {k}" for k in range(300)]
+    # The reference's file with its times changed and every other byte kept.
+    untimed = [[line for line in path.read_bytes().split(b"\n") if b" --> " not in line] for path in (fixed, Path(french))]
+    assert untimed[0] == untimed[1] and fixed.read_bytes() != Path(french).read_bytes()
     assert max(abs(a.start - b.start) + abs(a.end - b.end) for a, b in zip(events, original.events)) <= 4
 
     # The reference's own format, unless the output's extension or --to names another.
@@ -349,7 +355,7 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     # A text the output encoding cannot hold: exit 3, one line, nothing written.
     assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(tmp_path / "a.srt"),
                      "--encoding", "cp1251,utf-16", "--output-encoding", "ascii"]) == 3
-    assert "a.srt: cannot write 'Ты' in ascii" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
+    assert "a.srt: cannot write: the text holds 'Ты', which ascii cannot hold" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
 
 
 def test_the_readers_notes_and_the_librarys_warnings_are_printed_one_line_each(tmp_path, capsys):
@@ -408,12 +414,31 @@ def test_bilingual_outputs_take_the_layout_and_colour(monkeypatch, tmp_path):
     assert options.pairing_options(parsed) == options.pairing_options(layout="split", color_reference="red", to="ass")
 
 
-def test_standard_output_by_name(capsys):
+def test_standard_input_and_output_by_name(capsys):
     assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", "-", "--to", "vtt"]) == 0
     assert capsys.readouterr().out.startswith("WEBVTT")
     assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", "-"]) == 0
     assert pysubs2.SSAFile.from_string(capsys.readouterr().out).events[0].start == \
         pysubs2.load(REFERENCE).events[0].start + 1000
+    # In a process of its own: the bytes of standard input in, the result on standard output.
+    command = [sys.executable, "-m", "c_quorvel"]
+    moved = subprocess.run([*command, "sync", "-", "--shift", "1s", "--format", "srt"], input=Path(REFERENCE).read_bytes(),
+                           capture_output=True, timeout=120)
+    assert moved.returncode == 0 and moved.stderr == b"standard input moved by hand, as out of step by -1.000 s\n", moved
+    assert pysubs2.SSAFile.from_string(moved.stdout.decode()).events[0].start == pysubs2.load(REFERENCE).events[0].start + 1000
+    paired = subprocess.run([*command, "pair", ORIGINAL, "-", "-q"], input=Path(REFERENCE).read_bytes(),
+                            capture_output=True, timeout=120)
+    assert paired.returncode == 0 and json.loads(paired.stdout)["groups"], paired
+
+
+def test_a_failed_write_leaves_the_earlier_output(tmp_path, capsys):
+    lone = tmp_path / "lone.json"
+    lone.write_text('[{"start": 1000, "end": 2000, "text": "\\ud800"}]', encoding="utf-8")
+    out = tmp_path / "out.srt"
+    out.write_text("earlier\n", encoding="utf-8")
+    assert cli.main(["pair", ORIGINAL, str(lone), "-q", "-o", str(out)]) == 3
+    assert capsys.readouterr().err == f"quorvel: error: {out}: cannot write: the text holds '\\ud800' (a lone surrogate), which utf-8 cannot hold\n"
+    assert out.read_text(encoding="utf-8") == "earlier\n" and sorted(os.listdir(tmp_path)) == ["lone.json", "out.srt"]
 
 
 # Synchronisation: the map told, refused, forced, or given by hand ------------------------------

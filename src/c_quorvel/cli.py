@@ -192,14 +192,19 @@ def refuse_picture_over_input(picture: str | None, *inputs: str) -> None:
 # Commands ------------------------------------------------------------------------------------
 
 
-def run_pair(args: argparse.Namespace) -> int:
+def pair_two(args: argparse.Namespace, picture: str | None, output: str | None) -> tuple[PairingOptions, road.Outcome]:
+    """What ``pair`` and ``plot`` share: the checks before any work (the road checks ``output``),
+    the road, and its notes told."""
     options = pairing_options(args)
     check_inputs(args.original, args.reference)
-    refuse_picture_over_input(args.plot, args.original, args.reference)
-    output = road.STDIO if args.output is None else args.output
-    road.check_output([args.original, args.reference], output, options)
+    refuse_picture_over_input(picture, args.original, args.reference)
     outcome = follow(args.original, args.reference, options, output=output)
     tell(outcome.notes)
+    return options, outcome
+
+
+def run_pair(args: argparse.Namespace) -> int:
+    options, outcome = pair_two(args, args.plot, road.STDIO if args.output is None else args.output)
     if not args.quiet:
         tell(summary_lines(args, options, outcome))
     if args.plot is not None:
@@ -237,6 +242,7 @@ def run_sync(args: argparse.Namespace) -> int:
     reference = args.tracks[-1]
     check_inputs(*args.tracks)
     output = road.STDIO if args.output is None else args.output
+    # Every track named is checked, ORIGINAL too when a map given by hand leaves it unread.
     road.check_output(args.tracks, output, options, moving=True)
     outcome = follow(original, reference, options, output=output, pair=False)
     tell(outcome.notes)
@@ -263,11 +269,7 @@ def add_sync_command(commands: Any) -> None:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    options = pairing_options(args)
-    check_inputs(args.original, args.reference)
-    refuse_picture_over_input(args.output, args.original, args.reference)
-    outcome = follow(args.original, args.reference, options)
-    tell(outcome.notes)
+    _, outcome = pair_two(args, args.output, None)
     draw(outcome, args.output, (os.path.basename(args.original), os.path.basename(args.reference)))
     return EXIT_OK
 

@@ -24,6 +24,7 @@ import pysubs2.time
 
 from c_quorvel.exact import margin_from_environment
 from c_quorvel.formats import INPUT_FORMATS, LAYOUTS, OUTPUT_FORMATS, RETIME_FORMATS, color_value
+from c_quorvel.formats.names import canonical_format
 from c_quorvel.limits import DEFAULT_MARGIN, DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET, INT32_MAX, INT32_MIN
 
 # The most breaks the command line accepts: the search's memory grows with it.
@@ -180,9 +181,9 @@ _WRITABLE = tuple(dict.fromkeys(OUTPUT_FORMATS + RETIME_FORMATS))
 
 def _output_format(value: object) -> str:
     # Which of these a job writes (a pairing, a moved track) is checked with its output.
-    if not isinstance(value, str) or value.lower() not in _WRITABLE:
+    if not isinstance(value, str) or canonical_format(value) not in _WRITABLE:
         raise OptionError(f"cannot write {value!r} (known output formats: {', '.join(_WRITABLE)})")
-    return value.lower()
+    return canonical_format(value)
 
 
 def _encoding(value: object, what: str) -> str:

@@ -18,7 +18,8 @@ from typing import Any
 
 from c_quorvel import formats
 from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES
+from c_quorvel.formats.names import EXTENSION_FORMATS, canonical_format
+from c_quorvel.formats.reading import STANDARD_INPUT_NAME
 from c_quorvel.options import OptionError, PairingOptions
 
 # A pair with more than this share of either track's cues unpaired is suspect: the tracks are
@@ -101,7 +102,7 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
     if output is not None and output != STDIO:
         extension = os.path.splitext(output)[1].lower()
         by_extension = EXTENSION_FORMATS.get(extension)
-        if options.to is not None and by_extension is not None and _canonical(options.to) != by_extension:
+        if options.to is not None and by_extension is not None and canonical_format(options.to) != by_extension:
             raise OptionError(f"--to {options.to} contradicts the name {output} (a {by_extension} file); "
                               "change one of them")
     fmt = options.to or by_extension
@@ -115,15 +116,11 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
             named = f"{output}: cannot tell the output format from the name" if output not in (None, STDIO) \
                 else "cannot tell which format to write the result in"
             raise OptionError(f"{named}; name it with --to ({', '.join(writable)})")
-    fmt = _canonical(fmt)
+    fmt = canonical_format(fmt)
     if fmt not in writable:
         raise OptionError(f"cannot write {fmt} here; {'sync' if moving else 'pair'} writes "
                           f"{', '.join(writable)}")
     return fmt
-
-
-def _canonical(fmt: str) -> str:
-    return FORMAT_ALIASES.get(fmt.lower(), fmt.lower())
 
 
 # The road --------------------------------------------------------------------------------------
@@ -146,7 +143,8 @@ def follow(original: str | None, reference: str, options: PairingOptions, *, out
     document = formats.read_document(reference, format=options.formats[1], encoding=options.encodings[1],
                                      fps=options.fps[1], notes=notes)
     second = document.track
-    time_map = find_map(first, second, options, notes, names=(original, reference)) \
+    time_map = find_map(first, second, options, notes,
+                        names=(STANDARD_INPUT_NAME if original == STDIO else original, document.name)) \
         if options.maps or not pair else None
     outcome = Outcome(first, second, time_map, None, notes, document)
     if pair:
@@ -171,7 +169,8 @@ def find_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], op
 
     if options.manual_map:
         time_map = TimeMap.linear(options.shift or 0, options.rate if options.rate is not None else 1.0)
-        notes.append(f"{names[1]} moved by hand: {time_map.describe()}")
+        # The map's words tell how the track is out of step (the map undoes it): say so.
+        notes.append(f"{names[1]} moved by hand, as out of step by {time_map.describe()}")
         return time_map
     try:
         time_map = synchronize(original, reference, max_offset=options.max_offset, max_breaks=options.max_breaks)
@@ -227,8 +226,8 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
         try:
             stream.buffer.write(result_text(outcome, fmt, options).encode(options.output_encoding))
         except UnicodeEncodeError as exc:
-            raise OutputError(f"standard output: cannot write {exc.object[exc.start:exc.end]!r} in "
-                              f"{options.output_encoding}") from None
+            raise OutputError(f"standard output: cannot write: the text holds {exc.object[exc.start:exc.end]!r}, "
+                              f"which {options.output_encoding} cannot hold") from None
         stream.buffer.flush()
     else:
         write_stream(result_text(outcome, fmt, options), stream,

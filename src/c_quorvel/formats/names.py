@@ -37,10 +37,15 @@ class OutputError(TrackError):
     """An output cannot be written: an unknown format, or the file system refused it."""
 
 
+def canonical_format(name: str) -> str:
+    """A format's name as this package spells it: lower case, aliases (dfxp, webvtt, subrip) resolved."""
+    return FORMAT_ALIASES.get(name.lower(), name.lower())
+
+
 def output_format(name: str, to: str | None) -> str:
     """The output format named by ``to``, or else by the extension of ``name``."""
     if to is not None:
-        fmt = FORMAT_ALIASES.get(to.lower(), to.lower())
+        fmt = canonical_format(to)
         if fmt not in OUTPUT_FORMATS:
             raise OutputError(f"cannot write {to!r} (known output formats: {', '.join(OUTPUT_FORMATS)})")
         return fmt

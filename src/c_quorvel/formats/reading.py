@@ -22,7 +22,7 @@ from typing import Any
 import charset_normalizer
 import pysubs2
 
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, INPUT_FORMATS, Document, TrackError, one_line
+from c_quorvel.formats.names import EXTENSION_FORMATS, INPUT_FORMATS, Document, TrackError, canonical_format, one_line
 from c_quorvel.limits import INT32_MAX, INT32_MIN
 
 STANDARD_INPUT = "-"
@@ -245,7 +245,7 @@ def _encoding_label(codec: str) -> str:
 
 def _input_format(name: str, text: str, fmt: str | None) -> str:
     if fmt is not None:
-        fmt = FORMAT_ALIASES.get(fmt.lower(), fmt.lower())
+        fmt = canonical_format(fmt)
         if fmt not in INPUT_FORMATS:
             raise TrackError(f"{name}: unknown format {fmt!r} (known: {', '.join(INPUT_FORMATS)})")
         return fmt

@@ -36,7 +36,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, RETIME_FORMATS, OutputError, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, output_format
 
 LAYOUTS = ("stacked", "split")
 # The formats a bilingual track is written in (JSON is written by alignment_to_json).
@@ -620,7 +620,7 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
     comments and texts (comment lines move with the map too); JSON keeps every field. ``fmt``
     names another format of RETIME_FORMATS to convert to. Times mapped before 0 are shown from 0.
     """
-    fmt = FORMAT_ALIASES.get((fmt or document.format).lower(), (fmt or document.format).lower())
+    fmt = canonical_format(fmt or document.format)
     if fmt not in RETIME_FORMATS:
         raise OutputError(f"cannot write a retimed track as {fmt} (can write: {', '.join(RETIME_FORMATS)})")
     if fmt == "json":
