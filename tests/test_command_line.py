@@ -262,6 +262,7 @@ MAP_WORDS = r"\+7\.300 s, 23\.976 → 25 fps, one break of \+30\.0 s at 00:06:4\
 
 def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
     english, french, original = film_pair(tmp_path)
+    Path(french).write_bytes(Path(french).read_bytes().replace(b"\n", b"\r\n"))  # kept as they are
     fixed = tmp_path / "film.fr.fixed.srt"
     assert cli.main(["sync", english, french, "-o", str(fixed)]) == 0
     out, err = capsys.readouterr()

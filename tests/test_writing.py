@@ -266,7 +266,7 @@ def test_atomic_writes_replace_whole_or_leave_the_old_file(tmp_path):
     pipe = tmp_path / "pipe"
     os.mkfifo(pipe)
     got = []
-    reader = threading.Thread(target=lambda: got.append(pipe.read_bytes()))
+    reader = threading.Thread(target=lambda: got.append(pipe.read_bytes()), daemon=True)
     reader.start()
     write_text_atomically(pipe, "through the pipe\n")
     reader.join(30)
