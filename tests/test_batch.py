@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from c_quorvel import batch, cli, formats, road
+from c_quorvel import batch, cli, formats
 from c_quorvel.manifests import ManifestError, pairs_from_manifest
 
 
