@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from c_quorvel import batch, cli, road
+from c_quorvel import batch, cli, formats
 from c_quorvel.manifests import ManifestError, pairs_from_manifest
 
 
@@ -132,36 +132,43 @@ def test_bad_arguments_are_refused_before_any_work(tmp_path, bad_call, error, me
 def test_failing_pairs_are_reported_and_do_not_stop_the_others(tmp_path, good_pairs):
     pairs, expected = good_pairs
     src = tmp_path / "tracks"
-    (src / "latin1.en.srt").write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
+    (src / "undecodable.en.srt").write_bytes(bytes(range(256)))
     (src / "junk.en.json").write_text('{"not": "a track"}\n', encoding="utf-8")
     bad = [
         (str(src / "missing.en.srt"), pairs[0][1]),
-        (str(src / "latin1.en.srt"), pairs[0][1]),
+        (str(src / "undecodable.en.srt"), pairs[0][1]),
         (str(src / "junk.en.json"), pairs[0][1], "junk"),
     ]
-    results = batch.pair_files([bad[0], pairs[0], bad[1], pairs[1], bad[2], pairs[2]], tmp_path / "out",
-                               workers=2)
-    check_results(results[1::2], pairs, expected, tmp_path / "out", ".json")
-    for result, pair in zip(results[0::2], bad):
+    # Latin-1 is no failure: the file is read in the encoding detected, and the pair's notes say so.
+    latin = src / "latin1.en.srt"
+    latin.write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
+    results = batch.pair_files([bad[0], pairs[0], bad[1], pairs[1], bad[2], pairs[2], (str(latin), pairs[0][1])],
+                               tmp_path / "out", workers=2)
+    check_results(results[1:6:2], pairs, expected, tmp_path / "out", ".json")
+    for result, pair in zip(results[0:6:2], bad):
         assert pair[0] in result["error"]
         assert "\n" not in result["error"]
         assert result["output"] is None and figures(result) == (None,) * 5
-    assert sorted(os.listdir(tmp_path / "out")) == ["a.en.json", "b.en.json", "nested"]
+    assert "its encoding cannot be told" in results[2]["error"]
+    assert results[6]["error"] is None and results[6]["paired_original"] == 1
+    assert f"{latin}: read as windows-1252 (detected)" in results[6]["notes"]
+    assert sorted(os.listdir(tmp_path / "out")) == ["a.en.json", "b.en.json", "latin1.en.json", "nested"]
 
 
 def saboteur() -> None:
     """Worker start-up: writing any result whose name holds 'poison' kills the worker half-way."""
-    write = road.write_text
+    write = formats.write_text_atomically
 
     def write_or_die(path, text, encoding="utf-8"):
-        if "poison" in os.path.basename(path):
-            with open(road.part_name(path), "w", encoding="utf-8") as handle:
+        folder, base = os.path.split(path)
+        if "poison" in base:
+            with open(os.path.join(folder, formats.temporary_name(base)), "w", encoding="utf-8") as handle:
                 handle.write(text[:10])
                 handle.flush()
             os._exit(9)
         write(path, text, encoding)
 
-    road.write_text = write_or_die
+    formats.write_text_atomically = write_or_die
 
 
 def sabotaged_pool(workers: int):
@@ -306,8 +313,8 @@ def test_a_killed_runs_temporary_files_are_removed_by_the_next(tmp_path, good_pa
     pairs, expected = good_pairs
     out = tmp_path / "out"
     (out / "nested").mkdir(parents=True)
-    left = [out / ".a.en.json.0123456789ab.part", out / "nested" / ".c.json.ba9876543210.part"]
-    kept = [out / ".notes.txt.0123456789ab.part", out / "a.en.json.part", out / ".unrelated.json.0123456789ab.part"]
+    left = [out / formats.temporary_name("a.en.json"), out / "nested" / formats.temporary_name("c.json")]
+    kept = [out / formats.temporary_name("notes.txt"), out / "a.en.json.part", out / formats.temporary_name("unrelated.json")]
     for path in left + kept:
         path.write_text("{", encoding="utf-8")
     batch.pair_files(pairs, out, workers=1)

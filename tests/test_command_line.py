@@ -137,6 +137,7 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["pair", str(tmp_path), REFERENCE], 1, "is a directory"),
         (["pair", write("notes.srt", "just some notes\n"), REFERENCE], 1, "no subtitle cues found"),
         (["pair", write("blob.bin", b"\x00\x01binary"), REFERENCE], 1, "not a subtitle file"),
+        (["pair", write("undecodable.srt", bytes(range(256))), REFERENCE], 1, "its encoding cannot be told"),
         (["pair", write("deep.json", "[" * 100_000 + "]" * 100_000), REFERENCE], 1, "nested too deeply"),
         (["pair", write("long.json", '[{"start": ' + "9" * 5000 + ', "end": 1, "text": ""}]'), REFERENCE],
          1, "number too long to convert"),
@@ -168,6 +169,9 @@ def test_bad_inputs_end_with_one_line_and_their_exit_status(tmp_path, capsys):
         (["sync", ORIGINAL, str(EXAMPLES / "formats/reference.ttml"), "-o", str(tmp_path / "out.txt")], 2,
          "cannot write ttml here; sync writes json, srt, vtt, ass, ssa, microdvd, mpl2, tmp"),
         (["sync", ORIGINAL, REFERENCE, "--to", "ttml"], 2, "invalid choice: 'ttml'"),
+        # Refused before any work: the missing input is never looked for.
+        (["sync", str(tmp_path / "absent.srt"), REFERENCE, "-o", str(tmp_path / "x.ttml")], 2,
+         "cannot write ttml here; sync writes json, srt, vtt, ass, ssa, microdvd, mpl2, tmp"),
         (["sync", REFERENCE], 2, "give the map with --shift or --rate"),
         (["sync", ORIGINAL, REFERENCE, "--rate", "0:25"], 2, "not a rate: '0:25'"),
         (["sync", ORIGINAL, REFERENCE, "--rate", "1000:1"], 2, "the rate must be a ratio from 0.01 to 100"),
@@ -258,6 +262,7 @@ MAP_WORDS = r"\+7\.300 s, 23\.976 → 25 fps, one break of \+30\.0 s at 00:06:4\
 
 def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
     english, french, original = film_pair(tmp_path)
+    Path(french).write_bytes(Path(french).read_bytes().replace(b"\n", b"\r\n"))  # kept as they are
     fixed = tmp_path / "film.fr.fixed.srt"
     assert cli.main(["sync", english, french, "-o", str(fixed)]) == 0
     out, err = capsys.readouterr()
@@ -265,6 +270,9 @@ def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
     assert re.fullmatch(f"{re.escape(french)} onto {re.escape(english)}: {MAP_WORDS}\n", err), err
     events = pysubs2.load(str(fixed)).events
     assert [event.text for event in events] == [f"ligne {k}" for k in range(300)]
+    # The reference's file with its times changed and every other byte kept.
+    untimed = [[line for line in path.read_bytes().split(b"\n") if b" --> " not in line] for path in (fixed, Path(french))]
+    assert untimed[0] == untimed[1] and fixed.read_bytes() != Path(french).read_bytes()
     assert max(abs(a.start - b.start) + abs(a.end - b.end) for a, b in zip(events, original.events)) <= 4
 
     # The reference's own format, unless the output's extension or --to names another.
@@ -348,22 +356,18 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     # A text the output encoding cannot hold: exit 3, one line, nothing written.
     assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(tmp_path / "a.srt"),
                      "--encoding", "cp1251,utf-16", "--output-encoding", "ascii"]) == 3
-    assert "a.srt: cannot write 'Ты' in ascii" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
+    assert "a.srt: cannot write: the text holds 'Ты', which ascii cannot hold" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
 
 
-def test_the_readers_notes_are_printed_one_line_each(monkeypatch, capsys):
-    from c_quorvel import formats
-
-    read = formats.read_track
-
-    def read_with_notes(path, *, format=None, encoding=None, fps=None, notes=None):
-        notes.append(f"{os.path.basename(path)}: read as windows-1251 (detected)")
-        return read(path, format=format, encoding=encoding, fps=fps)
-
-    monkeypatch.setattr(formats, "read_track", read_with_notes)
-    assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", os.devnull, "--to", "json"]) == 0
-    assert capsys.readouterr().err.splitlines() == ["original.srt: read as windows-1251 (detected)",
-                                                   "reference.srt: read as windows-1251 (detected)"]
+def test_the_readers_notes_and_the_librarys_warnings_are_printed_one_line_each(tmp_path, capsys):
+    latin = tmp_path / "latin.srt"
+    latin.write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
+    gap = tmp_path / "gap.sub"
+    gap.write_text("{1}{1}25\n{25}{50}Hello\nstray words\n{75}{100}World\n", encoding="utf-8")
+    assert cli.main(["pair", str(latin), str(gap), "-q", "-o", str(tmp_path / "out.json")]) == 0
+    assert capsys.readouterr().err.splitlines() == [f"{latin}: read as windows-1252 (detected)",
+                                                   f"{gap}: Possible missed subtitle at line 3"]
+    assert json.loads((tmp_path / "out.json").read_text(encoding="utf-8"))["groups"][0]["original"][0]["text"] == "café"
 
 
 def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeypatch, capsys):
@@ -376,7 +380,10 @@ def test_an_output_that_is_an_input_is_refused_before_any_work(tmp_path, monkeyp
     def no_work(*args, **kwargs):
         raise AssertionError("read before the output was checked")
 
-    monkeypatch.setattr(road, "read_input", no_work)
+    from c_quorvel import formats
+
+    monkeypatch.setattr(formats, "read_track", no_work)
+    monkeypatch.setattr(formats, "read_document", no_work)
     for command in (["pair", str(original), REFERENCE, "-o"], ["sync", str(original), REFERENCE, "-o"],
                     ["pair", str(original), REFERENCE, "--to", "srt", "--plot"], ["plot", str(original), REFERENCE, "-o"],
                     ["sync", REFERENCE, "--shift", "1s", "-o"]):
@@ -408,12 +415,31 @@ def test_bilingual_outputs_take_the_layout_and_colour(monkeypatch, tmp_path):
     assert options.pairing_options(parsed) == options.pairing_options(layout="split", color_reference="red", to="ass")
 
 
-def test_standard_output_by_name(capsys):
+def test_standard_input_and_output_by_name(capsys):
     assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "-o", "-", "--to", "vtt"]) == 0
     assert capsys.readouterr().out.startswith("WEBVTT")
     assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", "-"]) == 0
     assert pysubs2.SSAFile.from_string(capsys.readouterr().out).events[0].start == \
         pysubs2.load(REFERENCE).events[0].start + 1000
+    # In a process of its own: the bytes of standard input in, the result on standard output.
+    command = [sys.executable, "-m", "c_quorvel"]
+    moved = subprocess.run([*command, "sync", "-", "--shift", "1s", "--format", "srt"], input=Path(REFERENCE).read_bytes(),
+                           capture_output=True, timeout=120)
+    assert moved.returncode == 0 and moved.stderr == b"standard input moved by hand, as out of step by -1.000 s\n", moved
+    assert pysubs2.SSAFile.from_string(moved.stdout.decode()).events[0].start == pysubs2.load(REFERENCE).events[0].start + 1000
+    paired = subprocess.run([*command, "pair", ORIGINAL, "-", "-q"], input=Path(REFERENCE).read_bytes(),
+                            capture_output=True, timeout=120)
+    assert paired.returncode == 0 and json.loads(paired.stdout)["groups"], paired
+
+
+def test_a_failed_write_leaves_the_earlier_output(tmp_path, capsys):
+    lone = tmp_path / "lone.json"
+    lone.write_text('[{"start": 1000, "end": 2000, "text": "\\ud800"}]', encoding="utf-8")
+    out = tmp_path / "out.srt"
+    out.write_text("earlier\n", encoding="utf-8")
+    assert cli.main(["pair", ORIGINAL, str(lone), "-q", "-o", str(out)]) == 3
+    assert capsys.readouterr().err == f"quorvel: error: {out}: cannot write: the text holds '\\ud800' (a lone surrogate), which utf-8 cannot hold\n"
+    assert out.read_text(encoding="utf-8") == "earlier\n" and sorted(os.listdir(tmp_path)) == ["lone.json", "out.srt"]
 
 
 # Synchronisation: the map told, refused, forced, or given by hand ------------------------------

@@ -260,6 +260,18 @@ def test_atomic_writes_replace_whole_or_leave_the_old_file(tmp_path):
             os.chmod(tmp_path, 0o700)
         unchanged()
 
+    # A pipe or a device (/dev/null, /dev/stdout) is no file a rename could replace: it is written to.
+    import threading
+
+    pipe = tmp_path / "pipe"
+    os.mkfifo(pipe)
+    got = []
+    reader = threading.Thread(target=lambda: got.append(pipe.read_bytes()), daemon=True)
+    reader.start()
+    write_text_atomically(pipe, "through the pipe\n")
+    reader.join(30)
+    assert got == [b"through the pipe\n"] and stat.S_ISFIFO(pipe.stat().st_mode)
+
 
 STYLED_ASS = r"""[Script Info]
 Title: Styled sample

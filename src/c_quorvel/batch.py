@@ -30,7 +30,6 @@ import concurrent.futures as cf
 import json
 import multiprocessing
 import os
-import re
 import signal
 from collections import deque
 from collections.abc import Callable, Iterable, Mapping
@@ -40,7 +39,7 @@ from pathlib import PurePath
 from typing import Any
 
 from c_quorvel import road
-from c_quorvel.formats import TrackError
+from c_quorvel.formats import TEMPORARY_NAME, TrackError, one_line
 from c_quorvel.options import OptionError, PairingOptions, pairing_options
 
 __all__ = ["FIGURES", "OUTPUT_SUFFIXES", "SUMMARY_NAME", "Journal", "earlier_entries", "pair_files"]
@@ -61,9 +60,6 @@ ABRUPT_END = "the worker process pairing it ended abruptly (killed, or out of me
 SUMMARY_NAME = "batch-summary.json"
 
 FIGURES = ("groups", "paired_original", "paired_reference", "unpaired_original", "unpaired_reference")
-
-# A temporary file of road.write_text: ".NAME.<12 hex digits>.part".
-_LEFTOVER = re.compile(r"\.(?P<base>.+)\.[0-9a-f]{12}" + re.escape(road.PART_SUFFIX))
 
 
 @dataclass(frozen=True)
@@ -97,7 +93,7 @@ def _pair_one(first: str, second: str, output: str, options: PairingOptions) -> 
     except OSError as exc:
         return {"error": f"{exc.filename or output}: {exc.strerror or exc}"}
     except Exception as exc:
-        return {"error": f"cannot pair {first} with {second}: {road.one_line(exc)}"}
+        return {"error": f"cannot pair {first} with {second}: {one_line(exc, named=True)}"}
     return {**outcome.figures, "suspect": outcome.suspect, "notes": outcome.notes,
             "stamp": [written.st_mtime_ns, written.st_size]}
 
@@ -191,7 +187,7 @@ def remove_leftovers(outputs: Iterable[str]) -> None:
         except OSError:
             continue  # a folder that does not exist (yet) holds nothing to clean
         for entry in entries:
-            found = _LEFTOVER.fullmatch(entry.name)
+            found = TEMPORARY_NAME.fullmatch(entry.name)
             if found is not None and found["base"] in bases:
                 try:
                     os.unlink(entry.path)
@@ -280,7 +276,7 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
             outcome = {"error": "cancelled by the executor"}
         except Exception as exc:
             remove_leftovers([job.output])
-            outcome = {"error": road.one_line(exc)}
+            outcome = {"error": one_line(exc, named=True)}
         finish(job, outcome)
         return False
 

@@ -38,11 +38,11 @@ from typing import Any
 
 from c_quorvel import batch, road
 from c_quorvel.exact import MarginError, load_tandril
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
+from c_quorvel.formats import INPUT_FORMATS, LAYOUTS, OUTPUT_FORMATS, RETIME_FORMATS, OutputError, TrackError
 from c_quorvel.manifests import ManifestError, pairs_from_manifest
 from c_quorvel.limits import DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
 from c_quorvel.options import (
-    LAYOUTS, OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
+    OptionError, PairingOptions, number_text, pairing_options, per_input_text, rate_text, time_text,
     whole_text,
 )
 
@@ -192,14 +192,19 @@ def refuse_picture_over_input(picture: str | None, *inputs: str) -> None:
 # Commands ------------------------------------------------------------------------------------
 
 
-def run_pair(args: argparse.Namespace) -> int:
+def pair_two(args: argparse.Namespace, picture: str | None, output: str | None) -> tuple[PairingOptions, road.Outcome]:
+    """What ``pair`` and ``plot`` share: the checks before any work (the road checks ``output``),
+    the road, and its notes told."""
     options = pairing_options(args)
     check_inputs(args.original, args.reference)
-    refuse_picture_over_input(args.plot, args.original, args.reference)
-    output = road.STDIO if args.output is None else args.output
-    road.check_output([args.original, args.reference], output, options)
+    refuse_picture_over_input(picture, args.original, args.reference)
     outcome = follow(args.original, args.reference, options, output=output)
     tell(outcome.notes)
+    return options, outcome
+
+
+def run_pair(args: argparse.Namespace) -> int:
+    options, outcome = pair_two(args, args.plot, road.STDIO if args.output is None else args.output)
     if not args.quiet:
         tell(summary_lines(args, options, outcome))
     if args.plot is not None:
@@ -237,6 +242,7 @@ def run_sync(args: argparse.Namespace) -> int:
     reference = args.tracks[-1]
     check_inputs(*args.tracks)
     output = road.STDIO if args.output is None else args.output
+    # Every track named is checked, ORIGINAL too when a map given by hand leaves it unread.
     road.check_output(args.tracks, output, options, moving=True)
     outcome = follow(original, reference, options, output=output, pair=False)
     tell(outcome.notes)
@@ -263,11 +269,7 @@ def add_sync_command(commands: Any) -> None:
 
 
 def run_plot(args: argparse.Namespace) -> int:
-    options = pairing_options(args)
-    check_inputs(args.original, args.reference)
-    refuse_picture_over_input(args.output, args.original, args.reference)
-    outcome = follow(args.original, args.reference, options)
-    tell(outcome.notes)
+    _, outcome = pair_two(args, args.output, None)
     draw(outcome, args.output, (os.path.basename(args.original), os.path.basename(args.reference)))
     return EXIT_OK
 
@@ -463,7 +465,8 @@ def add_batch_command(commands: Any) -> None:
         "(relative paths are relative to the CSV file), or a directory whose tracks are matched by "
         "name: NAME.A.EXT with NAME.B.EXT, for the languages given by --langs A,B. Each result is "
         "written under a temporary name and renamed when complete. A summary of every pair goes to "
-        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than 10% of either track's cues unpaired is "
+        f"OUT_DIR/{batch.SUMMARY_NAME}; a pair with more than {road.SUSPECT_SHARE:.0%} of either track's cues "
+        "unpaired is "
         "marked suspect there. Exit status: 0 when every pair was paired, 1 when some pair failed, 2 "
         "when the run cannot start (options, manifest, scheduler), 3 when OUT_DIR or the summary "
         "cannot be written, 4 when --scheduler is used without Dask installed, 130 when interrupted "

@@ -23,14 +23,14 @@ from typing import Any
 import pysubs2.time
 
 from c_quorvel.exact import margin_from_environment
-from c_quorvel.formats import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS
+from c_quorvel.formats import INPUT_FORMATS, LAYOUTS, OUTPUT_FORMATS, RETIME_FORMATS, color_value
+from c_quorvel.formats.names import canonical_format
 from c_quorvel.limits import DEFAULT_MARGIN, DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET, INT32_MAX, INT32_MIN
 
 # The most breaks the command line accepts: the search's memory grows with it.
 MOST_BREAKS = 100
 # Frame rates of a frame-based input, exclusive bounds: a rate near zero makes every time overflow.
 FPS_RANGE = (0.001, 1000.0)
-LAYOUTS = ("stacked", "split")
 
 
 class OptionError(ValueError):
@@ -181,9 +181,9 @@ _WRITABLE = tuple(dict.fromkeys(OUTPUT_FORMATS + RETIME_FORMATS))
 
 def _output_format(value: object) -> str:
     # Which of these a job writes (a pairing, a moved track) is checked with its output.
-    if not isinstance(value, str) or value.lower() not in _WRITABLE:
+    if not isinstance(value, str) or canonical_format(value) not in _WRITABLE:
         raise OptionError(f"cannot write {value!r} (known output formats: {', '.join(_WRITABLE)})")
-    return value.lower()
+    return canonical_format(value)
 
 
 def _encoding(value: object, what: str) -> str:
@@ -215,13 +215,6 @@ def _layout(value: object) -> str:
 def _color(value: object) -> str:
     if not isinstance(value, str):
         raise TypeError(f"the colour must be a string, not {type(value).__name__!r}")
-    from c_quorvel import formats
-
-    color_value = getattr(formats, "color_value", None)
-    if color_value is None:
-        if not re.fullmatch(r"#[0-9a-fA-F]{6}|[A-Za-z]+", value):
-            raise OptionError(f"not a colour: {value!r} (give #rrggbb or a colour name)")
-        return value
     try:
         color_value(value)
     except ValueError as exc:

@@ -9,18 +9,17 @@ the output ``"-"`` (standard output); what the user should be told comes back in
 
 from __future__ import annotations
 
-import inspect
 import json
 import os
 import sys
-import uuid
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 from c_quorvel import formats
-from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, OutputError
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES
+from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError
+from c_quorvel.formats.names import EXTENSION_FORMATS, canonical_format
+from c_quorvel.formats.reading import STANDARD_INPUT_NAME
 from c_quorvel.options import OptionError, PairingOptions
 
 # A pair with more than this share of either track's cues unpaired is suspect: the tracks are
@@ -45,7 +44,7 @@ class Outcome:
     time_map: Any = None
     alignment: Any = None
     notes: list[str] = field(default_factory=list)
-    document: Any = None  # the reference's Document, where the reading module gives one
+    document: Document | None = None  # the reference as read, for writing it back retimed
 
     @property
     def figures(self) -> dict[str, int]:
@@ -73,12 +72,6 @@ class Outcome:
 
 def _share(part: int, whole: int) -> float:
     return part / whole if whole else 0.0
-
-
-def one_line(exc: BaseException) -> str:
-    """An exception as one line: its type and the first line of its message."""
-    text = str(exc).strip()
-    return f"{type(exc).__name__}: {text.splitlines()[0] if text else 'no message'}"
 
 
 # Checks before any work ------------------------------------------------------------------------
@@ -109,7 +102,7 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
     if output is not None and output != STDIO:
         extension = os.path.splitext(output)[1].lower()
         by_extension = EXTENSION_FORMATS.get(extension)
-        if options.to is not None and by_extension is not None and _canonical(options.to) != by_extension:
+        if options.to is not None and by_extension is not None and canonical_format(options.to) != by_extension:
             raise OptionError(f"--to {options.to} contradicts the name {output} (a {by_extension} file); "
                               "change one of them")
     fmt = options.to or by_extension
@@ -123,15 +116,11 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
             named = f"{output}: cannot tell the output format from the name" if output not in (None, STDIO) \
                 else "cannot tell which format to write the result in"
             raise OptionError(f"{named}; name it with --to ({', '.join(writable)})")
-    fmt = _canonical(fmt)
+    fmt = canonical_format(fmt)
     if fmt not in writable:
         raise OptionError(f"cannot write {fmt} here; {'sync' if moving else 'pair'} writes "
                           f"{', '.join(writable)}")
     return fmt
-
-
-def _canonical(fmt: str) -> str:
-    return FORMAT_ALIASES.get(fmt.lower(), fmt.lower())
 
 
 # The road --------------------------------------------------------------------------------------
@@ -151,9 +140,11 @@ def follow(original: str | None, reference: str, options: PairingOptions, *, out
     notes: list[str] = []
     fmt = check_output([original, reference], output, options, moving=not pair) if output is not None else None
     first = [] if original is None else read_input(original, options, 0, notes)
-    document = _read_document(reference, options, notes)
-    second = document.track if document is not None else read_input(reference, options, 1, notes)
-    time_map = find_map(first, second, options, notes, names=(original, reference)) \
+    document = formats.read_document(reference, format=options.formats[1], encoding=options.encodings[1],
+                                     fps=options.fps[1], notes=notes)
+    second = document.track
+    time_map = find_map(first, second, options, notes,
+                        names=(STANDARD_INPUT_NAME if original == STDIO else original, document.name)) \
         if options.maps or not pair else None
     outcome = Outcome(first, second, time_map, None, notes, document)
     if pair:
@@ -166,19 +157,8 @@ def follow(original: str | None, reference: str, options: PairingOptions, *, out
 
 def read_input(path: str, options: PairingOptions, side: int, notes: list[str]) -> list[dict[str, Any]]:
     """One input, with the format, encoding and frame rate the options give it."""
-    settings: dict[str, Any] = {"format": options.formats[side], "encoding": options.encodings[side],
-                                "fps": options.fps[side]}
-    if _accepts(formats.read_track, "notes"):
-        settings["notes"] = notes
-    return formats.read_track(path, **settings)
-
-
-def _read_document(path: str, options: PairingOptions, notes: list[str]) -> Any:
-    read_document = getattr(formats, "read_document", None)
-    if read_document is None:
-        return None
-    return read_document(path, format=options.formats[1], encoding=options.encodings[1], fps=options.fps[1],
-                         notes=notes)
+    return formats.read_track(path, format=options.formats[side], encoding=options.encodings[side],
+                              fps=options.fps[side], notes=notes)
 
 
 def find_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], options: PairingOptions,
@@ -189,7 +169,8 @@ def find_map(original: list[dict[str, Any]], reference: list[dict[str, Any]], op
 
     if options.manual_map:
         time_map = TimeMap.linear(options.shift or 0, options.rate if options.rate is not None else 1.0)
-        notes.append(f"{names[1]} moved by hand: {time_map.describe()}")
+        # The map's words tell how the track is out of step (the map undoes it): say so.
+        notes.append(f"{names[1]} moved by hand, as out of step by {time_map.describe()}")
         return time_map
     try:
         time_map = synchronize(original, reference, max_offset=options.max_offset, max_breaks=options.max_breaks)
@@ -220,35 +201,33 @@ def pair_read_tracks(original: list[dict[str, Any]], reference: list[dict[str, A
 
 
 def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_ascii: bool = False) -> str:
-    """The result as the text of a file of format ``fmt``."""
+    """The result as the text of a file of format ``fmt``: the pairing (JSON or a bilingual
+    track), or, when the job was to move the reference, its file with only its times changed."""
     if outcome.alignment is None:
-        return _moved_text(outcome, fmt)
+        assert outcome.document is not None
+        return formats.retimed_text(outcome.document, outcome.time_map, fmt)
     if fmt == "json":
         return formats.alignment_to_json(outcome.alignment, ensure_ascii=ensure_ascii)
-    settings: dict[str, Any] = {}
-    if _accepts(formats.alignment_to_subtitles, "layout"):
-        settings = {"layout": options.layout, "color_reference": options.color_reference}
-    return formats.alignment_to_subtitles(outcome.alignment, fmt, **settings)
-
-
-def _moved_text(outcome: Outcome, fmt: str) -> str:
-    retimed_text = getattr(formats, "retimed_text", None)
-    if retimed_text is not None and outcome.document is not None:
-        return retimed_text(outcome.document, outcome.time_map, fmt)
-    return formats.track_to_text(outcome.time_map.apply(outcome.reference), fmt)
+    return formats.alignment_to_subtitles(outcome.alignment, fmt, layout=options.layout,
+                                          color_reference=options.color_reference)
 
 
 def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptions, *, stream: Any = None) -> None:
     stream = stream or sys.stdout
     if output != STDIO:
-        write_text(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
+        encoding = options.output_encoding or "utf-8"
+        if outcome.alignment is None:
+            assert outcome.document is not None
+            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt, encoding=encoding)
+        else:
+            formats.write_text_atomically(output, result_text(outcome, fmt, options), encoding)
     elif options.output_encoding is not None and hasattr(stream, "buffer"):
         stream.flush()
         try:
             stream.buffer.write(result_text(outcome, fmt, options).encode(options.output_encoding))
         except UnicodeEncodeError as exc:
-            raise OutputError(f"standard output: cannot write {exc.object[exc.start:exc.end]!r} in "
-                              f"{options.output_encoding}") from None
+            raise OutputError(f"standard output: cannot write: the text holds {exc.object[exc.start:exc.end]!r}, "
+                              f"which {options.output_encoding} cannot hold") from None
         stream.buffer.flush()
     else:
         write_stream(result_text(outcome, fmt, options), stream,
@@ -269,48 +248,6 @@ def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None 
     stream.flush()
 
 
-PART_SUFFIX = ".part"
-
-
-def part_name(path: str) -> str:
-    """The temporary name ``path`` is written under before it is renamed: hidden, in its folder."""
-    folder, base = os.path.split(path)
-    return os.path.join(folder, f".{base}.{uuid.uuid4().hex[:12]}{PART_SUFFIX}")
-
-
-def write_text(path: str, text: str, encoding: str = "utf-8") -> None:
-    """Write ``path`` whole or not at all: under a temporary name, renamed when complete. Raises
-    OutputError with a one-line message; a file already at ``path`` is left as it was."""
-    shared = getattr(formats, "write_text_atomically", None)
-    if shared is not None:
-        shared(path, text, encoding=encoding)
-        return
-    try:
-        data = text.encode(encoding)
-    except UnicodeEncodeError as exc:
-        raise OutputError(f"{path}: cannot write {exc.object[exc.start:exc.end]!r} in {encoding}") from None
-    part = part_name(path)
-    try:
-        with open(part, "wb") as handle:
-            handle.write(data)
-        os.replace(part, path)
-    except BaseException as exc:
-        try:
-            os.unlink(part)
-        except OSError:
-            pass
-        if isinstance(exc, OSError):
-            raise OutputError(f"{path}: cannot write: {exc.strerror or exc}") from None
-        raise
-
-
 def write_json(path: str, value: Any) -> None:
-    """A JSON document written as :func:`write_text` writes."""
-    write_text(path, json.dumps(value, ensure_ascii=False, indent=1) + "\n")
-
-
-def _accepts(function: Callable[..., Any], name: str) -> bool:
-    try:
-        return name in inspect.signature(function).parameters
-    except (TypeError, ValueError):
-        return False
+    """A JSON document written whole or not at all, as every file of the package is."""
+    formats.write_text_atomically(path, json.dumps(value, ensure_ascii=False, indent=1) + "\n")

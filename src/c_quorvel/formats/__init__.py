@@ -21,17 +21,19 @@ Every bad input raises :class:`TrackError` (an output that cannot be written, it
 here prints or exits, so these functions can run in worker processes.
 """
 
-from c_quorvel.formats.names import INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError, TrackError, output_format
+from c_quorvel.formats.names import (
+    INPUT_FORMATS, OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError, TrackError, one_line, output_format,
+)
 from c_quorvel.limits import INT32_MAX, INT32_MIN
 from c_quorvel.formats.reading import read_document, read_track
 from c_quorvel.formats.writing import (
-    LAYOUTS, alignment_to_json, alignment_to_subtitles, color_value, retimed_text, track_to_text, write_alignment,
-    write_retimed, write_text_atomically, write_track,
+    LAYOUTS, TEMPORARY_NAME, alignment_to_json, alignment_to_subtitles, color_value, retimed_text, track_to_text, write_alignment,
+    temporary_name, write_retimed, write_text_atomically, write_track,
 )
 
 __all__ = [
     "Document", "INPUT_FORMATS", "INT32_MAX", "INT32_MIN", "LAYOUTS", "OUTPUT_FORMATS", "OutputError", "RETIME_FORMATS",
-    "TrackError", "alignment_to_json", "alignment_to_subtitles", "color_value", "output_format", "read_document",
-    "read_track", "retimed_text", "track_to_text", "write_alignment", "write_retimed", "write_text_atomically",
+    "TEMPORARY_NAME", "TrackError", "alignment_to_json", "alignment_to_subtitles", "color_value", "one_line", "output_format", "read_document",
+    "read_track", "retimed_text", "temporary_name", "track_to_text", "write_alignment", "write_retimed", "write_text_atomically",
     "write_track",
 ]

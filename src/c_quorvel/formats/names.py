@@ -37,10 +37,15 @@ class OutputError(TrackError):
     """An output cannot be written: an unknown format, or the file system refused it."""
 
 
+def canonical_format(name: str) -> str:
+    """A format's name as this package spells it: lower case, aliases (dfxp, webvtt, subrip) resolved."""
+    return FORMAT_ALIASES.get(name.lower(), name.lower())
+
+
 def output_format(name: str, to: str | None) -> str:
     """The output format named by ``to``, or else by the extension of ``name``."""
     if to is not None:
-        fmt = FORMAT_ALIASES.get(to.lower(), to.lower())
+        fmt = canonical_format(to)
         if fmt not in OUTPUT_FORMATS:
             raise OutputError(f"cannot write {to!r} (known output formats: {', '.join(OUTPUT_FORMATS)})")
         return fmt
@@ -50,6 +55,15 @@ def output_format(name: str, to: str | None) -> str:
     return fmt
 
 
+def one_line(problem: BaseException | Warning | str, *, named: bool = False) -> str:
+    """An exception, a warning or a message as one line: its words, runs of white space (line
+    breaks too) made one space. ``named``: led by the exception's type, for a failure nobody
+    expected; one with no message is told by that type alone."""
+    text = " ".join(str(problem).split())
+    kind = type(problem).__name__
+    if not text:
+        return kind
+    return f"{kind}: {text}" if named else text
 
 
 @dataclass

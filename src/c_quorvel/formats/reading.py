@@ -22,7 +22,7 @@ from typing import Any
 import charset_normalizer
 import pysubs2
 
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, INPUT_FORMATS, Document, TrackError
+from c_quorvel.formats.names import EXTENSION_FORMATS, INPUT_FORMATS, Document, TrackError, canonical_format, one_line
 from c_quorvel.limits import INT32_MAX, INT32_MIN
 
 STANDARD_INPUT = "-"
@@ -141,7 +141,7 @@ def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:
             return STANDARD_INPUT_NAME, sys.stdin.buffer.read()
         except (AttributeError, OSError, ValueError) as exc:
             # No standard input (closed, or replaced by an object without a byte buffer).
-            raise TrackError(f"{STANDARD_INPUT_NAME}: cannot read: {_one_line(exc)}") from None
+            raise TrackError(f"{STANDARD_INPUT_NAME}: cannot read: {one_line(exc)}") from None
     try:
         with open(name, "rb") as handle:
             return name, handle.read()
@@ -155,7 +155,7 @@ def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:
         raise TrackError(f"{name}: cannot read: {exc.strerror or exc}") from None
     except ValueError as exc:
         # A name holding a NUL character.
-        raise TrackError(f"{name!r}: cannot read: {_one_line(exc)}") from None
+        raise TrackError(f"{name!r}: cannot read: {one_line(exc)}") from None
 
 
 def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> str:
@@ -234,7 +234,7 @@ def _decoded(name: str, data: bytes, encoding: str, told: str, offset: int) -> s
         ) from None
     except UnicodeError as exc:
         # A codec that refuses every input ("undefined") or fails without a position.
-        raise TrackError(f"{name}: cannot be read as {encoding} ({_one_line(exc)})") from None
+        raise TrackError(f"{name}: cannot be read as {encoding} ({one_line(exc)})") from None
 
 
 def _encoding_label(codec: str) -> str:
@@ -245,7 +245,7 @@ def _encoding_label(codec: str) -> str:
 
 def _input_format(name: str, text: str, fmt: str | None) -> str:
     if fmt is not None:
-        fmt = FORMAT_ALIASES.get(fmt.lower(), fmt.lower())
+        fmt = canonical_format(fmt)
         if fmt not in INPUT_FORMATS:
             raise TrackError(f"{name}: unknown format {fmt!r} (known: {', '.join(INPUT_FORMATS)})")
         return fmt
@@ -281,10 +281,10 @@ def _intervals_from_subtitles(
     except pysubs2.exceptions.UnknownFPSError:
         raise TrackError(f"{name}: a frame-based file without a frame rate; give one with --fps (for example --fps 23.976)") from None
     except PARSER_ERRORS as exc:
-        raise TrackError(f"{name}: not a readable {fmt} file ({_one_line(exc)})") from None
+        raise TrackError(f"{name}: not a readable {fmt} file ({one_line(exc)})") from None
     for warning in caught:
         if issubclass(warning.category, pysubs2.warnings.Pysubs2Warning):
-            notes.append(f"{name}: {_one_line(warning.message)}")
+            notes.append(f"{name}: {one_line(warning.message)}")
         else:  # not about the file (a deprecation, say): left to the interpreter's filters
             warnings.warn_explicit(warning.message, warning.category, warning.filename, warning.lineno)
     intervals = []
@@ -345,7 +345,7 @@ def _intervals_from_json(name: str, text: str) -> list[dict[str, Any]]:
         raise TrackError(f"{name}: JSON nested too deeply to read") from None
     except ValueError as exc:
         # An integer literal longer than the interpreter converts (4300 digits by default).
-        raise TrackError(f"{name}: JSON holds a number too long to convert ({_one_line(exc)})") from None
+        raise TrackError(f"{name}: JSON holds a number too long to convert ({one_line(exc)})") from None
     if not isinstance(data, list):
         raise TrackError(f"{name}: expected a JSON list of interval objects, got {_json_kind(data)}")
     return [_interval_from_json(name, position, item) for position, item in enumerate(data, start=1)]
@@ -406,7 +406,3 @@ def _json_value(value: Any) -> str:
         shown = json.dumps(value)
         return shown if len(shown) <= 40 else f"{shown[:37]}..."
     return _json_kind(value)
-
-
-def _one_line(exc: BaseException | Warning | str) -> str:
-    return " ".join(str(exc).split()) or type(exc).__name__

@@ -25,6 +25,7 @@ import json
 import os
 import re
 import secrets
+import stat
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -35,7 +36,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
-from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, RETIME_FORMATS, OutputError, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, output_format
 
 LAYOUTS = ("stacked", "split")
 # The formats a bilingual track is written in (JSON is written by alignment_to_json).
@@ -491,6 +492,18 @@ def write_track(
 # Writing a file -----------------------------------------------------------------------------
 
 
+# A file is written as ".NAME.<8 hex digits>.part" in its folder, then renamed to NAME; a
+# temporary file a killed process left behind is told by this pattern (its group "base": NAME).
+_PART_SUFFIX = ".part"
+_PART_HEX_DIGITS = 8
+TEMPORARY_NAME = re.compile(rf"\.(?P<base>.+)\.[0-9a-f]{{{_PART_HEX_DIGITS}}}{re.escape(_PART_SUFFIX)}")
+
+
+def temporary_name(base: str) -> str:
+    """A fresh temporary name for the file named ``base``, in the form TEMPORARY_NAME matches."""
+    return f".{base}.{secrets.token_hex(_PART_HEX_DIGITS // 2)}{_PART_SUFFIX}"
+
+
 def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str = "utf-8") -> None:
     """Write ``text`` to ``path`` whole or not at all.
 
@@ -498,6 +511,7 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
     over the target (through a symbolic link, its target is replaced). A new file gets the
     permissions the process's umask gives, a replaced one keeps its own. On any failure the old
     file is intact, the temporary file is removed, and OutputError names the file in one line.
+    A device or a pipe (``/dev/null``, ``/dev/stdout``) is no file to replace: it is written to.
     """
     name = os.fspath(path)
     try:
@@ -511,13 +525,17 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
     target = os.path.realpath(name) if os.path.islink(name) else name
     folder, base = os.path.split(target)
     try:
-        mode = os.stat(target).st_mode & 0o7777 if os.path.isfile(target) else None
+        found = os.stat(target).st_mode
     except OSError:
-        mode = None
+        found = None
+    if found is not None and (stat.S_ISCHR(found) or stat.S_ISFIFO(found)):
+        _write_in_place(name, target, data)
+        return
+    mode = stat.S_IMODE(found) if found is not None and stat.S_ISREG(found) else None
     temporary = ""
     try:
         for attempt in range(100):
-            temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.part")
+            temporary = os.path.join(folder, temporary_name(base))
             try:
                 handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                 break
@@ -544,6 +562,14 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
         if isinstance(exc, OSError):
             raise OutputError(f"{name}: cannot write: {exc.strerror or exc}") from None
         raise
+
+
+def _write_in_place(name: str, target: str, data: bytes) -> None:
+    try:
+        with open(target, "wb") as handle:
+            handle.write(data)
+    except OSError as exc:
+        raise OutputError(f"{name}: cannot write: {exc.strerror or exc}") from None
 
 
 # Retiming -----------------------------------------------------------------------------------
@@ -594,7 +620,7 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
     comments and texts (comment lines move with the map too); JSON keeps every field. ``fmt``
     names another format of RETIME_FORMATS to convert to. Times mapped before 0 are shown from 0.
     """
-    fmt = FORMAT_ALIASES.get((fmt or document.format).lower(), (fmt or document.format).lower())
+    fmt = canonical_format(fmt or document.format)
     if fmt not in RETIME_FORMATS:
         raise OutputError(f"cannot write a retimed track as {fmt} (can write: {', '.join(RETIME_FORMATS)})")
     if fmt == "json":
