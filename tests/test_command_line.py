@@ -257,7 +257,7 @@ def film_pair(tmp_path, suffix="srt"):
     return str(tmp_path / "film.en.srt"), str(tmp_path / f"film.fr.{suffix}"), english
 
 
-MAP_WORDS = r"\+7\.300 s, 23\.976 → 25 fps, one break of \+30\.0 s at 00:06:4\d"
+MAP_WORDS = r"\+7\.300 s, 23\.976 → 25 fps, one break of \+30\.0 s at 00:06:4\d, confidence (?:0\.[3-9]\d|1\.00)"
 
 
 def test_sync_writes_the_reference_on_the_original_timeline(tmp_path, capsys):
