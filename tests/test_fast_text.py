@@ -233,6 +233,31 @@ def test_writer_gives_pysubs2s_bytes_on_both_roads(events, fmt):
     assert native == expected or (native is None and any("\\p" in text for _, _, text in events))
 
 
+# What the bilingual writer hands over: SubRip and WebVTT tags, a position block, the invisible
+# marks that break structure, and whatever a cue's own text brings (blocks, escapes, blanks).
+KEPT_TAG_PIECES = ["<i>", "</i>", '<font color="#ffe678">', "</font>", "<c.reference>", "</c>", "{\\an8}", "{\\i1}",
+                   "{\\p1}", "\\p", "{", "}", "\\N", "\\n", "\\h", "\n", "\n\n", " ", "\u3000", "\x1c", "\u2060",
+                   "\u200b", "\uff1c", "--\u2060>", "00:\u206001:02,003", "Word", "é", "7"]
+kept_tag_events = st.lists(
+    st.tuples(st.integers(0, MAX_SUBRIP_TIME), st.integers(0, MAX_SUBRIP_TIME),
+              st.lists(st.sampled_from(KEPT_TAG_PIECES), max_size=8).map("".join)),
+    max_size=8,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(events=kept_tag_events, fmt=st.sampled_from(FORMATS))
+def test_writer_keeping_tags_gives_pysubs2s_bytes_on_both_roads(events, fmt):
+    subs = pysubs2.SSAFile()
+    subs.events = [pysubs2.SSAEvent(start=start, end=end, text=text, style="Other") for start, end, text in events]
+    expected = subs.to_string(fmt, keep_ssa_tags=True)
+    assert fast_subtitles(events, fmt, keep_tags=True) == expected
+    in_order = sorted(events, key=lambda event: event[0]) if fmt == "vtt" else events
+    assert python_subtitles(in_order, fmt, keep_tags=True) == expected
+    native = _subrip.subrip_text(in_order, fmt == "vtt", True)
+    assert native == expected or (native is None and any("\\p" in text for _, _, text in events))
+
+
 @pytest.mark.parametrize(
     "events",
     [

@@ -35,6 +35,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
+from c_quorvel.formats.fast_text import fast_json, fast_subtitles
 from c_quorvel.formats.names import EXTENSION_FORMATS, FORMAT_ALIASES, RETIME_FORMATS, OutputError, output_format
 
 LAYOUTS = ("stacked", "split")
@@ -78,7 +79,16 @@ def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: b
         "unpaired_original": alignment.unpaired_original,
         "unpaired_reference": alignment.unpaired_reference,
     }
+    if indent == 2 and not ensure_ascii:
+        return _json_text(document)
     return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
+
+
+def _json_text(value: Any) -> str:
+    """``json.dumps(value, indent=2, ensure_ascii=False)`` and a line break, written natively
+    (``fast_text.fast_json``) where it can be."""
+    text = fast_json(value)
+    return (text if text is not None else json.dumps(value, indent=2, ensure_ascii=False)) + "\n"
 
 
 # Bilingual output: the cues -----------------------------------------------------------------
@@ -403,16 +413,21 @@ def serialise_events(
 ) -> str:
     """The text of a subtitle file holding ``events``, written by pysubs2.
 
-    SubRip and WebVTT are written with ``keep_ssa_tags=True``: the event texts already hold the
-    tags those formats know. WebVTT then gets a STYLE block for a reference colour and the cue
-    setting ``line:0`` on its top events.
+    SubRip and WebVTT are written as pysubs2 writes them with ``keep_ssa_tags=True`` (the event
+    texts already hold the tags those formats know), by ``fast_text.fast_subtitles`` where it
+    can. WebVTT then gets a STYLE block for a reference colour and the cue setting ``line:0`` on
+    its top events.
     """
-    subs = pysubs2.SSAFile()
-    subs.styles = {name: style for name, style in _bilingual_styles(layout, color_reference).items() if name in style_names}
-    subs.events = [pysubs2.SSAEvent(start=event.start, end=event.end, style=event.style, text=event.text) for event in events]
-    if fmt in ("ass", "ssa"):
-        return subs.to_string(fmt)
-    text = subs.to_string(fmt, keep_ssa_tags=True)
+    text = None
+    if fmt in ("srt", "vtt"):
+        text = fast_subtitles([(event.start, event.end, event.text) for event in events], fmt, keep_tags=True)
+    if text is None:
+        subs = pysubs2.SSAFile()
+        subs.styles = {name: style for name, style in _bilingual_styles(layout, color_reference).items() if name in style_names}
+        subs.events = [pysubs2.SSAEvent(start=event.start, end=event.end, style=event.style, text=event.text) for event in events]
+        if fmt in ("ass", "ssa"):
+            return subs.to_string(fmt)
+        text = subs.to_string(fmt, keep_ssa_tags=True)
     if fmt != "vtt":
         return text
     # pysubs2 writes WebVTT's cues in order of start, stably, one block each.
@@ -466,7 +481,7 @@ def track_to_text(intervals: Iterable[Mapping[str, Any]], fmt: str) -> str:
     that is the raw form of its text. Times before 0 are written as 0 (see ``bilingual_cues``)."""
     intervals = list(intervals)
     if fmt == "json":
-        return json.dumps(intervals, indent=2, ensure_ascii=False) + "\n"
+        return _json_text(intervals)
     events = []
     for interval in intervals:
         start = _output_time(interval["start"], fmt)
@@ -517,7 +532,8 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
     temporary = ""
     try:
         for attempt in range(100):
-            temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.part")
+            # ".NAME.<12 hex digits>.part": the name batch looks for to clean up after a killed worker.
+            temporary = os.path.join(folder, f".{base}.{secrets.token_hex(6)}.part")
             try:
                 handle = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
                 break
@@ -598,7 +614,7 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
     if fmt not in RETIME_FORMATS:
         raise OutputError(f"cannot write a retimed track as {fmt} (can write: {', '.join(RETIME_FORMATS)})")
     if fmt == "json":
-        return json.dumps(_retimed_intervals(document.track, time_map), indent=2, ensure_ascii=False) + "\n"
+        return _json_text(_retimed_intervals(document.track, time_map))
     if fmt == document.format and fmt in ("srt", "vtt"):
         return _retime_timing_lines(document.text, fmt, time_map)
     if document.subs is None:
