@@ -152,17 +152,32 @@ def _output_time(time: int, fmt: str) -> int:
 
 def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], references: list[Mapping[str, Any]]) -> BilingualCue:
     """A cue spanning ``start`` to ``end`` and its members, with what each member needs shown."""
-    step = _time_range(fmt)[1]
+    latest, step = _time_range(fmt)
     start = _output_time(start, fmt)
     end = max(start, _output_time(end, fmt))
     longest_minimum, floor, ceiling = 0, start, end
-    for member in (*originals, *references):
-        member_start = _output_time(member["start"], fmt)
-        member_end = max(member_start, _output_time(member["end"], fmt))
-        start, end = min(start, member_start), max(end, member_end)
-        minimum = -(-_shortest(member_end - member_start) // step) * step  # cuts stay on the format's grid
-        longest_minimum = max(longest_minimum, minimum)
-        floor, ceiling = max(floor, member_start + minimum), min(ceiling, member_end - minimum)
+    for members in (originals, references):
+        for member in members:
+            member_start, member_end = member["start"], member["end"]
+            # Times the format writes as they are (the common case) skip _output_time's work.
+            if not (step == 1 and type(member_start) is int and type(member_end) is int
+                    and 0 <= member_start <= member_end <= latest):
+                member_start = _output_time(member_start, fmt)
+                member_end = max(member_start, _output_time(member_end, fmt))
+            if member_start < start:
+                start = member_start
+            if member_end > end:
+                end = member_end
+            length = member_end - member_start
+            minimum = min(length, max((length + 1) // 2, _SHORTEST_CUT_CUE))  # _shortest(length)
+            if step != 1:
+                minimum = -(-minimum // step) * step  # cuts stay on the format's grid
+            if minimum > longest_minimum:
+                longest_minimum = minimum
+            if member_start + minimum > floor:
+                floor = member_start + minimum
+            if member_end - minimum < ceiling:
+                ceiling = member_end - minimum
     return BilingualCue(start, end, longest_minimum, floor, ceiling, originals, references)
 
 
@@ -212,14 +227,26 @@ _TIMESTAMPS = (SubripFormat.TIMESTAMP, WebVTTFormat.TIMESTAMP)
 _TAG_START = re.compile(r"<(?=\s*/?\s*[A-Za-z])")
 _EMPTY_TAGS = re.compile(r"<(\w+)[^>]*></\1>")
 _NEWLINE = re.compile(r"\r\n|\r|\n")
+_NUMBER_LINE = re.compile(r"[ \t]*\d+[ \t]*")
+_OVERRIDE_BLOCK = re.compile(r"(\{[^}]*\})")
+_VTT_TAG_START = re.compile(r"(\{[^}]*\})|<")
+_SRT_TAG_START = re.compile(r"(\{[^}]*\})|" + _TAG_START.pattern)
 # SSA's legacy alignment numbers as ASS's numpad positions.
 _LEGACY_POSITIONS = {1: 1, 2: 2, 3: 3, 5: 7, 6: 8, 7: 9, 9: 4, 10: 5, 11: 6}
 
 
 def _ass_text(plain: str) -> str:
     # Braces would open an override block; backslashes before n, N or h would become breaks.
-    plain = _ASS_SPECIAL.sub(lambda found: _ASS_ESCAPES[found.group()], plain)
-    return _LINE_BREAK.sub(r"\\N", plain)
+    if "\\" in plain or "{" in plain or "}" in plain:
+        plain = _ASS_SPECIAL.sub(_ass_escape, plain)
+        return _LINE_BREAK.sub(r"\\N", plain)
+    if "\r" in plain:
+        return _LINE_BREAK.sub(r"\\N", plain)
+    return plain.replace("\n", "\\N")
+
+
+def _ass_escape(found: re.Match[str]) -> str:
+    return _ASS_ESCAPES[found.group()]
 
 
 def _raw_text(interval: Mapping[str, Any]) -> str:
@@ -227,23 +254,35 @@ def _raw_text(interval: Mapping[str, Any]) -> str:
     its plain text, else its plain text escaped."""
     text = str(interval.get("text", ""))
     raw = interval.get("original")
-    if isinstance(raw, str) and raw and pysubs2.SSAEvent(text=raw).plaintext == text:
-        return _NEWLINE.sub(r"\\N", raw)
+    if isinstance(raw, str) and raw:
+        if "{" in raw:
+            plain = pysubs2.SSAEvent(text=raw).plaintext
+        elif "\\" in raw:  # the library's plain text of a text without override blocks
+            plain = raw.replace("\\h", " ").replace("\\n", "\n").replace("\\N", "\n")
+        else:
+            plain = raw
+        if plain == text:
+            return _NEWLINE.sub(r"\\N", raw) if "\r" in raw else raw.replace("\n", "\\N")
     return _ass_text(text)
 
 
 def _escaped_line(line: str) -> str:
     if "-->" in line:
         line = line.replace("-->", "--" + _WORD_JOINER + ">")
-    for timestamp in _TIMESTAMPS:
-        line = timestamp.sub(lambda found: found.group().replace(":", ":" + _WORD_JOINER, 1), line)
+    if ":" in line:  # every timestamp holds one
+        for timestamp in _TIMESTAMPS:
+            line = timestamp.sub(_joined_timestamp, line)
     return line
+
+
+def _joined_timestamp(found: re.Match[str]) -> str:
+    return found.group().replace(":", ":" + _WORD_JOINER, 1)
 
 
 def _safe_lines(lines: list[str]) -> list[str]:
     """Lines of a SubRip or WebVTT cue text that read back as exactly these lines of one cue."""
     safe = [_escaped_line(line) if line.strip() else _EMPTY_LINE for line in lines]
-    if len(safe) > 1 and re.fullmatch(r"[ \t]*\d+[ \t]*", safe[-1]):
+    if len(safe) > 1 and _NUMBER_LINE.fullmatch(safe[-1]):
         safe[-1] += _WORD_JOINER
     return safe
 
@@ -252,6 +291,8 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
     """An ASS-form text as lines of SubRip or WebVTT text, its italics, bold, underline and
     strike-out (and in SubRip its colours) as tags closed at the end of each line; and its
     position (1-9 as in ``\\an``), if any."""
+    if "{" not in raw:  # no override block: no tags, no position
+        return [_EMPTY_TAGS.sub("", line) if "<" in line else line for line in _LINE_BREAK.split(raw)], None
     position = None
     state: dict[str, str] = {}  # the open tags: name -> opening tag, outermost first
 
@@ -262,7 +303,7 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
         return "".join(f"</{name}>" for name in reversed(tags))
 
     lines = [""]
-    for piece in re.split(r"(\{[^}]*\})", raw):
+    for piece in _OVERRIDE_BLOCK.split(raw):
         if not (piece.startswith("{") and piece.endswith("}")):
             for index, part in enumerate(_LINE_BREAK.split(piece)):
                 if index:
@@ -291,7 +332,7 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
         if state != before:
             lines[-1] += closing(before) + opening(state)
     lines[-1] += closing(state)
-    return [_EMPTY_TAGS.sub("", line) for line in lines], position
+    return [_EMPTY_TAGS.sub("", line) if "<" in line else line for line in lines], position
 
 
 def _srt_lines(intervals: Sequence[Mapping[str, Any]], fmt: str) -> tuple[list[str], int | None]:
@@ -308,9 +349,11 @@ def _protect_tags(raw: str, fmt: str) -> str:
     # Done before the tags of this module are added. A "<" of the text itself: in SubRip one that
     # would open a tag gets a WORD JOINER; in WebVTT, where every "<" opens a tag, each becomes
     # the look-alike U+FF1C.
+    if "<" not in raw:
+        return raw
     if fmt == "vtt":
-        return re.sub(r"(\{[^}]*\})|<", lambda found: found.group(1) or "\uff1c", raw)
-    return re.sub(r"(\{[^}]*\})|" + _TAG_START.pattern, lambda found: found.group(1) or "<" + _WORD_JOINER, raw)
+        return _VTT_TAG_START.sub(lambda found: found.group(1) or "\uff1c", raw)
+    return _SRT_TAG_START.sub(lambda found: found.group(1) or "<" + _WORD_JOINER, raw)
 
 
 @dataclass(frozen=True)
