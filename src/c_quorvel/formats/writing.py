@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import copy
 import json
+import operator
 import os
 import re
 import secrets
@@ -181,6 +182,9 @@ def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], ref
     return BilingualCue(start, end, longest_minimum, floor, ceiling, originals, references)
 
 
+_cue_order = operator.attrgetter("start", "end")
+
+
 def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[BilingualCue]:
     """The cues of a bilingual track in order, none overlapping the next.
 
@@ -194,7 +198,7 @@ def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[BilingualCue]:
             for group in alignment.groups]
     cues += [_cue(cue["start"], cue["end"], fmt, [cue], []) for cue in alignment.unpaired_original]
     cues += [_cue(cue["start"], cue["end"], fmt, [], [cue]) for cue in alignment.unpaired_reference]
-    cues.sort(key=lambda cue: (cue.start, cue.end))
+    cues.sort(key=_cue_order)
     placed: list[BilingualCue] = []
     for cue in cues:
         while placed and placed[-1].end > cue.start:
@@ -281,7 +285,8 @@ def _joined_timestamp(found: re.Match[str]) -> str:
 
 def _safe_lines(lines: list[str]) -> list[str]:
     """Lines of a SubRip or WebVTT cue text that read back as exactly these lines of one cue."""
-    safe = [_escaped_line(line) if line.strip() else _EMPTY_LINE for line in lines]
+    safe = [(_escaped_line(line) if ":" in line or "-->" in line else line) if line.strip() else _EMPTY_LINE
+            for line in lines]
     if len(safe) > 1 and _NUMBER_LINE.fullmatch(safe[-1]):
         safe[-1] += _WORD_JOINER
     return safe
