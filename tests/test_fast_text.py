@@ -301,6 +301,12 @@ def test_json_gives_json_dumps_text(value):
     assert fast_json(value) == json.dumps(value, indent=2, ensure_ascii=False)
 
 
+@settings(max_examples=100, deadline=None)
+@given(value=json_trees)
+def test_json_with_a_final_newline_is_json_dumps_text_and_a_line_break(value):
+    assert fast_json(value, final_newline=True) == json.dumps(value, indent=2, ensure_ascii=False) + "\n"
+
+
 @pytest.mark.parametrize("value", [1.5, {1: "int key"}, [2**64], [{"a": [0.0]}], [True, 1.0]])
 def test_json_leaves_what_it_does_not_write_to_json_dumps(value):
     assert fast_json(value) is None

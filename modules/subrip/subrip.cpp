@@ -46,12 +46,16 @@ PyObject* scan_cues_entry(PyObject*, PyObject* const* arguments, Py_ssize_t coun
 
 PyObject* indented_json_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
     binding::ready_exception_state();
-    if (count != 1) {
-        PyErr_Format(PyExc_TypeError, "indented_json() takes exactly 1 positional argument (%zd given)", count);
+    if (count != 1 && count != 2) {
+        PyErr_Format(PyExc_TypeError, "indented_json() takes 1 or 2 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    const int final_newline = count == 2 ? PyObject_IsTrue(arguments[1]) : 0;
+    if (final_newline < 0) {
         return nullptr;
     }
     try {
-        return indented_json(arguments[0]);
+        return indented_json(arguments[0], final_newline != 0);
     } catch (...) {
         binding::translate_native_exception();
         return nullptr;
@@ -86,8 +90,9 @@ constexpr const char* scan_cues_doc =
     "Use c_quorvel.formats.fast_text.fast_intervals.";
 
 constexpr const char* indented_json_doc =
-    "indented_json(value, /)\n--\n\n"
+    "indented_json(value, final_newline=False, /)\n--\n\n"
     "json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None.\n"
+    "final_newline: the text ends with a line break.\n"
     "Use c_quorvel.formats.fast_text.fast_json.";
 
 constexpr const char* subrip_text_doc =

@@ -88,8 +88,8 @@ def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: b
 def _json_text(value: Any) -> str:
     """``json.dumps(value, indent=2, ensure_ascii=False)`` and a line break, written natively
     (``fast_text.fast_json``) where it can be."""
-    text = fast_json(value)
-    return (text if text is not None else json.dumps(value, indent=2, ensure_ascii=False)) + "\n"
+    text = fast_json(value, final_newline=True)
+    return text if text is not None else json.dumps(value, indent=2, ensure_ascii=False) + "\n"
 
 
 # Bilingual output: the cues -----------------------------------------------------------------
