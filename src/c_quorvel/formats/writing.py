@@ -2,8 +2,8 @@
 
 A bilingual subtitle file is made in two steps, each in one function: ``bilingual_events`` builds
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
-``serialise_events`` writes them with pysubs2 (a faster writer of the same bytes can take its
-place). Its cues never overlap (``bilingual_cues`` tells how), and hold every line of the
+``serialise_events`` writes them (SubRip and WebVTT through ``fast_text.fast_subtitles``, which
+gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues`` tells how), and hold every line of the
 alignment once.
 
 A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
