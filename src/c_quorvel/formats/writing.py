@@ -3,8 +3,8 @@
 A bilingual subtitle file is made in two steps, each in one function: ``bilingual_events`` builds
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
 ``serialise_events`` writes them (SubRip and WebVTT through ``fast_text.fast_subtitles``, which
-gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues`` tells how), and hold every line of the
-alignment once.
+gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues``
+tells how), and hold every line of the alignment once.
 
 A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
 JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
