@@ -4,13 +4,19 @@ processes and a local Dask cluster.
 Generates P pairs of subtitle files (SubRip) of N cues each (see ``tracks.py``: a track and a second
 track derived from it, as two languages of one film), then times, all in this run:
 
-* the same pairs paired one after another in this process, the work of one worker, on the library
-  road (``read_track``, ``pair_tracks``, ``write_alignment``) and on the fast road (the readers
-  and writers of ``formats.fast_text``, see ``bench_job.py``); goal: the fast road at least 8x
-  the library road's pairs per second;
+* the same pairs paired one after another in this process, the work of one worker
+  (``read_track``, ``pair_tracks``, ``write_alignment``, the calls a worker's road makes), on the
+  library road (the fast functions of ``formats.fast_text`` switched off in this process, see
+  ``bench_job.library_road``) and on the package road (as users run it); goal: the package road
+  at least 8x the library road's pairs per second;
 * ``pair_files`` on its own process pool with 1 worker and with 2 workers;
 * ``pair_files`` with the executor of a Dask client on a local cluster of 2 worker processes with
-  one thread each (the cluster's start-up is timed apart and not counted).
+  one thread each (the cluster's start-up is timed apart and not counted);
+* the peak resident memory of one fresh worker process (a process pool of one, started as
+  ``pair_files`` starts its own) after 100 pairs and after ``--rss-pairs`` pairs, the pairs taken
+  round and round, each through the road's ``follow`` as a batch worker calls it.
+
+The pools and the Dask workers run the package road (the switch reaches this process only).
 
 Every contender reads the same files and writes its results into a fresh directory, best of R
 repetitions, with the cyclic collector off in this process inside each timed window. It prints
@@ -18,16 +24,20 @@ pairs per second for each, and the ratios: 2 workers against 1 (goal: at least 1
 with 2 free cores) and the Dask cluster's time against the 2-worker pool's (goal: at most 1.3).
 The ratios mean something only on a machine whose cores are not busy with other work.
 
-Usage: python benchmarks/bench_batch.py [--pairs 200] [--cues 2000] [--repeat 3] [--to json]
+Usage: python benchmarks/bench_batch.py [--pairs 200] [--cues 2000] [--repeat 3] [--to json] [--rss-pairs 1000]
 """
 
 from __future__ import annotations
 
 import argparse
+import concurrent.futures as cf
+import contextlib
 import gc
 import importlib
 import logging
+import multiprocessing
 import os
+import resource
 import shutil
 import sys
 import tempfile
@@ -36,12 +46,13 @@ from collections.abc import Callable
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from bench_job import fast_read, fast_write  # noqa: E402
+from bench_job import library_road  # noqa: E402
 from tracks import make_pair  # noqa: E402
 
-from c_quorvel import batch  # noqa: E402
+from c_quorvel import batch, road  # noqa: E402
 from c_quorvel.align import pair_tracks  # noqa: E402
 from c_quorvel.formats import read_track, write_alignment  # noqa: E402
+from c_quorvel.options import pairing_options  # noqa: E402
 
 GOAL_TWO_WORKERS = 1.7  # throughput with 2 workers / with 1 worker, at least
 GOAL_DASK = 1.3  # time on the local Dask cluster / time on the 2-worker pool, at most
@@ -73,17 +84,29 @@ def make_files(folder: str, pairs: int, cues: int) -> list[tuple[str, str]]:
     return files
 
 
-def serial(pairs: list[tuple[str, str]], out_dir: str, to: str, fast: bool) -> list[dict]:
+def serial(pairs: list[tuple[str, str]], out_dir: str, to: str, package: bool) -> list[dict]:
     """The work of one worker, one pair after another in this process, on either road."""
     os.makedirs(out_dir, exist_ok=True)
     suffix = batch.OUTPUT_SUFFIXES[to]
-    for first, second in pairs:
-        output = os.path.join(out_dir, os.path.basename(first) + suffix)
-        if fast:
-            fast_write(pair_tracks(fast_read(first), fast_read(second)), output)
-        else:
+    with contextlib.nullcontext() if package else library_road():
+        for first, second in pairs:
+            output = os.path.join(out_dir, os.path.basename(first) + suffix)
             write_alignment(pair_tracks(read_track(first), read_track(second)), output)
     return []
+
+
+def worker_peak_rss(pairs: list[tuple[str, str]], out_dir: str, to: str, counts: tuple[int, ...]) -> list[float]:
+    """Run in a fresh worker: ``max(counts)`` pairs through the road, round and round; the peak
+    resident memory in MB after each of ``counts`` pairs."""
+    os.makedirs(out_dir, exist_ok=True)
+    options = pairing_options(to=to)
+    peaks = []
+    for count in range(1, max(counts) + 1):
+        first, second = pairs[(count - 1) % len(pairs)]
+        road.follow(first, second, options, output=os.path.join(out_dir, "result" + batch.OUTPUT_SUFFIXES[to]))
+        if count in counts:
+            peaks.append(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024)
+    return peaks
 
 
 def timed(run: Callable[[str], list[dict]], scratch: str, repeat: int) -> list[float]:
@@ -116,6 +139,7 @@ def main() -> None:
     parser.add_argument("--cues", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--to", choices=list(batch.OUTPUT_SUFFIXES), default="json")
+    parser.add_argument("--rss-pairs", type=int, default=1000, help="pairs for the worker's peak memory (0: not measured)")
     options = parser.parse_args()
 
     try:
@@ -134,7 +158,7 @@ def main() -> None:
             return lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, workers=workers)
 
         in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to, False), scratch, options.repeat)
-        fast_in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to, True), scratch, options.repeat)
+        package_in_process = timed(lambda out_dir: serial(pairs, out_dir, options.to, True), scratch, options.repeat)
         one = timed(pool(1), scratch, options.repeat)
         two = timed(pool(2), scratch, options.repeat)
 
@@ -149,8 +173,14 @@ def main() -> None:
                 on_dask = timed(lambda out_dir: batch.pair_files(pairs, out_dir, to=options.to, executor=executor),
                                 scratch, options.repeat)
 
+        rss_counts = tuple(sorted({min(100, options.rss_pairs), options.rss_pairs})) if options.rss_pairs else ()
+        peaks: list[float] = []
+        if rss_counts:
+            with cf.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("forkserver")) as worker:
+                peaks = worker.submit(worker_peak_rss, pairs, os.path.join(scratch, "rss"), options.to, rss_counts).result()
+
     report("this process, library road", in_process, options.pairs)
-    report("this process, fast road", fast_in_process, options.pairs)
+    report("this process, package road", package_in_process, options.pairs)
     report("process pool, 1 worker", one, options.pairs)
     report("process pool, 2 workers", two, options.pairs)
     report("local Dask cluster, 2 workers", on_dask, options.pairs)
@@ -158,8 +188,11 @@ def main() -> None:
     print()
     speedup = min(one) / min(two)
     overhead = min(on_dask) / min(two)
-    fast_worker = min(in_process) / min(fast_in_process)
-    print(f"fast road / library road (throughput):   {fast_worker:.2f}x   goal >= {GOAL_FAST_WORKER}  "
+    for count, peak in zip(rss_counts, peaks):
+        print(f"peak RSS of one worker after {count:>6} pairs: {peak:7.1f} MB")
+    print()
+    fast_worker = min(in_process) / min(package_in_process)
+    print(f"package road / library road (throughput): {fast_worker:.2f}x   goal >= {GOAL_FAST_WORKER}  "
           f"{'OK' if fast_worker >= GOAL_FAST_WORKER else 'MISSED'}")
     print(f"pool of 1 worker / this process (time):  {min(one) / min(in_process):.2f}x")
     print(f"2 workers / 1 worker (throughput):       {speedup:.2f}x   goal >= {GOAL_TWO_WORKERS}  "

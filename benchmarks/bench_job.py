@@ -2,19 +2,21 @@
 
 Writes two SubRip files of N cues each (a track and a second track derived from it, see
 ``tracks.py``), then times, all in this run, with the cyclic collector off inside each window
-(``timing.time_once``), best of R:
+(``timing.time_once``), best of R, the package's own calls (``read_track`` of both files,
+``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and of a JSON file) on two roads:
 
-* the library road: ``read_track`` of both files (pysubs2), ``pair_tracks``, ``write_alignment``
-  of a bilingual SubRip file and of a JSON file;
-* the fast road: the same files read with ``fast_intervals`` (native scan), the same
-  ``pair_tracks``, the bilingual SubRip file written with ``fast_subtitles`` and the JSON file
-  with ``fast_json``, called directly here until the formats package takes them;
-* ``pair_tracks`` alone, the yardstick of the goals.
+* the library road: the fast readers and writers of ``formats.fast_text`` switched off in this
+  process (``library_road()``), so that pysubs2 reads and writes and json writes, as before they
+  were taken;
+* the package road: the same calls as they run for users (SubRip read by ``fast_intervals``,
+  written by ``fast_subtitles``, JSON by ``fast_json``);
+* ``pair_tracks`` alone, the yardstick of the goals; and, on the package road, the bilingual
+  writer's parts: building its cues and texts (``bilingual_events``) and serialising them.
 
-Both roads' outputs are checked byte for byte equal before anything is timed. It prints each
-stage's time and share for both roads side by side, the whole job's time as a multiple of
-``pair_tracks`` alone against the goals (SubRip output at most 5x, JSON at most 4x), and with
-``--memory K`` the peak resident memory of this process after 100 and after K fast jobs.
+Both roads' tracks and output files are checked byte for byte equal before anything is timed. It
+prints each stage's time and share for both roads side by side, the whole job's time as a
+multiple of ``pair_tracks`` alone against the goals (SubRip output at most 5x, JSON at most 4x),
+and with ``--memory K`` the peak resident memory of this process after 100 and after K jobs.
 Every write goes to a new file, as a batch's outputs do (rewriting one file over and over makes
 some file systems flush it at each close, which would time the disk), in a scratch folder in
 memory (/dev/shm where there is one, else the system's temporary folder; ``--scratch`` names
@@ -26,14 +28,14 @@ Usage: python benchmarks/bench_job.py [--cues 2000] [--repeat 7] [--clock wall|c
 from __future__ import annotations
 
 import argparse
+import contextlib
 import itertools
 import os
-import re
 import resource
 import sys
 import tempfile
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -41,8 +43,7 @@ import timing  # noqa: E402
 from tracks import make_pair  # noqa: E402
 
 from c_quorvel.align import pair_tracks  # noqa: E402
-from c_quorvel.formats import read_track, write_alignment  # noqa: E402
-from c_quorvel.formats.fast_text import fast_intervals, fast_json, fast_subtitles  # noqa: E402
+from c_quorvel.formats import read_track, reading, write_alignment, writing  # noqa: E402
 
 GOAL_SRT = 5.0  # the whole job with SubRip output / pair_tracks alone, at most
 GOAL_JSON = 4.0  # the same with JSON output, at most
@@ -62,56 +63,27 @@ def write_srt(path: str, track: list[dict]) -> None:
         handle.write("\n".join(blocks))
 
 
-# -- the fast road, as the formats package will run it ----------------------------------------
-
-def fast_read(path: str) -> list[dict]:
-    with open(path, "rb") as handle:
-        text = handle.read().decode("utf-8-sig")
-    if "\r" in text:
-        text = text.replace("\r\n", "\n").replace("\r", "\n")
-    intervals = fast_intervals(text, "srt")
-    if intervals is None:
-        raise SystemExit(f"{path}: the fast reader handed the file back")
-    intervals.sort(key=lambda interval: interval["start"])
-    return intervals
+def _hand_back(*arguments: object, **keywords: object) -> None:
+    return None
 
 
-_ASS_ESCAPES = {"{": "\uff5b", "}": "\uff5d", "\\": "\u29f5"}
-_ASS_SPECIAL = re.compile(r"[{}]|\\(?=[nNh])")
+@contextlib.contextmanager
+def library_road() -> Iterator[None]:
+    """The fast functions of ``formats.fast_text`` handing everything back, in this process only:
+    the formats package then reads and writes through pysubs2 and json, its fallback road."""
+    names = [(reading, "fast_intervals"), (writing, "fast_subtitles"), (writing, "fast_json")]
+    saved = [getattr(module, name) for module, name in names]
+    for module, name in names:
+        setattr(module, name, _hand_back)
+    try:
+        yield
+    finally:
+        for (module, name), function in zip(names, saved):
+            setattr(module, name, function)
 
 
-def _ass_text(plain: str) -> str:
-    if "{" in plain or "}" in plain or "\\" in plain:
-        plain = _ASS_SPECIAL.sub(lambda found: _ASS_ESCAPES[found.group()], plain)
-    return plain.replace("\n", r"\N")
-
-
-def bilingual_cues(alignment) -> list[tuple[int, int, str]]:
-    """Today's bilingual cues in the default style: the second track's lines in italics."""
-    cues = []
-    for group in alignment.groups:
-        upper = "\n".join(interval["text"] for interval in group["original"])
-        lower = "\n".join(interval["text"] for interval in group["reference"])
-        cues.append((group["start"], group["end"], _ass_text(upper) + r"\N{\i1}" + _ass_text(lower)))
-    cues.extend((interval["start"], interval["end"], _ass_text(interval["text"])) for interval in alignment.unpaired_original)
-    cues.extend((interval["start"], interval["end"], r"{\i1}" + _ass_text(interval["text"]))
-                for interval in alignment.unpaired_reference)
-    cues.sort(key=lambda cue: cue[0])
-    return cues
-
-
-def fast_write(alignment, path: str) -> None:
-    if path.endswith(".json"):
-        text = fast_json({"groups": alignment.groups, "unpaired_original": alignment.unpaired_original,
-                          "unpaired_reference": alignment.unpaired_reference})
-    else:
-        text = fast_subtitles(bilingual_cues(alignment), "srt")
-    if text is None:
-        raise SystemExit(f"{path}: the fast writer handed the alignment back")
-    with open(path, "w", encoding="utf-8", newline="") as handle:
-        handle.write(text)
-        if path.endswith(".json"):
-            handle.write("\n")  # alignment_to_json's last line break
+def read_both(first: str, second: str) -> tuple[list[dict], list[dict]]:
+    return read_track(first), read_track(second)
 
 
 # -- timing --------------------------------------------------------------------------------------
@@ -128,7 +100,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cues", type=int, default=2000)
     parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--memory", type=int, default=0, help="fast jobs to run for the memory figures (0: none)")
+    parser.add_argument("--memory", type=int, default=0, help="package-road jobs to run for the memory figures (0: none)")
     parser.add_argument("--scratch", default="/dev/shm" if os.access("/dev/shm", os.W_OK) else None,
                         help="folder for the files (default: /dev/shm where writable)")
     parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
@@ -142,40 +114,43 @@ def main() -> None:
         original, reference = make_pair(options.cues, seed=1)
         write_srt(first, original)
         write_srt(second, reference)
-        outputs = {to: (os.path.join(scratch, f"library.{to}"), os.path.join(scratch, f"fast.{to}")) for to in ("srt", "json")}
+        outputs = {to: (os.path.join(scratch, f"library.{to}"), os.path.join(scratch, f"package.{to}")) for to in ("srt", "json")}
 
-        tracks = (read_track(first), read_track(second))
-        assert (fast_read(first), fast_read(second)) == tracks, "the fast reader differs from read_track"
+        tracks = read_both(first, second)
+        with library_road():
+            assert read_both(first, second) == tracks, "the library road reads differently"
         alignment = pair_tracks(*tracks)
-        for to, (library_path, fast_path) in outputs.items():
-            write_alignment(alignment, library_path)
-            fast_write(alignment, fast_path)
-            with open(library_path, "rb") as library, open(fast_path, "rb") as fast:
-                assert library.read() == fast.read(), f"the fast {to} writer differs from write_alignment"
+        for to, (library_path, package_path) in outputs.items():
+            with library_road():
+                write_alignment(alignment, library_path)
+            write_alignment(alignment, package_path)
+            with open(library_path, "rb") as library, open(package_path, "rb") as package:
+                assert library.read() == package.read(), f"the library road writes {to} differently"
 
         fresh = itertools.count()
 
         def new_path(to: str) -> str:
             return os.path.join(scratch, f"out-{next(fresh)}.{to}")
 
-        roads = {
-            "library": (lambda: (read_track(first), read_track(second)), write_alignment),
-            "fast": (lambda: (fast_read(first), fast_read(second)), fast_write),
-        }
+        roads = {"library": library_road, "package": contextlib.nullcontext}
         pair_alone = best(lambda: pair_tracks(*tracks), options.repeat)
         stages: dict[str, dict[str, float]] = {}
         whole: dict[tuple[str, str], float] = {}
-        for road, (read_both, write) in roads.items():
-            stages[road] = {
-                "read both": best(read_both, options.repeat),
-                "pair": best(lambda: pair_tracks(*tracks), options.repeat),
-                "write srt": best(lambda: write(alignment, new_path("srt")), options.repeat),
-                "write json": best(lambda: write(alignment, new_path("json")), options.repeat),
-            }
-            for to in ("srt", "json"):
-                def job(read_both=read_both, write=write, to=to) -> None:
-                    write(pair_tracks(*read_both()), new_path(to))
-                whole[road, to] = best(job, options.repeat)
+        for road, switch in roads.items():
+            with switch():
+                stages[road] = {
+                    "read both": best(lambda: read_both(first, second), options.repeat),
+                    "pair": best(lambda: pair_tracks(*tracks), options.repeat),
+                    "write srt": best(lambda: write_alignment(alignment, new_path("srt")), options.repeat),
+                    "write json": best(lambda: write_alignment(alignment, new_path("json")), options.repeat),
+                }
+                for to in ("srt", "json"):
+                    def job(to: str = to) -> None:
+                        write_alignment(pair_tracks(*read_both(first, second)), new_path(to))
+                    whole[road, to] = best(job, options.repeat)
+        events = writing.bilingual_events(alignment, "srt")
+        building = best(lambda: writing.bilingual_events(alignment, "srt"), options.repeat)
+        serialising = best(lambda: writing.serialise_events(events, "srt"), options.repeat)
 
         # The same call timed three times in this run (alone and as each road's stage): its best.
         pair_alone = min(pair_alone, *(stages[road]["pair"] for road in roads))
@@ -184,16 +159,19 @@ def main() -> None:
         print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms (best of its {3 * options.repeat} timings in this run)")
         print()
         for to in ("srt", "json"):
-            print(f"job with {to} output      library road          fast road        speed-up")
+            print(f"job with {to} output      library road          package road     speed-up")
             for stage in ("read both", "pair", f"write {to}"):
                 cells = []
                 for road in roads:
                     total = stages[road]["read both"] + stages[road]["pair"] + stages[road][f"write {to}"]
                     cells.append(f"{stages[road][stage] * 1000:8.2f} ms {stages[road][stage] / total:6.1%}")
-                print(f"  {stage:<20} {cells[0]}   {cells[1]}   {stages['library'][stage] / stages['fast'][stage]:6.1f}x")
+                print(f"  {stage:<20} {cells[0]}   {cells[1]}   {stages['library'][stage] / stages['package'][stage]:6.1f}x")
             print(f"  {'whole job':<20} {whole['library', to] * 1000:8.2f} ms          "
-                  f"{whole['fast', to] * 1000:8.2f} ms          {whole['library', to] / whole['fast', to]:6.1f}x")
+                  f"{whole['package', to] * 1000:8.2f} ms          {whole['library', to] / whole['package', to]:6.1f}x")
             print()
+        print(f"bilingual SubRip writer on the package road: {len(events)} cues built in {building * 1000:.2f} ms "
+              f"({building / len(events) * 1e6:.2f} us a cue), serialised in {serialising * 1000:.2f} ms")
+        print()
         for to, goal in (("srt", GOAL_SRT), ("json", GOAL_JSON)):
             for road in roads:
                 ratio = whole[road, to] / pair_alone
@@ -204,10 +182,9 @@ def main() -> None:
             print()
             for count in range(1, options.memory + 1):
                 # A worker's life: one pair after another, SubRip and JSON outputs in turn.
-                fast_write(pair_tracks(fast_read(first), fast_read(second)), outputs["srt" if count % 2 else "json"][1])
+                write_alignment(pair_tracks(*read_both(first, second)), outputs["srt" if count % 2 else "json"][1])
                 if count in (100, options.memory):
-                    print(f"peak RSS after {count:>6} fast jobs: {peak_rss_mb():7.1f} MB")
-
+                    print(f"peak RSS after {count:>6} package-road jobs: {peak_rss_mb():7.1f} MB")
 
 if __name__ == "__main__":
     main()

@@ -233,6 +233,31 @@ def test_writer_gives_pysubs2s_bytes_on_both_roads(events, fmt):
     assert native == expected or (native is None and any("\\p" in text for _, _, text in events))
 
 
+# What the bilingual writer hands over: SubRip and WebVTT tags, a position block, the invisible
+# marks that break structure, and whatever a cue's own text brings (blocks, escapes, blanks).
+KEPT_TAG_PIECES = ["<i>", "</i>", '<font color="#ffe678">', "</font>", "<c.reference>", "</c>", "{\\an8}", "{\\i1}",
+                   "{\\p1}", "\\p", "{", "}", "\\N", "\\n", "\\h", "\n", "\n\n", " ", "\u3000", "\x1c", "\u2060",
+                   "\u200b", "\uff1c", "--\u2060>", "00:\u206001:02,003", "Word", "é", "7"]
+kept_tag_events = st.lists(
+    st.tuples(st.integers(0, MAX_SUBRIP_TIME), st.integers(0, MAX_SUBRIP_TIME),
+              st.lists(st.sampled_from(KEPT_TAG_PIECES), max_size=8).map("".join)),
+    max_size=8,
+)
+
+
+@settings(max_examples=300, deadline=None)
+@given(events=kept_tag_events, fmt=st.sampled_from(FORMATS))
+def test_writer_keeping_tags_gives_pysubs2s_bytes_on_both_roads(events, fmt):
+    subs = pysubs2.SSAFile()
+    subs.events = [pysubs2.SSAEvent(start=start, end=end, text=text, style="Other") for start, end, text in events]
+    expected = subs.to_string(fmt, keep_ssa_tags=True)
+    assert fast_subtitles(events, fmt, keep_tags=True) == expected
+    in_order = sorted(events, key=lambda event: event[0]) if fmt == "vtt" else events
+    assert python_subtitles(in_order, fmt, keep_tags=True) == expected
+    native = _subrip.subrip_text(in_order, fmt == "vtt", True)
+    assert native == expected or (native is None and any("\\p" in text for _, _, text in events))
+
+
 @pytest.mark.parametrize(
     "events",
     [
@@ -274,6 +299,12 @@ json_trees = st.recursive(
 @given(value=json_trees | st.just(["\ud800 lone", {"k\x00": "é\n\u2028😊"}]))
 def test_json_gives_json_dumps_text(value):
     assert fast_json(value) == json.dumps(value, indent=2, ensure_ascii=False)
+
+
+@settings(max_examples=100, deadline=None)
+@given(value=json_trees)
+def test_json_with_a_final_newline_is_json_dumps_text_and_a_line_break(value):
+    assert fast_json(value, final_newline=True) == json.dumps(value, indent=2, ensure_ascii=False) + "\n"
 
 
 @pytest.mark.parametrize("value", [1.5, {1: "int key"}, [2**64], [{"a": [0.0]}], [True, 1.0]])

@@ -286,6 +286,16 @@ def test_library_warnings_become_one_line_notes_and_filters_stay(tmp_path):
     assert read_document(path).notes == notes[1:]
 
 
+@pytest.mark.parametrize("fmt", ["srt", "vtt"])
+@pytest.mark.parametrize("ending", ["\n", "\r\n", "\r"])
+def test_a_fast_read_file_gets_the_library_view_the_library_road_made(tmp_path, fmt, ending):
+    text = (REFERENCE_SRT if fmt == "srt" else FORMATS / "reference.vtt").read_text(encoding="utf-8")
+    document = read_document(write(tmp_path / f"track.{fmt}", with_line_endings(text, ending)))
+    library = pysubs2.SSAFile.from_string(with_line_endings(text, "\n"), fmt)
+    assert [(event.start, event.end, event.text) for event in document.subs.events] == [
+        (event.start, event.end, event.text) for event in library.events] and len(library.events) == 10
+
+
 def test_warnings_not_about_the_file_are_left_to_the_filters(tmp_path, monkeypatch):
     parse = pysubs2.SSAFile.from_string
 

@@ -220,7 +220,7 @@ struct Writer {
 
 }  // namespace
 
-PyObject* indented_json(PyObject* value) {
+PyObject* indented_json(PyObject* value, bool final_newline) {
     Writer writer;
     writer.pieces = Ref::steal(PyList_New(0));
     if (!writer.pieces) {
@@ -233,6 +233,9 @@ PyObject* indented_json(PyObject* value) {
     }
     if (!writer.ok) {
         Py_RETURN_NONE;
+    }
+    if (final_newline) {
+        writer.ascii += '\n';
     }
     if (!writer.flush()) {
         return nullptr;

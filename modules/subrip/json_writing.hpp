@@ -10,7 +10,8 @@
 
 namespace quorvel_subrip {
 
-// A new str, None (a new reference) or null with an exception set.
-PyObject* indented_json(PyObject* value);
+// A new str, None (a new reference) or null with an exception set. With `final_newline` the text
+// ends with a line break, joined with the rest (a caller adding it would copy the whole text).
+PyObject* indented_json(PyObject* value, bool final_newline);
 
 }  // namespace quorvel_subrip

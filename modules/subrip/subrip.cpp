@@ -3,7 +3,7 @@
 // scan_cues(text, vtt, /) finds the cues of a SubRip (vtt false) or WebVTT text as pysubs2 reads
 // them, or gives None when it is not sure (see cue_scanning.hpp). indented_json(value, /) gives
 // json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None (see
-// json_writing.hpp). subrip_text(events, vtt, /) writes events as pysubs2 writes SubRip or
+// json_writing.hpp). subrip_text(events, vtt, keep_tags=False, /) writes events as pysubs2 writes SubRip or
 // WebVTT, or gives None (see subrip_writing.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
 // and then on pysubs2 and json.
 #include <Python.h>
@@ -46,12 +46,16 @@ PyObject* scan_cues_entry(PyObject*, PyObject* const* arguments, Py_ssize_t coun
 
 PyObject* indented_json_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
     binding::ready_exception_state();
-    if (count != 1) {
-        PyErr_Format(PyExc_TypeError, "indented_json() takes exactly 1 positional argument (%zd given)", count);
+    if (count != 1 && count != 2) {
+        PyErr_Format(PyExc_TypeError, "indented_json() takes 1 or 2 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    const int final_newline = count == 2 ? PyObject_IsTrue(arguments[1]) : 0;
+    if (final_newline < 0) {
         return nullptr;
     }
     try {
-        return indented_json(arguments[0]);
+        return indented_json(arguments[0], final_newline != 0);
     } catch (...) {
         binding::translate_native_exception();
         return nullptr;
@@ -60,16 +64,20 @@ PyObject* indented_json_entry(PyObject*, PyObject* const* arguments, Py_ssize_t 
 
 PyObject* subrip_text_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
     binding::ready_exception_state();
-    if (count != 2) {
-        PyErr_Format(PyExc_TypeError, "subrip_text() takes exactly 2 positional arguments (%zd given)", count);
+    if (count != 2 && count != 3) {
+        PyErr_Format(PyExc_TypeError, "subrip_text() takes 2 or 3 positional arguments (%zd given)", count);
         return nullptr;
     }
     const int vtt = PyObject_IsTrue(arguments[1]);
     if (vtt < 0) {
         return nullptr;
     }
+    const int keep_tags = count == 3 ? PyObject_IsTrue(arguments[2]) : 0;
+    if (keep_tags < 0) {
+        return nullptr;
+    }
     try {
-        return subrip_text(arguments[0], vtt != 0);
+        return subrip_text(arguments[0], vtt != 0, keep_tags != 0);
     } catch (...) {
         binding::translate_native_exception();
         return nullptr;
@@ -82,13 +90,15 @@ constexpr const char* scan_cues_doc =
     "Use c_quorvel.formats.fast_text.fast_intervals.";
 
 constexpr const char* indented_json_doc =
-    "indented_json(value, /)\n--\n\n"
+    "indented_json(value, final_newline=False, /)\n--\n\n"
     "json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None.\n"
+    "final_newline: the text ends with a line break.\n"
     "Use c_quorvel.formats.fast_text.fast_json.";
 
 constexpr const char* subrip_text_doc =
-    "subrip_text(events, vtt, /)\n--\n\n"
+    "subrip_text(events, vtt, keep_tags=False, /)\n--\n\n"
     "pysubs2's SubRip (or WebVTT) text of a list of (start, end, text) events, or None.\n"
+    "keep_tags: override blocks written as they are (pysubs2's keep_ssa_tags=True).\n"
     "Use c_quorvel.formats.fast_text.fast_subtitles.";
 
 PyMethodDef module_functions[] = {

@@ -130,9 +130,11 @@ void append_fragment(std::vector<Py_UCS4>& body, const std::vector<Py_UCS4>& tex
     }
 }
 
-// The SubRip text of one event's text, appended to `out`. False for a text this writer leaves
-// to pysubs2 (one that may hold a drawing, or a lone surrogate).
-bool append_text(std::string& out, PyObject* source, std::vector<Py_UCS4>& text, std::vector<Py_UCS4>& body) {
+// The SubRip text of one event's text, appended to `out`; with `keep_tags` its override blocks
+// stay as they are. False for a text this writer leaves to pysubs2 (one that may hold a
+// drawing, or a lone surrogate).
+bool append_text(std::string& out, PyObject* source, bool keep_tags, std::vector<Py_UCS4>& text,
+                 std::vector<Py_UCS4>& body) {
     const int kind = PyUnicode_KIND(source);
     const void* data = PyUnicode_DATA(source);
     const Py_ssize_t length = PyUnicode_GET_LENGTH(source);
@@ -159,7 +161,7 @@ bool append_text(std::string& out, PyObject* source, std::vector<Py_UCS4>& text,
         text.push_back(ch);
     }
     body.clear();
-    if (!has_brace) {
+    if (!has_brace || keep_tags) {
         body.swap(text);
     } else {
         // Fragments between override blocks "{...}", each in the styling of the blocks before it.
@@ -204,7 +206,7 @@ bool append_text(std::string& out, PyObject* source, std::vector<Py_UCS4>& text,
 
 }  // namespace
 
-PyObject* subrip_text(PyObject* events, bool vtt) {
+PyObject* subrip_text(PyObject* events, bool vtt, bool keep_tags) {
     if (!PyList_CheckExact(events)) {
         Py_RETURN_NONE;
     }
@@ -232,7 +234,7 @@ PyObject* subrip_text(PyObject* events, bool vtt) {
         out += " --> ";
         append_timestamp(out, end, mark);
         out += '\n';
-        if (!append_text(out, PyTuple_GET_ITEM(event, 2), text, body)) {
+        if (!append_text(out, PyTuple_GET_ITEM(event, 2), keep_tags, text, body)) {
             Py_RETURN_NONE;
         }
         out += "\n\n";

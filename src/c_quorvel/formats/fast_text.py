@@ -154,10 +154,12 @@ def _is_number_after_blanks(chunk: str) -> bool:
             and _NUMBER_LINE.match(lines[-1]) is not None)
 
 
-def fast_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None:
+def fast_subtitles(events: list[tuple[int, int, str]], fmt: str, *, keep_tags: bool = False) -> str | None:
     """What ``pysubs2.SSAFile`` holding these events (start ms, end ms, text with override tags,
-    default style) gives with ``to_string(fmt)`` for SubRip or WebVTT. None when a time lies
-    outside what the format writes (pysubs2 would clamp it with a warning)."""
+    default style) gives with ``to_string(fmt)`` for SubRip or WebVTT, or with
+    ``to_string(fmt, keep_ssa_tags=True)`` when ``keep_tags`` (override blocks written as they
+    are; then the events' styles do not matter). None when a time lies outside what the format
+    writes (pysubs2 would clamp it with a warning)."""
     if fmt not in ("srt", "vtt"):
         return None
     if fmt == "vtt":
@@ -167,11 +169,11 @@ def fast_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None:
             return None
     elif type(events) is not list:
         events = list(events)
-    written = _subrip.subrip_text(events, fmt == "vtt")
-    return written if written is not None else python_subtitles(events, fmt)
+    written = _subrip.subrip_text(events, fmt == "vtt", keep_tags)
+    return written if written is not None else python_subtitles(events, fmt, keep_tags=keep_tags)
 
 
-def python_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None:
+def python_subtitles(events: list[tuple[int, int, str]], fmt: str, *, keep_tags: bool = False) -> str | None:
     """``fast_subtitles``' Python road, for what the native writer leaves (drawings, surrogates,
     anything odd): the same answer. WebVTT events come sorted by start."""
     for event in events:
@@ -186,14 +188,15 @@ def python_subtitles(events: list[tuple[int, int, str]], fmt: str) -> str | None
     mark = "," if fmt == "srt" else "."
     parts = ["WEBVTT\n\n"] if fmt == "vtt" else []
     for number, (start, end, text) in enumerate(events, 1):
-        parts.append(f"{number}\n{_timestamp(start, mark)} --> {_timestamp(end, mark)}\n{_srt_text(text)}\n\n")
+        parts.append(f"{number}\n{_timestamp(start, mark)} --> {_timestamp(end, mark)}\n{_srt_text(text, keep_tags)}\n\n")
     return "".join(parts)
 
 
-def fast_json(value: Any) -> str | None:
+def fast_json(value: Any, *, final_newline: bool = False) -> str | None:
     """``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of exact dicts (str keys),
-    lists, strs, ints, bools and None; None for anything else (json.dumps then)."""
-    return _subrip.indented_json(value)
+    lists, strs, ints, bools and None, followed by "\\n" with ``final_newline`` (joined natively:
+    adding it afterwards copies the whole text); None for anything else (json.dumps then)."""
+    return _subrip.indented_json(value, final_newline)
 
 
 def _timestamp(ms: int, mark: str) -> str:
@@ -228,11 +231,12 @@ def _block_effect(block: str) -> tuple[tuple[int, bool] | None, ...]:
     return effect
 
 
-def _srt_text(text: str) -> str:
-    """pysubs2's SubRip text of one event of the default style."""
+def _srt_text(text: str, keep_tags: bool = False) -> str:
+    """pysubs2's SubRip text of one event of the default style (its override blocks kept as they
+    are with ``keep_tags``)."""
     if "\\" in text:
         text = text.replace("\\h", " ").replace("\\n", "\n").replace("\\N", "\n")
-    if "{" in text:
+    if "{" in text and not keep_tags:
         fragments = _OVERRIDE.split(text)
         if len(fragments) > 1:
             body = [fragments[0]]

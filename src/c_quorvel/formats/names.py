@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -72,6 +73,8 @@ class Document:
 
     ``text`` is the file's decoded text as it was (line endings included); ``subs`` the subtitle
     library's view of it (None for JSON); ``track`` the intervals, as ``read_track`` returns them.
+    A SubRip or WebVTT file read by the fast reader has no view until ``subs`` is first asked
+    for: it is then made from ``text`` (line endings unified), as the reader would have made it.
     """
 
     name: str
@@ -80,3 +83,23 @@ class Document:
     track: list[dict[str, Any]]
     subs: pysubs2.SSAFile | None = None
     notes: list[str] = field(default_factory=list)
+
+
+def _document_subs(document: Document) -> pysubs2.SSAFile | None:
+    view = document.__dict__.get("_subs")
+    if view is None and document.format in ("srt", "vtt"):
+        text = document.text.replace("\r\n", "\n").replace("\r", "\n")
+        with warnings.catch_warnings():
+            # The file was read already, its notes taken then.
+            warnings.simplefilter("ignore")
+            view = pysubs2.SSAFile.from_string(text, document.format)
+        document.__dict__["_subs"] = view
+    return view
+
+
+def _set_document_subs(document: Document, view: pysubs2.SSAFile | None) -> None:
+    document.__dict__["_subs"] = view
+
+
+# The dataclass's __init__ assigns ``subs`` through this property (its default stays None).
+Document.subs = property(_document_subs, _set_document_subs)  # type: ignore[assignment]

@@ -4,7 +4,8 @@ A file becomes text in three steps, each of which can only refuse with a :class:
 its bytes are decoded (a byte-order mark decides; else UTF-8 when the bytes are valid UTF-8;
 else the encoding charset-normalizer finds, with a note saying so), its format is told (the
 name given, else the extension, else the content), and its cues become intervals (through
-pysubs2, after line endings are made "\\n" as pysubs2's own file loader makes them).
+pysubs2, after line endings are made "\\n" as pysubs2's own file loader makes them; SubRip and
+WebVTT through a faster reader of the same answers first, see ``fast_text``).
 """
 
 from __future__ import annotations
@@ -22,6 +23,7 @@ from typing import Any
 import charset_normalizer
 import pysubs2
 
+from c_quorvel.formats.fast_text import fast_intervals
 from c_quorvel.formats.names import EXTENSION_FORMATS, INPUT_FORMATS, Document, TrackError, canonical_format, one_line
 from c_quorvel.limits import INT32_MAX, INT32_MIN
 
@@ -61,6 +63,10 @@ CHAOS_MARGIN = 0.05
 # The most chaos a reading may show in any part of the file (the library's default is 0.2, which
 # refused the Persian sample track in cp1256 with Windows line endings: 0.18 over the file).
 MAX_CHAOS = 0.5
+
+# pysubs2's parser, whose answers the fast reader gives: where it has been replaced (a patched
+# library, a test's double), the fast reader does not know the answers and pysubs2 reads.
+_LIBRARY_PARSER = vars(pysubs2.SSAFile).get("from_string")
 
 # A JSON list of interval objects (an ASS file opens with "[Script Info]").
 JSON_LIST = re.compile(r"\s*\[\s*[{\]]")
@@ -265,12 +271,17 @@ def _input_format(name: str, text: str, fmt: str | None) -> str:
 
 def _intervals_from_subtitles(
     name: str, text: str, fmt: str, fps: float | None, notes: list[str],
-) -> tuple[list[dict[str, Any]], pysubs2.SSAFile]:
+) -> tuple[list[dict[str, Any]], pysubs2.SSAFile | None]:
     """The cues of subtitle text (line endings already "\\n") as intervals, and pysubs2's view of it.
 
-    The one place where subtitle text becomes intervals: a faster reader of a common format may
-    answer here first (same intervals, same refusals) and leave the rest to pysubs2.
+    The one place where subtitle text becomes intervals. SubRip and WebVTT go to the fast reader
+    first (``fast_text.fast_intervals``: pysubs2's intervals, or None for what it leaves); what
+    it reads has no view here (``Document.subs`` makes one when asked). The rest is pysubs2's.
     """
+    if fmt in ("srt", "vtt") and vars(pysubs2.SSAFile).get("from_string") is _LIBRARY_PARSER:
+        intervals = fast_intervals(text, fmt)
+        if intervals is not None:
+            return intervals, None
     if fmt == "microdvd":
         text, fps = _microdvd_frame_rate(name, text, fps, notes)
     options: dict[str, Any] = {} if fps is None else {"fps": fps}

@@ -2,9 +2,9 @@
 
 A bilingual subtitle file is made in two steps, each in one function: ``bilingual_events`` builds
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
-``serialise_events`` writes them with pysubs2 (a faster writer of the same bytes can take its
-place). Its cues never overlap (``bilingual_cues`` tells how), and hold every line of the
-alignment once.
+``serialise_events`` writes them (SubRip and WebVTT through ``fast_text.fast_subtitles``, which
+gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues``
+tells how), and hold every line of the alignment once.
 
 A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
 JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import copy
 import json
+import operator
 import os
 import re
 import secrets
@@ -36,6 +37,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
+from c_quorvel.formats.fast_text import fast_json, fast_subtitles
 from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, output_format
 
 LAYOUTS = ("stacked", "split")
@@ -79,7 +81,16 @@ def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: b
         "unpaired_original": alignment.unpaired_original,
         "unpaired_reference": alignment.unpaired_reference,
     }
+    if indent == 2 and not ensure_ascii:
+        return _json_text(document)
     return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
+
+
+def _json_text(value: Any) -> str:
+    """``json.dumps(value, indent=2, ensure_ascii=False)`` and a line break, written natively
+    (``fast_text.fast_json``) where it can be."""
+    text = fast_json(value, final_newline=True)
+    return text if text is not None else json.dumps(value, indent=2, ensure_ascii=False) + "\n"
 
 
 # Bilingual output: the cues -----------------------------------------------------------------
@@ -143,18 +154,36 @@ def _output_time(time: int, fmt: str) -> int:
 
 def _cue(start: int, end: int, fmt: str, originals: list[Mapping[str, Any]], references: list[Mapping[str, Any]]) -> BilingualCue:
     """A cue spanning ``start`` to ``end`` and its members, with what each member needs shown."""
-    step = _time_range(fmt)[1]
+    latest, step = _time_range(fmt)
     start = _output_time(start, fmt)
     end = max(start, _output_time(end, fmt))
     longest_minimum, floor, ceiling = 0, start, end
-    for member in (*originals, *references):
-        member_start = _output_time(member["start"], fmt)
-        member_end = max(member_start, _output_time(member["end"], fmt))
-        start, end = min(start, member_start), max(end, member_end)
-        minimum = -(-_shortest(member_end - member_start) // step) * step  # cuts stay on the format's grid
-        longest_minimum = max(longest_minimum, minimum)
-        floor, ceiling = max(floor, member_start + minimum), min(ceiling, member_end - minimum)
+    for members in (originals, references):
+        for member in members:
+            member_start, member_end = member["start"], member["end"]
+            # Times the format writes as they are (the common case) skip _output_time's work.
+            if not (step == 1 and type(member_start) is int and type(member_end) is int
+                    and 0 <= member_start <= member_end <= latest):
+                member_start = _output_time(member_start, fmt)
+                member_end = max(member_start, _output_time(member_end, fmt))
+            if member_start < start:
+                start = member_start
+            if member_end > end:
+                end = member_end
+            length = member_end - member_start
+            minimum = min(length, max((length + 1) // 2, _SHORTEST_CUT_CUE))  # _shortest(length)
+            if step != 1:
+                minimum = -(-minimum // step) * step  # cuts stay on the format's grid
+            if minimum > longest_minimum:
+                longest_minimum = minimum
+            if member_start + minimum > floor:
+                floor = member_start + minimum
+            if member_end - minimum < ceiling:
+                ceiling = member_end - minimum
     return BilingualCue(start, end, longest_minimum, floor, ceiling, originals, references)
+
+
+_cue_order = operator.attrgetter("start", "end")
 
 
 def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[BilingualCue]:
@@ -170,7 +199,7 @@ def bilingual_cues(alignment: Any, fmt: str = "srt") -> list[BilingualCue]:
             for group in alignment.groups]
     cues += [_cue(cue["start"], cue["end"], fmt, [cue], []) for cue in alignment.unpaired_original]
     cues += [_cue(cue["start"], cue["end"], fmt, [], [cue]) for cue in alignment.unpaired_reference]
-    cues.sort(key=lambda cue: (cue.start, cue.end))
+    cues.sort(key=_cue_order)
     placed: list[BilingualCue] = []
     for cue in cues:
         while placed and placed[-1].end > cue.start:
@@ -203,14 +232,26 @@ _TIMESTAMPS = (SubripFormat.TIMESTAMP, WebVTTFormat.TIMESTAMP)
 _TAG_START = re.compile(r"<(?=\s*/?\s*[A-Za-z])")
 _EMPTY_TAGS = re.compile(r"<(\w+)[^>]*></\1>")
 _NEWLINE = re.compile(r"\r\n|\r|\n")
+_NUMBER_LINE = re.compile(r"[ \t]*\d+[ \t]*")
+_OVERRIDE_BLOCK = re.compile(r"(\{[^}]*\})")
+_VTT_TAG_START = re.compile(r"(\{[^}]*\})|<")
+_SRT_TAG_START = re.compile(r"(\{[^}]*\})|" + _TAG_START.pattern)
 # SSA's legacy alignment numbers as ASS's numpad positions.
 _LEGACY_POSITIONS = {1: 1, 2: 2, 3: 3, 5: 7, 6: 8, 7: 9, 9: 4, 10: 5, 11: 6}
 
 
 def _ass_text(plain: str) -> str:
     # Braces would open an override block; backslashes before n, N or h would become breaks.
-    plain = _ASS_SPECIAL.sub(lambda found: _ASS_ESCAPES[found.group()], plain)
-    return _LINE_BREAK.sub(r"\\N", plain)
+    if "\\" in plain or "{" in plain or "}" in plain:
+        plain = _ASS_SPECIAL.sub(_ass_escape, plain)
+        return _LINE_BREAK.sub(r"\\N", plain)
+    if "\r" in plain:
+        return _LINE_BREAK.sub(r"\\N", plain)
+    return plain.replace("\n", "\\N")
+
+
+def _ass_escape(found: re.Match[str]) -> str:
+    return _ASS_ESCAPES[found.group()]
 
 
 def _raw_text(interval: Mapping[str, Any]) -> str:
@@ -218,23 +259,36 @@ def _raw_text(interval: Mapping[str, Any]) -> str:
     its plain text, else its plain text escaped."""
     text = str(interval.get("text", ""))
     raw = interval.get("original")
-    if isinstance(raw, str) and raw and pysubs2.SSAEvent(text=raw).plaintext == text:
-        return _NEWLINE.sub(r"\\N", raw)
+    if isinstance(raw, str) and raw:
+        if "{" in raw:
+            plain = pysubs2.SSAEvent(text=raw).plaintext
+        elif "\\" in raw:  # the library's plain text of a text without override blocks
+            plain = raw.replace("\\h", " ").replace("\\n", "\n").replace("\\N", "\n")
+        else:
+            plain = raw
+        if plain == text:
+            return _NEWLINE.sub(r"\\N", raw) if "\r" in raw else raw.replace("\n", "\\N")
     return _ass_text(text)
 
 
 def _escaped_line(line: str) -> str:
     if "-->" in line:
         line = line.replace("-->", "--" + _WORD_JOINER + ">")
-    for timestamp in _TIMESTAMPS:
-        line = timestamp.sub(lambda found: found.group().replace(":", ":" + _WORD_JOINER, 1), line)
+    if ":" in line:  # every timestamp holds one
+        for timestamp in _TIMESTAMPS:
+            line = timestamp.sub(_joined_timestamp, line)
     return line
+
+
+def _joined_timestamp(found: re.Match[str]) -> str:
+    return found.group().replace(":", ":" + _WORD_JOINER, 1)
 
 
 def _safe_lines(lines: list[str]) -> list[str]:
     """Lines of a SubRip or WebVTT cue text that read back as exactly these lines of one cue."""
-    safe = [_escaped_line(line) if line.strip() else _EMPTY_LINE for line in lines]
-    if len(safe) > 1 and re.fullmatch(r"[ \t]*\d+[ \t]*", safe[-1]):
+    safe = [(_escaped_line(line) if ":" in line or "-->" in line else line) if line.strip() else _EMPTY_LINE
+            for line in lines]
+    if len(safe) > 1 and _NUMBER_LINE.fullmatch(safe[-1]):
         safe[-1] += _WORD_JOINER
     return safe
 
@@ -243,6 +297,8 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
     """An ASS-form text as lines of SubRip or WebVTT text, its italics, bold, underline and
     strike-out (and in SubRip its colours) as tags closed at the end of each line; and its
     position (1-9 as in ``\\an``), if any."""
+    if "{" not in raw:  # no override block: no tags, no position
+        return [_EMPTY_TAGS.sub("", line) if "<" in line else line for line in _LINE_BREAK.split(raw)], None
     position = None
     state: dict[str, str] = {}  # the open tags: name -> opening tag, outermost first
 
@@ -253,7 +309,7 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
         return "".join(f"</{name}>" for name in reversed(tags))
 
     lines = [""]
-    for piece in re.split(r"(\{[^}]*\})", raw):
+    for piece in _OVERRIDE_BLOCK.split(raw):
         if not (piece.startswith("{") and piece.endswith("}")):
             for index, part in enumerate(_LINE_BREAK.split(piece)):
                 if index:
@@ -282,7 +338,7 @@ def _html_lines(raw: str, fmt: str) -> tuple[list[str], int | None]:
         if state != before:
             lines[-1] += closing(before) + opening(state)
     lines[-1] += closing(state)
-    return [_EMPTY_TAGS.sub("", line) for line in lines], position
+    return [_EMPTY_TAGS.sub("", line) if "<" in line else line for line in lines], position
 
 
 def _srt_lines(intervals: Sequence[Mapping[str, Any]], fmt: str) -> tuple[list[str], int | None]:
@@ -299,9 +355,11 @@ def _protect_tags(raw: str, fmt: str) -> str:
     # Done before the tags of this module are added. A "<" of the text itself: in SubRip one that
     # would open a tag gets a WORD JOINER; in WebVTT, where every "<" opens a tag, each becomes
     # the look-alike U+FF1C.
+    if "<" not in raw:
+        return raw
     if fmt == "vtt":
-        return re.sub(r"(\{[^}]*\})|<", lambda found: found.group(1) or "\uff1c", raw)
-    return re.sub(r"(\{[^}]*\})|" + _TAG_START.pattern, lambda found: found.group(1) or "<" + _WORD_JOINER, raw)
+        return _VTT_TAG_START.sub(lambda found: found.group(1) or "\uff1c", raw)
+    return _SRT_TAG_START.sub(lambda found: found.group(1) or "<" + _WORD_JOINER, raw)
 
 
 @dataclass(frozen=True)
@@ -404,16 +462,21 @@ def serialise_events(
 ) -> str:
     """The text of a subtitle file holding ``events``, written by pysubs2.
 
-    SubRip and WebVTT are written with ``keep_ssa_tags=True``: the event texts already hold the
-    tags those formats know. WebVTT then gets a STYLE block for a reference colour and the cue
-    setting ``line:0`` on its top events.
+    SubRip and WebVTT are written as pysubs2 writes them with ``keep_ssa_tags=True`` (the event
+    texts already hold the tags those formats know), by ``fast_text.fast_subtitles`` where it
+    can. WebVTT then gets a STYLE block for a reference colour and the cue setting ``line:0`` on
+    its top events.
     """
-    subs = pysubs2.SSAFile()
-    subs.styles = {name: style for name, style in _bilingual_styles(layout, color_reference).items() if name in style_names}
-    subs.events = [pysubs2.SSAEvent(start=event.start, end=event.end, style=event.style, text=event.text) for event in events]
-    if fmt in ("ass", "ssa"):
-        return subs.to_string(fmt)
-    text = subs.to_string(fmt, keep_ssa_tags=True)
+    text = None
+    if fmt in ("srt", "vtt"):
+        text = fast_subtitles([(event.start, event.end, event.text) for event in events], fmt, keep_tags=True)
+    if text is None:
+        subs = pysubs2.SSAFile()
+        subs.styles = {name: style for name, style in _bilingual_styles(layout, color_reference).items() if name in style_names}
+        subs.events = [pysubs2.SSAEvent(start=event.start, end=event.end, style=event.style, text=event.text) for event in events]
+        if fmt in ("ass", "ssa"):
+            return subs.to_string(fmt)
+        text = subs.to_string(fmt, keep_ssa_tags=True)
     if fmt != "vtt":
         return text
     # pysubs2 writes WebVTT's cues in order of start, stably, one block each.
@@ -467,7 +530,7 @@ def track_to_text(intervals: Iterable[Mapping[str, Any]], fmt: str) -> str:
     that is the raw form of its text. Times before 0 are written as 0 (see ``bilingual_cues``)."""
     intervals = list(intervals)
     if fmt == "json":
-        return json.dumps(intervals, indent=2, ensure_ascii=False) + "\n"
+        return _json_text(intervals)
     events = []
     for interval in intervals:
         start = _output_time(interval["start"], fmt)
@@ -624,7 +687,7 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
     if fmt not in RETIME_FORMATS:
         raise OutputError(f"cannot write a retimed track as {fmt} (can write: {', '.join(RETIME_FORMATS)})")
     if fmt == "json":
-        return json.dumps(_retimed_intervals(document.track, time_map), indent=2, ensure_ascii=False) + "\n"
+        return _json_text(_retimed_intervals(document.track, time_map))
     if fmt == document.format and fmt in ("srt", "vtt"):
         return _retime_timing_lines(document.text, fmt, time_map)
     if document.subs is None:
