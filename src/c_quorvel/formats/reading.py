@@ -64,10 +64,6 @@ CHAOS_MARGIN = 0.05
 # refused the Persian sample track in cp1256 with Windows line endings: 0.18 over the file).
 MAX_CHAOS = 0.5
 
-# pysubs2's parser, whose answers the fast reader gives: where it has been replaced (a patched
-# library, a test's double), the fast reader does not know the answers and pysubs2 reads.
-_LIBRARY_PARSER = vars(pysubs2.SSAFile).get("from_string")
-
 # A JSON list of interval objects (an ASS file opens with "[Script Info]").
 JSON_LIST = re.compile(r"\s*\[\s*[{\]]")
 
@@ -278,7 +274,7 @@ def _intervals_from_subtitles(
     first (``fast_text.fast_intervals``: pysubs2's intervals, or None for what it leaves); what
     it reads has no view here (``Document.subs`` makes one when asked). The rest is pysubs2's.
     """
-    if fmt in ("srt", "vtt") and vars(pysubs2.SSAFile).get("from_string") is _LIBRARY_PARSER:
+    if fmt in ("srt", "vtt"):
         intervals = fast_intervals(text, fmt)
         if intervals is not None:
             return intervals, None
