@@ -737,7 +737,7 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         }
         steps.take(cues);
         if (unmatched.size() >= least_unmatched_voting) {
-            const Candidate& model = best_group.front();
+            const Candidate model = best_group.front();  // a copy: the group grows below
             for (const Peak& peak : offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit,
                                                  static_cast<std::size_t>(peaks_per_scale), steps)) {
                 const Candidate candidate =
