@@ -538,23 +538,39 @@ Candidate candidate_at(const TimeMap& map, std::int64_t time) noexcept {
     return {segment.scale, segment.offset, farthest_offset};
 }
 
-// The map of one scale's candidates: a candidate per reference cue chosen by dynamic programming
-// on the cues' closeness ratings, paths free to break anywhere first and, only when they break
-// more often than max_breaks, the count kept.
-TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-                      const std::vector<Candidate>& group, std::int64_t max_breaks, WalkSteps& steps) {
+// ratings[i * count + k]: the closeness rating of reference cue i under candidate k of `group`,
+// for candidates k >= first_new; the columns before it are copied from `known`, the ratings of
+// the group's first first_new candidates.
+std::vector<double> closeness_ratings(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                                      const std::vector<Candidate>& group, const std::vector<double>& known,
+                                      std::size_t first_new, WalkSteps& steps) {
     const std::size_t cues = reference.size();
     const std::size_t count = group.size();
-    assert(count <= most_states);
-    const std::size_t layers =
-        static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
     std::vector<double> ratings(cues * count);
-    for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t i = 0; i < cues && first_new > 0; ++i) {
+        std::copy_n(known.begin() + static_cast<std::ptrdiff_t>(i * first_new), first_new,
+                    ratings.begin() + static_cast<std::ptrdiff_t>(i * count));
+    }
+    for (std::size_t k = first_new; k < count; ++k) {
         for (std::size_t i = 0; i < cues; ++i) {
             ratings[i * count + k] = match_of(original, group[k], reference[i], Rating::closeness).rating;
         }
         steps.take(cues);
     }
+    return ratings;
+}
+
+// The map of one scale's candidates, given their ratings: a candidate per reference cue chosen by
+// dynamic programming, paths free to break anywhere first and, only when they break more often
+// than max_breaks, the count kept.
+TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                      const std::vector<Candidate>& group, const std::vector<double>& ratings, std::int64_t max_breaks,
+                      WalkSteps& steps) {
+    const std::size_t cues = reference.size();
+    const std::size_t count = group.size();
+    assert(count <= most_states);
+    const std::size_t layers =
+        static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
     Choice choice = choose_states(ratings, cues, count, 1, false, steps);
     if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
         choice = choose_states(ratings, cues, count, layers, true, steps);
@@ -708,6 +724,7 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     TimeMap best = identity;
     double best_rating = total_rating(original, reference, identity, steps);
     std::vector<Candidate> best_group;
+    std::vector<double> best_ratings;
     for (std::size_t first = 0; first < candidates.size();) {
         std::size_t last = first;
         while (last < candidates.size() && candidates[last].scale == candidates[first].scale) {
@@ -716,12 +733,14 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
                                      candidates.begin() + static_cast<std::ptrdiff_t>(last));
         first = last;
-        TimeMap map = breaks_chosen(original, reference, group, max_breaks, steps);
+        std::vector<double> ratings = closeness_ratings(original, reference, group, {}, 0, steps);
+        TimeMap map = breaks_chosen(original, reference, group, ratings, max_breaks, steps);
         const double rating = total_rating(original, reference, map, steps);
         if (rating > best_rating) {
             best = std::move(map);
             best_rating = rating;
             best_group = std::move(group);
+            best_ratings = std::move(ratings);
         }
     }
     if (!best_group.empty()) {
@@ -736,6 +755,7 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
             }
         }
         steps.take(cues);
+        const std::size_t known = best_group.size();
         if (unmatched.size() >= least_unmatched_voting) {
             const Candidate model = best_group.front();  // a copy: the group grows below
             for (const Peak& peak : offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit,
@@ -749,7 +769,11 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
                     best_group.push_back(candidate);
                 }
             }
-            TimeMap map = breaks_chosen(original, reference, best_group, max_breaks, steps);
+        }
+        if (best_group.size() > known) {
+            const std::vector<double> ratings =
+                closeness_ratings(original, reference, best_group, best_ratings, known, steps);
+            TimeMap map = breaks_chosen(original, reference, best_group, ratings, max_breaks, steps);
             const double rating = total_rating(original, reference, map, steps);
             if (rating > best_rating) {
                 best = std::move(map);
