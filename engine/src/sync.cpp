@@ -61,9 +61,6 @@ constexpr double refit_window = 600.0;
 // The confidence's control: the map moved by each of these offsets, where a map of related
 // tracks no longer brings cues together and one of unrelated tracks does as well as before.
 constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
-// Scales this close to the best map's (as a share of it) are told apart by the residual of a
-// least-squares fit rather than by the ratings.
-constexpr double sibling_scale_share = 0.002;
 // The cues the best map leaves unmatched vote again for offsets when there are at least this many.
 constexpr std::size_t least_unmatched_voting = 5;
 // A segment whose offset lies within this much of the offset window's edge is at the edge.
@@ -578,90 +575,6 @@ TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>&
     return map_of(original, reference, group, choice.states, steps);
 }
 
-// The map with the scale, among its own and those within sibling_scale_share of it (23.976 and 24
-// fps differ by 0.1%), whose least-squares fit leaves the smallest residual. The cue pairs and
-// the residuals kept are those of the map as found; each segment's offset is their mean under
-// the scale chosen. Over a short film those scales part by less than the jitter of independent
-// timings, which is why the ratings alone cannot tell them apart.
-TimeMap closest_sibling_scale(const OriginalCues& original, const std::vector<TimeSpan>& reference, TimeMap map,
-                              WalkSteps& steps) {
-    // Per segment: the pairs' reference and original times.
-    struct Pair {
-        double reference_time;
-        double original_time;
-    };
-    std::vector<std::vector<Pair>> pairs(map.segments.size());
-    std::size_t segment = 0;
-    for (const TimeSpan& cue : reference) {
-        while (map.segments[segment].end <= cue.start) {
-            ++segment;
-        }
-        const TimeSegment& part = map.segments[segment];
-        const Match match = match_of(original, {part.scale, part.offset, farthest_offset}, cue, Rating::overlap);
-        if (match.rating >= matched_rating) {
-            const TimeSpan& partner = original.cues()[match.index];
-            pairs[segment].push_back({static_cast<double>(cue.start), static_cast<double>(partner.start)});
-            pairs[segment].push_back({static_cast<double>(cue.end), static_cast<double>(partner.end)});
-        }
-    }
-    steps.take(reference.size());
-    // Outliers: pairs whose residual under the map lies beyond refit_window of the segment's median.
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-        std::vector<double> residuals;
-        for (const Pair& pair : pairs[k]) {
-            residuals.push_back(pair.original_time - map.segments[k].scale * pair.reference_time);
-        }
-        if (residuals.empty()) {
-            continue;
-        }
-        const double centre = median(residuals);
-        std::erase_if(pairs[k], [&](const Pair& pair) {
-            return std::abs(pair.original_time - map.segments[k].scale * pair.reference_time - centre) > refit_window;
-        });
-    }
-    const double scale = map.segments.front().scale;
-    double best_scale = scale;
-    double best_residual = std::numeric_limits<double>::infinity();
-    for (double sibling : candidate_scales()) {
-        if (std::abs(sibling / scale - 1.0) > sibling_scale_share) {
-            continue;
-        }
-        double residual = 0.0;
-        for (const std::vector<Pair>& segment_pairs : pairs) {
-            double sum = 0.0;
-            for (const Pair& pair : segment_pairs) {
-                sum += pair.original_time - sibling * pair.reference_time;
-            }
-            const double mean = segment_pairs.empty() ? 0.0 : sum / static_cast<double>(segment_pairs.size());
-            for (const Pair& pair : segment_pairs) {
-                const double deviation = pair.original_time - sibling * pair.reference_time - mean;
-                residual += deviation * deviation;
-            }
-        }
-        if (residual < best_residual) {
-            best_residual = residual;
-            best_scale = sibling;
-        }
-    }
-    if (best_scale == scale) {
-        return map;
-    }
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-        TimeSegment& part = map.segments[k];
-        if (pairs[k].empty()) {
-            part.offset += (scale - best_scale) * static_cast<double>(std::clamp<std::int64_t>(part.start, 0, part.end));
-        } else {
-            double sum = 0.0;
-            for (const Pair& pair : pairs[k]) {
-                sum += pair.original_time - best_scale * pair.reference_time;
-            }
-            part.offset = sum / static_cast<double>(pairs[k].size());
-        }
-        part.scale = best_scale;
-    }
-    return map;
-}
-
 }  // namespace
 
 std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
@@ -780,7 +693,6 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
                 best_rating = rating;
             }
         }
-        best = closest_sibling_scale(original, reference, std::move(best), steps);
     }
     best.confidence = confidence_of(original, reference, best, steps);
     for (const TimeSegment& segment : best.segments) {

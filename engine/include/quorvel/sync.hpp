@@ -9,10 +9,13 @@
 //  - synchronize reads the tracks' times only (no text), takes them in any order and copies what it
 //    needs; the caller's spans are not touched. Cues whose end is not after their start carry no
 //    time and are left out of the search.
-//  - A candidate map is rated by the overlap of the cues it brings together: a mapped reference cue
-//    scores the best overlap it has with an original cue, divided by the longer of the two lengths.
-//    The map returned has the best total score, less a fixed penalty per break, among the maps the
-//    search considers:
+//  - A mapped reference cue is rated against the original cue overlapping it best, in two ways:
+//    by overlap (the overlap divided by the longer of the two lengths) and by closeness (the mean,
+//    over its start and its end, of 1 - distance / 1 s, 0 from 1 s on). Closeness chooses the map:
+//    a cue brought onto some cue by chance overlaps it about half as well as its true partner does
+//    when both tracks were timed on their own, but rarely lies within 1 s of it at both ends.
+//    The map returned has the best total closeness, less a fixed penalty per break, among the maps
+//    the search considers:
 //      * one scale for the whole map (a film has one frame-rate ratio; breaks move the offset
 //        only): 1 or a ratio between the frame rates 23.976 (24000/1001), 24, 25 and 30;
 //      * offsets: a constant offset of up to max_offset ms, each break moving it by up to max_offset
@@ -25,8 +28,11 @@
 //    fitted to the cue pairs it brings together, are candidate segments. For each scale in turn, a
 //    dynamic programme over the reference cues in order picks one of its candidates per cue,
 //    paying the penalty (3 cue ratings) for each change; each resulting segment's offset is fitted
-//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends, those
-//    farther than 0.6 s from their median dropped as outliers.
+//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends (pairs
+//    overlapping at least half), those farther than 0.6 s from their median dropped as outliers.
+//    Then, for the best scale: the reference cues its map leaves unmatched (closeness below 0.5)
+//    vote again on their own, so that a segment of a few cues, too weak among the whole track's
+//    votes, becomes a candidate, and the breaks are chosen again with those candidates added.
 //    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
 //    better; so identical tracks give the identity.
 //  - confidence, in [0, 1]: the mean cue rating under the map set against a control, the mean under
