@@ -57,19 +57,23 @@
 // way for dialogue; 100 with the defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets,
 // k <= min(max_breaks, 14) + 3 of them per scale, L = min(max_breaks, n - 1) + 1, and B = 0 when
 // the best map breaks no more often than max_breaks allows, else L:
-//   voting O(S * n * min(w, 256)), over histograms of at most 2^16 bins per scale; rating
-//   O(K * n * (log m + min(c, 32))), c the original cues overlapping one time; choosing the breaks
-//   O(n * K * (B + 1)) time and O(n * L * (2 + k / 8)) bytes of memory (at most 1 KB per cue for
-//   max_breaks up to 100: 713 bytes measured at 100, 285 at 14, 116 at 2).
+//   voting O((S + 1) * n * min(w, 256)), over histograms of at most 2^16 bins per scale (the
+//   second vote is one scale's, over the unmatched cues only); rating O((K + k) * n * (log m +
+//   min(c, 32))), c the original cues overlapping one time; choosing the breaks O(n * (K + 2k) *
+//   (B + 1)) time and O(n * L * (2 + k / 4)) bytes of memory (at most 1 KB per cue for max_breaks
+//   up to 100: 713 bytes measured at 100, 285 at 14, 116 at 2 before the second vote; 703 at 14
+//   and 237 at 2 after it).
 //   Bounds, where dense cues would make the search quadratic: a reference cue votes with at most
 //   256 original cues of its window (an even stride through them when there are more), and a
 //   rating looks at most at the 32 latest-starting original cues that overlap the mapped cue.
 //   Dialogue stays far below both, so its maps are unchanged; where cues are that dense (8,000
 //   starting within 60 s) the votes are a sample and a long cue overlapped by more than 32 later
 //   ones may be missed as a match. Measured (benchmarks/sync_growth.py, shared machine): on
-//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 3.7-7x the time of
-//   dialogue of the same size (most of it: every scale keeps its candidates when cues are that
-//   dense); a two-hour film of 64,000 cues at 4.4x.
+//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 5.7-7.5x the time
+//   of dialogue of the same size (most of it: every scale keeps its candidates when cues are that
+//   dense); a two-hour film at 1-2.2x up to 16,000 cues and 8-11x at 32,000-64,000, where a cue
+//   starts every 110-225 ms. Against the search before the closeness rating, in one run at 64,000
+//   cues: dialogue 1.09x, dense 1.17x, a two-hour film 1.58x its time.
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table).
