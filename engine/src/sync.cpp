@@ -61,8 +61,11 @@ constexpr double refit_window = 600.0;
 // The confidence's control: the map moved by each of these offsets, where a map of related
 // tracks no longer brings cues together and one of unrelated tracks does as well as before.
 constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
-// The cues the best map leaves unmatched vote again for offsets when there are at least this many.
+// The cues the best map leaves unmatched vote again for offsets when there are at least this
+// many, adding at most most_second_vote_peaks candidates (so that the memory of choosing the
+// breaks stays within 1 KB per cue for max_breaks up to 100).
 constexpr std::size_t least_unmatched_voting = 5;
+constexpr std::size_t most_second_vote_peaks = 5;
 // A segment whose offset lies within this much of the offset window's edge is at the edge.
 constexpr double edge_margin = 2000.0;
 
@@ -535,20 +538,13 @@ Candidate candidate_at(const TimeMap& map, std::int64_t time) noexcept {
     return {segment.scale, segment.offset, farthest_offset};
 }
 
-// ratings[i * count + k]: the closeness rating of reference cue i under candidate k of `group`,
-// for candidates k >= first_new; the columns before it are copied from `known`, the ratings of
-// the group's first first_new candidates.
+// ratings[i * count + k]: the closeness rating of reference cue i under candidate k of `group`.
 std::vector<double> closeness_ratings(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-                                      const std::vector<Candidate>& group, const std::vector<double>& known,
-                                      std::size_t first_new, WalkSteps& steps) {
+                                      const std::vector<Candidate>& group, WalkSteps& steps) {
     const std::size_t cues = reference.size();
     const std::size_t count = group.size();
     std::vector<double> ratings(cues * count);
-    for (std::size_t i = 0; i < cues && first_new > 0; ++i) {
-        std::copy_n(known.begin() + static_cast<std::ptrdiff_t>(i * first_new), first_new,
-                    ratings.begin() + static_cast<std::ptrdiff_t>(i * count));
-    }
-    for (std::size_t k = first_new; k < count; ++k) {
+    for (std::size_t k = 0; k < count; ++k) {
         for (std::size_t i = 0; i < cues; ++i) {
             ratings[i * count + k] = match_of(original, group[k], reference[i], Rating::closeness).rating;
         }
@@ -637,7 +633,6 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     TimeMap best = identity;
     double best_rating = total_rating(original, reference, identity, steps);
     std::vector<Candidate> best_group;
-    std::vector<double> best_ratings;
     for (std::size_t first = 0; first < candidates.size();) {
         std::size_t last = first;
         while (last < candidates.size() && candidates[last].scale == candidates[first].scale) {
@@ -646,47 +641,49 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
                                      candidates.begin() + static_cast<std::ptrdiff_t>(last));
         first = last;
-        std::vector<double> ratings = closeness_ratings(original, reference, group, {}, 0, steps);
-        TimeMap map = breaks_chosen(original, reference, group, ratings, max_breaks, steps);
+        TimeMap map = breaks_chosen(original, reference, group, closeness_ratings(original, reference, group, steps),
+                                    max_breaks, steps);
         const double rating = total_rating(original, reference, map, steps);
         if (rating > best_rating) {
             best = std::move(map);
             best_rating = rating;
             best_group = std::move(group);
-            best_ratings = std::move(ratings);
         }
     }
     if (!best_group.empty()) {
         // A short segment votes too weakly among the whole track's cues to be a candidate: the
         // cues the best map leaves unmatched vote again on their own, and the breaks are chosen
         // once more with what they find.
-        std::vector<TimeSpan> unmatched;
-        for (std::size_t i = 0; i < cues; ++i) {
-            if (match_of(original, candidate_at(best, reference[i].start), reference[i], Rating::closeness).rating <
-                matched_rating) {
-                unmatched.push_back(reference[i]);
-            }
-        }
-        steps.take(cues);
         const std::size_t known = best_group.size();
-        if (unmatched.size() >= least_unmatched_voting) {
-            const Candidate model = best_group.front();  // a copy: the group grows below
-            for (const Peak& peak : offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit,
-                                                 static_cast<std::size_t>(peaks_per_scale), steps)) {
-                const Candidate candidate =
-                    refined(original, unmatched, {model.scale, peak.offset, model.limit}, 0, unmatched.size(), steps);
-                const bool repeated = std::any_of(best_group.begin(), best_group.end(), [&](const Candidate& other) {
-                    return std::abs(other.offset - candidate.offset) < 1.0;
-                });
-                if (!repeated && best_group.size() < most_states) {
-                    best_group.push_back(candidate);
+        {  // the unmatched cues' copies go back before the breaks are chosen again
+            std::vector<TimeSpan> unmatched;
+            for (std::size_t i = 0; i < cues; ++i) {
+                if (match_of(original, candidate_at(best, reference[i].start), reference[i], Rating::closeness).rating <
+                    matched_rating) {
+                    unmatched.push_back(reference[i]);
+                }
+            }
+            steps.take(cues);
+            if (unmatched.size() >= least_unmatched_voting) {
+                const Candidate model = best_group.front();  // a copy: the group grows below
+                const std::size_t peaks = std::min(static_cast<std::size_t>(peaks_per_scale), most_second_vote_peaks);
+                for (const Peak& peak :
+                     offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
+                    const Candidate candidate = refined(original, unmatched, {model.scale, peak.offset, model.limit},
+                                                        0, unmatched.size(), steps);
+                    const bool repeated =
+                        std::any_of(best_group.begin(), best_group.end(), [&](const Candidate& other) {
+                            return std::abs(other.offset - candidate.offset) < 1.0;
+                        });
+                    if (!repeated && best_group.size() < most_states) {
+                        best_group.push_back(candidate);
+                    }
                 }
             }
         }
         if (best_group.size() > known) {
-            const std::vector<double> ratings =
-                closeness_ratings(original, reference, best_group, best_ratings, known, steps);
-            TimeMap map = breaks_chosen(original, reference, best_group, ratings, max_breaks, steps);
+            TimeMap map = breaks_chosen(original, reference, best_group,
+                                        closeness_ratings(original, reference, best_group, steps), max_breaks, steps);
             const double rating = total_rating(original, reference, map, steps);
             if (rating > best_rating) {
                 best = std::move(map);
