@@ -233,12 +233,9 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--only", choices=("quality", "trust", "cost"), help="run one part only")
     args = parser.parse_args()
-    if args.only in (None, "quality"):
-        quality(args.events, args.seeds)
-    if args.only in (None, "trust"):
-        trust()
-    if args.only in (None, "cost"):
-        cost(args.repeat)
+    parts = {"quality": lambda: quality(args.events, args.seeds), "trust": trust, "cost": lambda: cost(args.repeat)}
+    met = {name: run() for name, run in parts.items() if args.only in (None, name)}
+    print("\ngoals: " + ", ".join(f"{name} {'met' if ok else 'MISSED'}" for name, ok in met.items()))
     return 0
 
 

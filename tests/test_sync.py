@@ -229,6 +229,35 @@ def test_independently_timed_tracks_get_one_rate_and_their_breaks(ratio, offset,
     assert pair_tracks(original, reference, sync=True).time_map == time_map
 
 
+@pytest.mark.parametrize("seed", [4, 6, 8])
+def test_short_independently_timed_tracks_keep_one_rate_and_their_break(seed):
+    # 120 cues, each side re-timed by up to 400 ms on its own, 15% of the original's missing, 25 ->
+    # 24 fps and a break of +20 s: a segment of a few dozen cues, where a cue brought onto some
+    # cue by chance overlaps it almost as well as its partner does. Each of these seeds put a
+    # segment's offset more than 100 ms off, or missed the break, when breaks were chosen by
+    # overlap.
+    track = dialogue(120, seed=seed)
+    reference, truth = out_of_step(retimed(track, seed=seed + 1), ratio=25 / 24, offset=-15000,
+                                   breaks=((200000, 20000),))
+    time_map = synchronize(retimed(track, seed=seed), reference)
+    assert {segment.scale for segment in time_map.segments} == {24 / 25}, time_map.describe()
+    assert len(time_map.segments) == 2, time_map.describe()
+    errors = errors_of(time_map, reference, truth)
+    assert errors[int(0.95 * len(errors))] <= 100, time_map.describe()
+
+
+def test_a_short_segment_between_two_breaks_is_found():
+    # 13 cues between a break of +7.8 s and one of -7.7 s: too few to stand out among the votes of
+    # the whole track, found when the cues the first map leaves unmatched vote on their own.
+    track = dialogue(400, seed=79)
+    reference, truth = out_of_step(retimed(track, seed=80, jitter=200, drop=0.0),
+                                   breaks=((114285, 7783), (169444, -7664)))
+    time_map = synchronize(retimed(track, seed=79, jitter=200), reference)
+    assert len(time_map.segments) == 3, time_map.describe()
+    errors = errors_of(time_map, reference, truth)
+    assert errors[int(0.95 * len(errors))] <= 100, time_map.describe()
+
+
 def unrelated(cues, seed, *, shuffled=False):
     other = dialogue(cues, seed=seed + 1000)
     if not shuffled:

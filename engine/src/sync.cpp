@@ -61,6 +61,11 @@ constexpr double refit_window = 600.0;
 // The confidence's control: the map moved by each of these offsets, where a map of related
 // tracks no longer brings cues together and one of unrelated tracks does as well as before.
 constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
+// The cues the best map leaves unmatched vote again for offsets when there are at least this
+// many, adding at most most_second_vote_peaks candidates (so that the memory of choosing the
+// breaks stays within 1 KB per cue for max_breaks up to 100).
+constexpr std::size_t least_unmatched_voting = 5;
+constexpr std::size_t most_second_vote_peaks = 5;
 // A segment whose offset lies within this much of the offset window's edge is at the edge.
 constexpr double edge_margin = 2000.0;
 
@@ -70,6 +75,20 @@ struct Candidate {
     double offset = 0.0;
     double limit = 0.0;
 };
+
+// How a mapped cue is rated against an original cue. By overlap share: what the confidence is
+// measured in. By closeness of its start and end: what the breaks and the scale are chosen by,
+// since a cue brought near some cue by chance overlaps it about half as well as its true partner
+// does when both tracks are timed independently, but rarely lies close to it at both ends.
+enum class Rating { overlap, closeness };
+
+// A start or end this far (ms) from its partner's is as far as none: wide enough for two
+// releases timed apart by up to 400 ms each, narrow enough that chance rarely comes close.
+constexpr double closeness_tolerance = 1000.0;
+
+double closeness(std::int64_t distance) noexcept {
+    return std::max(0.0, 1.0 - std::abs(static_cast<double>(distance)) / closeness_tolerance);
+}
 
 struct Match {
     double rating = 0.0;
@@ -125,8 +144,10 @@ public:
 
     const std::vector<TimeSpan>& cues() const noexcept { return cues_; }
 
-    // The original cue overlapping [start, end) best, rated by overlap over the longer length.
-    Match best_match(std::int64_t start, std::int64_t end) const noexcept {
+    // The original cue overlapping [start, end) best. By overlap: the overlap over the longer
+    // length. By closeness: the mean of the start's and the end's closeness, each 1 - distance /
+    // closeness_tolerance (0 from the tolerance on).
+    Match best_match(std::int64_t start, std::int64_t end, Rating rating_kind = Rating::overlap) const noexcept {
         Match best;
         if (end <= start) {
             return best;
@@ -140,8 +161,10 @@ public:
             const TimeSpan& cue = cues_[k];
             const std::int64_t overlap = std::min<std::int64_t>(end, cue.end) - std::max<std::int64_t>(start, cue.start);
             if (overlap > 0) {
-                const double rating = static_cast<double>(overlap) /
-                                      static_cast<double>(std::max(end - start, length_of(cue)));
+                const double rating =
+                    rating_kind == Rating::overlap
+                        ? static_cast<double>(overlap) / static_cast<double>(std::max(end - start, length_of(cue)))
+                        : (closeness(start - cue.start) + closeness(end - cue.end)) / 2;
                 if (rating > best.rating) {
                     best = {rating, k};
                 }
@@ -156,8 +179,9 @@ private:
     std::vector<std::int64_t> reach_;
 };
 
-Match match_of(const OriginalCues& original, const Candidate& candidate, const TimeSpan& cue) noexcept {
-    return original.best_match(map_time(candidate, cue.start), map_time(candidate, cue.end));
+Match match_of(const OriginalCues& original, const Candidate& candidate, const TimeSpan& cue,
+               Rating rating_kind = Rating::overlap) noexcept {
+    return original.best_match(map_time(candidate, cue.start), map_time(candidate, cue.end), rating_kind);
 }
 
 struct Peak {
@@ -287,7 +311,7 @@ Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& ref
     std::vector<double> residuals;
     for (std::size_t k = first; k < last; ++k) {
         const TimeSpan& cue = reference[k];
-        const Match match = match_of(original, candidate, cue);
+        const Match match = match_of(original, candidate, cue, Rating::overlap);
         if (match.rating >= matched_rating) {
             const TimeSpan& partner = original.cues()[match.index];
             residuals.push_back(static_cast<double>(partner.start) - candidate.scale * static_cast<double>(cue.start));
@@ -435,7 +459,7 @@ Choice choose_states(const std::vector<double>& ratings, std::size_t cues, std::
 
 // The sum of the reference cues' ratings under the map, each segment's offset moved by `shift`.
 double rating_sum(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
-                  double shift, WalkSteps& steps) {
+                  double shift, Rating rating_kind, WalkSteps& steps) {
     double total = 0.0;
     std::size_t segment = 0;
     for (const TimeSpan& cue : reference) {
@@ -444,7 +468,7 @@ double rating_sum(const OriginalCues& original, const std::vector<TimeSpan>& ref
         }
         const TimeSegment& part = map.segments[segment];
         const Candidate candidate{part.scale, part.offset + shift, farthest_offset};
-        total += match_of(original, candidate, cue).rating;
+        total += match_of(original, candidate, cue, rating_kind).rating;
     }
     steps.take(reference.size());
     return total;
@@ -452,7 +476,7 @@ double rating_sum(const OriginalCues& original, const std::vector<TimeSpan>& ref
 
 double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
                     WalkSteps& steps) {
-    return rating_sum(original, reference, map, 0.0, steps) -
+    return rating_sum(original, reference, map, 0.0, Rating::closeness, steps) -
            break_penalty * static_cast<double>(map.segments.size() - 1);
 }
 
@@ -461,10 +485,10 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
 double confidence_of(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
                      WalkSteps& steps) {
     const double cues = static_cast<double>(reference.size());
-    const double rating = rating_sum(original, reference, map, 0.0, steps) / cues;
+    const double rating = rating_sum(original, reference, map, 0.0, Rating::overlap, steps) / cues;
     double control = 0.0;
     for (double shift : control_shifts) {
-        control += rating_sum(original, reference, map, shift, steps) / cues;
+        control += rating_sum(original, reference, map, shift, Rating::overlap, steps) / cues;
     }
     control /= static_cast<double>(std::size(control_shifts));
     if (control >= 1.0) {
@@ -504,6 +528,47 @@ TimeMap map_of(const OriginalCues& original, const std::vector<TimeSpan>& refere
     }
     assert(covers_every_time(map));
     return map;
+}
+
+// The candidate of the map's segment holding a reference time.
+Candidate candidate_at(const TimeMap& map, std::int64_t time) noexcept {
+    const auto after = std::upper_bound(map.segments.begin(), map.segments.end(), time,
+                                        [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
+    const TimeSegment& segment = after == map.segments.begin() ? map.segments.front() : *(after - 1);
+    return {segment.scale, segment.offset, farthest_offset};
+}
+
+// ratings[i * count + k]: the closeness rating of reference cue i under candidate k of `group`.
+std::vector<double> closeness_ratings(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                                      const std::vector<Candidate>& group, WalkSteps& steps) {
+    const std::size_t cues = reference.size();
+    const std::size_t count = group.size();
+    std::vector<double> ratings(cues * count);
+    for (std::size_t k = 0; k < count; ++k) {
+        for (std::size_t i = 0; i < cues; ++i) {
+            ratings[i * count + k] = match_of(original, group[k], reference[i], Rating::closeness).rating;
+        }
+        steps.take(cues);
+    }
+    return ratings;
+}
+
+// The map of one scale's candidates, given their ratings: a candidate per reference cue chosen by
+// dynamic programming, paths free to break anywhere first and, only when they break more often
+// than max_breaks, the count kept.
+TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                      const std::vector<Candidate>& group, const std::vector<double>& ratings, std::int64_t max_breaks,
+                      WalkSteps& steps) {
+    const std::size_t cues = reference.size();
+    const std::size_t count = group.size();
+    assert(count <= most_states);
+    const std::size_t layers =
+        static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
+    Choice choice = choose_states(ratings, cues, count, 1, false, steps);
+    if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
+        choice = choose_states(ratings, cues, count, layers, true, steps);
+    }
+    return map_of(original, reference, group, choice.states, steps);
 }
 
 }  // namespace
@@ -565,36 +630,65 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     // One scale per map: the breaks are chosen among the candidates of each scale in turn, and
     // the map rating best is kept (the identity unless some map rates strictly better).
     const std::size_t cues = reference.size();
-    const std::size_t layers = static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
     TimeMap best = identity;
     double best_rating = total_rating(original, reference, identity, steps);
+    std::vector<Candidate> best_group;
     for (std::size_t first = 0; first < candidates.size();) {
         std::size_t last = first;
         while (last < candidates.size() && candidates[last].scale == candidates[first].scale) {
             ++last;
         }
-        const std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
-                                           candidates.begin() + static_cast<std::ptrdiff_t>(last));
+        std::vector<Candidate> group(candidates.begin() + static_cast<std::ptrdiff_t>(first),
+                                     candidates.begin() + static_cast<std::ptrdiff_t>(last));
         first = last;
-        const std::size_t count = group.size();
-        assert(count <= most_states);
-        std::vector<double> ratings(cues * count);
-        for (std::size_t k = 0; k < count; ++k) {
-            for (std::size_t i = 0; i < cues; ++i) {
-                ratings[i * count + k] = match_of(original, group[k], reference[i]).rating;
-            }
-            steps.take(cues);
-        }
-        // Paths free to break anywhere first; only when they break too often, the count is kept.
-        Choice choice = choose_states(ratings, cues, count, 1, false, steps);
-        if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
-            choice = choose_states(ratings, cues, count, layers, true, steps);
-        }
-        TimeMap map = map_of(original, reference, group, choice.states, steps);
+        TimeMap map = breaks_chosen(original, reference, group, closeness_ratings(original, reference, group, steps),
+                                    max_breaks, steps);
         const double rating = total_rating(original, reference, map, steps);
         if (rating > best_rating) {
             best = std::move(map);
             best_rating = rating;
+            best_group = std::move(group);
+        }
+    }
+    if (!best_group.empty()) {
+        // A short segment votes too weakly among the whole track's cues to be a candidate: the
+        // cues the best map leaves unmatched vote again on their own, and the breaks are chosen
+        // once more with what they find.
+        const std::size_t known = best_group.size();
+        {  // the unmatched cues' copies go back before the breaks are chosen again
+            std::vector<TimeSpan> unmatched;
+            for (std::size_t i = 0; i < cues; ++i) {
+                if (match_of(original, candidate_at(best, reference[i].start), reference[i], Rating::closeness).rating <
+                    matched_rating) {
+                    unmatched.push_back(reference[i]);
+                }
+            }
+            steps.take(cues);
+            if (unmatched.size() >= least_unmatched_voting) {
+                const Candidate model = best_group.front();  // a copy: the group grows below
+                const std::size_t peaks = std::min(static_cast<std::size_t>(peaks_per_scale), most_second_vote_peaks);
+                for (const Peak& peak :
+                     offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
+                    const Candidate candidate = refined(original, unmatched, {model.scale, peak.offset, model.limit},
+                                                        0, unmatched.size(), steps);
+                    const bool repeated =
+                        std::any_of(best_group.begin(), best_group.end(), [&](const Candidate& other) {
+                            return std::abs(other.offset - candidate.offset) < 1.0;
+                        });
+                    if (!repeated && best_group.size() < most_states) {
+                        best_group.push_back(candidate);
+                    }
+                }
+            }
+        }
+        if (best_group.size() > known) {
+            TimeMap map = breaks_chosen(original, reference, best_group,
+                                        closeness_ratings(original, reference, best_group, steps), max_breaks, steps);
+            const double rating = total_rating(original, reference, map, steps);
+            if (rating > best_rating) {
+                best = std::move(map);
+                best_rating = rating;
+            }
         }
     }
     best.confidence = confidence_of(original, reference, best, steps);

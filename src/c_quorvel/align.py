@@ -33,15 +33,10 @@ __all__ = [
     "SyncError", "TimeMap", "TimeSegment", "pair_tracks", "synchronize",
 ]
 
-from c_quorvel.limits import DEFAULT_MARGIN, DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET
+from c_quorvel.limits import DEFAULT_MARGIN, DEFAULT_MAX_BREAKS, DEFAULT_MAX_OFFSET, DEFAULT_MIN_CONFIDENCE
 from c_quorvel.limits import INT32_MAX as _INT32_MAX
 from c_quorvel.limits import INT32_MIN as _INT32_MIN
 from c_quorvel.limits import TIME_END as _TIME_END
-
-# The least confidence at which synchronize returns a map rather than raising SyncError. Pinned
-# by tests/test_sync.py: every generated case of related tracks (re-timed, thinned, out of step
-# within the window) stays above it, unrelated and out-of-window ones below.
-DEFAULT_MIN_CONFIDENCE = 0.3
 
 
 class IntervalInput(TypedDict):

@@ -11,3 +11,7 @@ TIME_END = INT32_MAX + 1
 DEFAULT_MARGIN = 1000
 DEFAULT_MAX_OFFSET = 60000
 DEFAULT_MAX_BREAKS = 2
+# The least confidence at which synchronize returns a map rather than raising SyncError. Pinned
+# by tests/test_sync.py: every generated case of related tracks (re-timed, thinned, out of step
+# within the window) stays above it, unrelated and out-of-window ones below.
+DEFAULT_MIN_CONFIDENCE = 0.3

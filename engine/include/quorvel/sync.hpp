@@ -9,10 +9,13 @@
 //  - synchronize reads the tracks' times only (no text), takes them in any order and copies what it
 //    needs; the caller's spans are not touched. Cues whose end is not after their start carry no
 //    time and are left out of the search.
-//  - A candidate map is rated by the overlap of the cues it brings together: a mapped reference cue
-//    scores the best overlap it has with an original cue, divided by the longer of the two lengths.
-//    The map returned has the best total score, less a fixed penalty per break, among the maps the
-//    search considers:
+//  - A mapped reference cue is rated against the original cue overlapping it best, in two ways:
+//    by overlap (the overlap divided by the longer of the two lengths) and by closeness (the mean,
+//    over its start and its end, of 1 - distance / 1 s, 0 from 1 s on). Closeness chooses the map:
+//    a cue brought onto some cue by chance overlaps it about half as well as its true partner does
+//    when both tracks were timed on their own, but rarely lies within 1 s of it at both ends.
+//    The map returned has the best total closeness, less a fixed penalty per break, among the maps
+//    the search considers:
 //      * one scale for the whole map (a film has one frame-rate ratio; breaks move the offset
 //        only): 1 or a ratio between the frame rates 23.976 (24000/1001), 24, 25 and 30;
 //      * offsets: a constant offset of up to max_offset ms, each break moving it by up to max_offset
@@ -25,8 +28,11 @@
 //    fitted to the cue pairs it brings together, are candidate segments. For each scale in turn, a
 //    dynamic programme over the reference cues in order picks one of its candidates per cue,
 //    paying the penalty (3 cue ratings) for each change; each resulting segment's offset is fitted
-//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends, those
-//    farther than 0.6 s from their median dropped as outliers.
+//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends (pairs
+//    overlapping at least half), those farther than 0.6 s from their median dropped as outliers.
+//    Then, for the best scale: the reference cues its map leaves unmatched (closeness below 0.5)
+//    vote again on their own, so that a segment of a few cues, too weak among the whole track's
+//    votes, becomes a candidate, and the breaks are chosen again with those candidates added.
 //    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
 //    better; so identical tracks give the identity.
 //  - confidence, in [0, 1]: the mean cue rating under the map set against a control, the mean under
@@ -51,19 +57,23 @@
 // way for dialogue; 100 with the defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets,
 // k <= min(max_breaks, 14) + 3 of them per scale, L = min(max_breaks, n - 1) + 1, and B = 0 when
 // the best map breaks no more often than max_breaks allows, else L:
-//   voting O(S * n * min(w, 256)), over histograms of at most 2^16 bins per scale; rating
-//   O(K * n * (log m + min(c, 32))), c the original cues overlapping one time; choosing the breaks
-//   O(n * K * (B + 1)) time and O(n * L * (2 + k / 8)) bytes of memory (at most 1 KB per cue for
-//   max_breaks up to 100: 713 bytes measured at 100, 285 at 14, 116 at 2).
+//   voting O((S + 1) * n * min(w, 256)), over histograms of at most 2^16 bins per scale (the
+//   second vote is one scale's, over the unmatched cues only, adding at most 5 candidates);
+//   rating O((K + 2k + 5) * n * (log m + min(c, 32))), c the original cues overlapping one time;
+//   choosing the breaks O(n * (K + k + 5) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8)) bytes
+//   of memory (at most 1 KB per cue for max_breaks up to 100: measured on 200,000 unrelated cues,
+//   901 bytes at 100, 335 at 14, 152 at 2).
 //   Bounds, where dense cues would make the search quadratic: a reference cue votes with at most
 //   256 original cues of its window (an even stride through them when there are more), and a
 //   rating looks at most at the 32 latest-starting original cues that overlap the mapped cue.
 //   Dialogue stays far below both, so its maps are unchanged; where cues are that dense (8,000
 //   starting within 60 s) the votes are a sample and a long cue overlapped by more than 32 later
 //   ones may be missed as a match. Measured (benchmarks/sync_growth.py, shared machine): on
-//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 3.7-7x the time of
-//   dialogue of the same size (most of it: every scale keeps its candidates when cues are that
-//   dense); a two-hour film of 64,000 cues at 4.4x.
+//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 5.7-7.5x the time
+//   of dialogue of the same size (most of it: every scale keeps its candidates when cues are that
+//   dense); a two-hour film at 1-2.2x up to 16,000 cues and 8-11x at 32,000-64,000, where a cue
+//   starts every 110-225 ms. Against the search before the closeness rating, in one run at 64,000
+//   cues: dialogue 1.09x, dense 1.17x, a two-hour film 1.58x its time.
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table).
