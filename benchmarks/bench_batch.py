@@ -47,7 +47,7 @@ from collections.abc import Callable
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from bench_job import library_road  # noqa: E402
-from tracks import make_pair  # noqa: E402
+from tracks import make_pair, write_srt  # noqa: E402
 
 from c_quorvel import batch, road  # noqa: E402
 from c_quorvel.align import pair_tracks  # noqa: E402
@@ -57,20 +57,6 @@ from c_quorvel.options import pairing_options  # noqa: E402
 GOAL_TWO_WORKERS = 1.7  # throughput with 2 workers / with 1 worker, at least
 GOAL_DASK = 1.3  # time on the local Dask cluster / time on the 2-worker pool, at most
 GOAL_FAST_WORKER = 8.0  # pairs per second of one worker, fast road / library road, at least
-
-
-def timecode(ms: int) -> str:
-    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d},{ms % 1000:03d}"
-
-
-def write_srt(path: str, track: list[dict]) -> None:
-    blocks = []
-    for number, cue in enumerate(track, 1):
-        start = max(0, cue["start"])
-        end = max(start + 1, cue["end"])
-        blocks.append(f"{number}\n{timecode(start)} --> {timecode(end)}\n{cue['text']}\n")
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write("\n".join(blocks))
 
 
 def make_files(folder: str, pairs: int, cues: int) -> list[tuple[str, str]]:

@@ -40,27 +40,13 @@ from collections.abc import Callable, Iterator
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import timing  # noqa: E402
-from tracks import make_pair  # noqa: E402
+from tracks import make_pair, write_srt  # noqa: E402
 
 from c_quorvel.align import pair_tracks  # noqa: E402
 from c_quorvel.formats import read_track, reading, write_alignment, writing  # noqa: E402
 
 GOAL_SRT = 5.0  # the whole job with SubRip output / pair_tracks alone, at most
 GOAL_JSON = 4.0  # the same with JSON output, at most
-
-
-def timecode(ms: int) -> str:
-    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d},{ms % 1000:03d}"
-
-
-def write_srt(path: str, track: list[dict]) -> None:
-    blocks = []
-    for number, cue in enumerate(track, 1):
-        start = max(0, cue["start"])
-        end = max(start + 1, cue["end"])
-        blocks.append(f"{number}\n{timecode(start)} --> {timecode(end)}\n{cue['text']}\n")
-    with open(path, "w", encoding="utf-8") as handle:
-        handle.write("\n".join(blocks))
 
 
 def _hand_back(*arguments: object, **keywords: object) -> None:

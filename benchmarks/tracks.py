@@ -194,6 +194,22 @@ def make_pair(n: int, seed: int = 1) -> tuple[list[Interval], list[Interval]]:
     return a, b
 
 
+def timecode(ms: int) -> str:
+    """A SubRip timecode."""
+    return f"{ms // 3_600_000:02d}:{ms // 60_000 % 60:02d}:{ms // 1000 % 60:02d},{ms % 1000:03d}"
+
+
+def write_srt(path: str, track: list[Interval]) -> None:
+    """A track as a SubRip file (times before 0 shown from 0, every cue at least 1 ms long)."""
+    blocks = []
+    for number, cue in enumerate(track, 1):
+        start = max(0, cue["start"])
+        end = max(start + 1, cue["end"])
+        blocks.append(f"{number}\n{timecode(start)} --> {timecode(end)}\n{cue['text']}\n")
+    with open(path, "w", encoding="utf-8") as handle:
+        handle.write("\n".join(blocks))
+
+
 def make_queries(track: list[Interval], count: int, seed: int = 3) -> list[tuple[int, int]]:
     """``count`` query windows of typical length over the span of ``track``.
 
