@@ -277,31 +277,6 @@ std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std:
     return peaks;
 }
 
-double median(std::vector<double>& values) {
-    const std::size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
-    const double upper = values[middle];
-    if (values.size() % 2 == 1) {
-        return upper;
-    }
-    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
-    return (lower + upper) / 2;
-}
-
-// The least-squares offset of residuals with outliers dropped: the mean of those within
-// refit_window of their median.
-double robust_mean(std::vector<double>& values) {
-    const double centre = median(values);
-    double sum = 0.0;
-    std::size_t count = 0;
-    for (double value : values) {
-        if (std::abs(value - centre) <= refit_window) {
-            sum += value;
-            ++count;
-        }
-    }
-    return sum / static_cast<double>(count);
-}
 
 // The candidate with its offset fitted to the cue pairs it brings together well among reference
 // cues [first, last): their starts and their ends each give a residual, and the offset becomes
@@ -581,6 +556,37 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
                                         [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
     const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);
     return map_time({segment.scale, segment.offset, farthest_offset}, time);
+}
+
+namespace {
+
+double median(std::vector<double>& values) {
+    const std::size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+    const double upper = values[middle];
+    if (values.size() % 2 == 1) {
+        return upper;
+    }
+    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
+    return (lower + upper) / 2;
+}
+
+}  // namespace
+
+// The least-squares offset of residuals with outliers dropped: the mean of those within
+// refit_window of their median; the median itself when none lies that close (two clusters of
+// equal size farther apart than twice the window put the median between them).
+double robust_mean(std::vector<double>& values) {
+    const double centre = median(values);
+    double sum = 0.0;
+    std::size_t count = 0;
+    for (double value : values) {
+        if (std::abs(value - centre) <= refit_window) {
+            sum += value;
+            ++count;
+        }
+    }
+    return count == 0 ? centre : sum / static_cast<double>(count);
 }
 
 bool covers_every_time(const TimeMap& map) noexcept {

@@ -115,6 +115,11 @@ struct TimeMap {
 // synchronize returns always does.
 bool covers_every_time(const TimeMap& map) noexcept;
 
+// The offset a segment's fit gives its residuals (original minus mapped reference times, in ms):
+// the mean of those within 600 ms of their median, or the median when none lies that close.
+// `values` must not be empty; it is reordered.
+double robust_mean(std::vector<double>& values);
+
 // The map of one segment, scale 1 and offset 0, covering every time.
 TimeMap identity_map();
 
