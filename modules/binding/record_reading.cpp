@@ -132,17 +132,12 @@ void raise_not_an_integer(PyObject* value, const Origin& origin, const char* key
                  Py_TYPE(value)->tp_name);
 }
 
-void raise_out_of_range(PyObject* integer, const Origin& origin, const char* key) {
+void raise_named_out_of_range(PyObject* integer, const Origin& origin, const char* key) {
     PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' must fit in a signed 32-bit integer, not %R", origin.side,
                  origin.position, key, integer);
 }
 
-bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
-    if (!run_guarded([&] { target.assign(data, static_cast<size_t>(length)); })) {
-        return fail(string_from_py_entry);
-    }
-    return true;
-}
+bool copy_failed() { return fail(string_from_py_entry); }
 
 bool encode_text_slowly(PyObject* value, std::string& target) {
     Ref encoded = Ref::steal(PyUnicode_CheckExact(value) ? PyUnicode_AsUTF8String(value)
