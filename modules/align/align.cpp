@@ -81,14 +81,6 @@ bool read_margin(PyObject* value, std::int32_t& margin) {
     return reading == binding::Int32Reading::read;
 }
 
-bool check_list(PyObject* value, const char* name) {
-    if (PyList_CheckExact(value)) {
-        return true;
-    }
-    PyErr_Format(PyExc_TypeError, "%s must be a list, not '%.200s'", name, Py_TYPE(value)->tp_name);
-    return false;
-}
-
 PyObject* pair_tracks_body(PyObject* const* arguments, Py_ssize_t count) {
     if (count != 3) {
         PyErr_Format(PyExc_TypeError, "pair_tracks() takes exactly 3 positional arguments (%zd given)", count);

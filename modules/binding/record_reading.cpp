@@ -1,11 +1,6 @@
 #include "binding/record_reading.hpp"
 
-#include <exception>
 #include <utility>
-
-#include "binding/errors.hpp"
-#include "binding/module_state.hpp"
-#include "binding/ref.hpp"
 
 namespace binding {
 
@@ -16,9 +11,6 @@ constexpr TracebackEntry string_from_py_entry{"string_from_py", conversion_file,
 constexpr TracebackEntry interval_from_py_entry{"interval_from_py", conversion_file, 1};
 constexpr TracebackEntry intervals_from_py_entry{"intervals_from_py", conversion_file, 1};
 constexpr TracebackEntry match_from_py_entry{"match_from_py", conversion_file, 1};
-
-// ---------------------------------------------------------------------------------------------
-// Fields
 
 bool int32_from_exact_value(PyObject* integer, std::int32_t& target) {
     switch (int32_of(integer, target)) {
@@ -31,41 +23,6 @@ bool int32_from_exact_value(PyObject* integer, std::int32_t& target) {
         break;
     }
     return false;
-}
-
-// The value of `object`'s __int__, checked the way the interpreter checks it.
-bool int32_from_dunder_int(PyObject* object, std::int32_t& target) {
-    PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
-    if (number == nullptr || number->nb_int == nullptr) {
-        PyErr_SetString(PyExc_TypeError, "an integer is required");
-        return false;
-    }
-    Ref result = Ref::steal(number->nb_int(object));
-    if (!result) {
-        return false;
-    }
-    if (!PyLong_CheckExact(result.get())) {
-        if (!PyLong_Check(result.get())) {
-            PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
-                         Py_TYPE(result.get())->tp_name);
-            return false;
-        }
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                             "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
-                             "strict subclass of int is deprecated, and may be removed in a future version of Python.",
-                             Py_TYPE(result.get())->tp_name) < 0) {
-            return false;
-        }
-    }
-    return int32_from_exact_value(result.get(), target);
-}
-
-// Copies `length` bytes at `data` into `target`, as string_from_py does. Entry.
-bool copy_bytes(const char* data, Py_ssize_t length, std::string& target) {
-    if (!run_guarded([&] { target.assign(data, static_cast<size_t>(length)); })) {
-        return fail(string_from_py_entry);
-    }
-    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -112,95 +69,95 @@ bool append_interval_item(PyObject* item, quorvel::Intervals& target) {
     return run_guarded([&] { target.push_back(std::move(interval)); });
 }
 
-// ---------------------------------------------------------------------------------------------
-// Input form
+}  // namespace
 
-// `value.encode("utf-8")`, copied as string_from_py copies it.
-bool read_input_text(PyObject* value, std::string& target) {
-    if (PyUnicode_CheckExact(value) && PyUnicode_IS_ASCII(value)) {
-        // The UTF-8 of an ASCII str is its own storage.
-        Py_ssize_t length = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(value, &length);
-        return data != nullptr && copy_bytes(data, length, target);
+// ---------------------------------------------------------------------------------------------
+// The element reader's parts
+
+namespace element_reading {
+
+void note_origin(const Origin& origin, const char* key) {
+    PyObject* raised = PyErr_GetRaisedException();
+    Ref note = Ref::steal(PyUnicode_FromFormat("while reading %s[%zd]['%s']", origin.side, origin.position, key));
+    Ref added = note ? Ref::steal(PyObject_CallMethod(raised, "add_note", "O", note.get())) : Ref();
+    if (!added) {
+        Py_DECREF(raised);  // the failure to add the note is pending instead
+        return;
     }
+    PyErr_SetRaisedException(raised);
+}
+
+bool check_interval_mapping(PyObject* item, const Origin& origin) {
+    // Sequences are subscriptable too, but never an interval.
+    if (PyMapping_Check(item) && !PyList_Check(item) && !PyTuple_Check(item) && !PyUnicode_Check(item) &&
+        !PyBytes_Check(item)) {
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "%s[%zd] must be a mapping, not '%.200s'", origin.side, origin.position,
+                 Py_TYPE(item)->tp_name);
+    return false;
+}
+
+void raise_required(const Origin& origin, const char* key) {
+    PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' is required", origin.side, origin.position, key);
+}
+
+// The value of `value`'s __int__, checked the way the interpreter checks it.
+PyObject* integer_through_int(PyObject* value) {
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number == nullptr || number->nb_int == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "an integer is required");
+        return nullptr;
+    }
+    Ref result = Ref::steal(number->nb_int(value));
+    if (!result || PyLong_CheckExact(result.get())) {
+        return result.release();
+    }
+    if (!PyLong_Check(result.get())) {
+        PyErr_Format(PyExc_TypeError, "__%.4s__ returned non-%.4s (type %.200s)", "int", "int",
+                     Py_TYPE(result.get())->tp_name);
+        return nullptr;
+    }
+    if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
+                         "__int__ returned non-int (type %.200s).  The ability to return an instance of a "
+                         "strict subclass of int is deprecated, and may be removed in a future version of Python.",
+                         Py_TYPE(result.get())->tp_name) < 0) {
+        return nullptr;
+    }
+    return result.release();
+}
+
+void raise_not_an_integer(PyObject* value, const Origin& origin, const char* key) {
+    PyErr_Format(PyExc_TypeError, "%s[%zd]: '%s' must be an integer, not '%.200s'", origin.side, origin.position, key,
+                 Py_TYPE(value)->tp_name);
+}
+
+void raise_named_out_of_range(PyObject* integer, const Origin& origin, const char* key) {
+    PyErr_Format(PyExc_ValueError, "%s[%zd]: '%s' must fit in a signed 32-bit integer, not %R", origin.side,
+                 origin.position, key, integer);
+}
+
+bool copy_failed() { return fail(string_from_py_entry); }
+
+bool encode_text_slowly(PyObject* value, std::string& target) {
     Ref encoded = Ref::steal(PyUnicode_CheckExact(value) ? PyUnicode_AsUTF8String(value)
                                                           : PyObject_CallMethodOneArg(value, names().encode, names().utf_8));
     return encoded && string_from_py(encoded.get(), target);
 }
 
-bool read_input_int_field(PyObject* item, PyObject* key, std::int32_t& target) {
-    Ref value = Ref::steal(item_value(item, key));
-    return value && read_int(value.get(), target);
-}
-
-bool read_input_text_field(PyObject* item, PyObject* key, std::string& target) {
-    Ref value = Ref::steal(item_value(item, key));
-    return value && read_input_text(value.get(), target);
-}
-
-// The one walk: the values of an element that is an exact dict holding exactly the five field
-// names, in field order, as the very interned objects, with values of exact types (int, str)
-// whose conversion runs no Python code. For such an element one pass over the dict finds what
-// the five look-ups would, and nothing can change the dict between the reads; any other element
-// is read by look-ups. This is the reading's one speed device; its figure is in
-// benchmarks/README.md.
-bool values_in_field_order(PyObject* item, PyObject* (&values)[5]) {
-    if (!PyDict_CheckExact(item) || PyDict_GET_SIZE(item) != 5) {
-        return false;
+bool check_str(PyObject* value, const Origin& origin, const char* key) {
+    if (PyUnicode_Check(value)) {
+        return true;
     }
-    const InternedNames& key = names();
-    PyObject* const field_names[5] = {key.start, key.end, key.text, key.original, key.nl};
-    Py_ssize_t cursor = 0;
-    for (int field = 0; field < 5; ++field) {
-        PyObject* found_key = nullptr;
-        if (!PyDict_Next(item, &cursor, &found_key, &values[field]) || found_key != field_names[field]) {
-            return false;
-        }
-    }
-    return PyLong_CheckExact(values[0]) && PyLong_CheckExact(values[1]) && PyUnicode_CheckExact(values[2]) &&
-           PyUnicode_CheckExact(values[3]) && PyLong_CheckExact(values[4]);
+    PyErr_Format(PyExc_TypeError, "%s[%zd]: '%s' must be a str, not '%.200s'", origin.side, origin.position, key,
+                 Py_TYPE(value)->tp_name);
+    return false;
 }
 
-// Reads one input element into `target`, whose strings keep their room from element to element.
-bool read_input_interval(PyObject* item, quorvel::IntervalVar& target) {
-    PyObject* values[5];
-    if (values_in_field_order(item, values)) {
-        return int32_from_exact_value(values[0], target.start) && int32_from_exact_value(values[1], target.end) &&
-               read_input_text(values[2], target.text) && read_input_text(values[3], target.original) &&
-               int32_from_exact_value(values[4], target.nl);
-    }
-    // Each field is looked up by name and converted right after its look-up.
-    const InternedNames& key = names();
-    return read_input_int_field(item, key.start, target.start) && read_input_int_field(item, key.end, target.end) &&
-           read_input_text_field(item, key.text, target.text) &&
-           read_input_text_field(item, key.original, target.original) && read_input_int_field(item, key.nl, target.nl);
-}
+}  // namespace element_reading
 
-// Reads the elements of `list` in order, handing each to `append` as soon as it is read.
-template <typename Append>
-bool read_input_elements(PyObject* list, Append append) {
-    Ref held = Ref::new_ref(list);
-    quorvel::IntervalVar interval;
-    for (Py_ssize_t position = 0; position < PyList_GET_SIZE(list); ++position) {
-        Ref item = Ref::new_ref(PyList_GET_ITEM(list, position));
-        if (!read_input_interval(item.get(), interval) || !run_guarded([&] { append(interval); })) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Room for the elements there are now, in one allocation (the list may still change). Only a
-// hint: without the room, elements are read as they would be, and fail as they would.
-template <typename Records>
-void reserve_for(PyObject* list, Records& target) {
-    try {
-        target.reserve(target.size() + static_cast<std::size_t>(PyList_GET_SIZE(list)));
-    } catch (const std::exception&) {
-    }
-}
-
-}  // namespace
+// ---------------------------------------------------------------------------------------------
+// The byte form and the look-up
 
 PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing) {
     if (!PyDict_CheckExact(mapping)) {
@@ -217,36 +174,25 @@ PyObject* item_value(PyObject* mapping, PyObject* key, Missing missing) {
     return value;
 }
 
-Int32Reading int32_of(PyObject* integer, std::int32_t& target) {
-    int overflow = 0;
-    const long value = PyLong_AsLongAndOverflow(integer, &overflow);
-    if (value == -1 && PyErr_Occurred()) {
-        return Int32Reading::failed;
-    }
-    if (overflow != 0 || value < INT32_MIN || value > INT32_MAX) {
-        return Int32Reading::out_of_range;
-    }
-    target = static_cast<std::int32_t>(value);
-    return Int32Reading::read;
-}
-
 std::int32_t int_from_py(PyObject* object) {
     std::int32_t value = -1;
-    const bool converted =
-        PyLong_Check(object) ? int32_from_exact_value(object, value) : int32_from_dunder_int(object, value);
-    return converted ? value : -1;
+    if (PyLong_Check(object)) {
+        return int32_from_exact_value(object, value) ? value : -1;
+    }
+    Ref integer = Ref::steal(element_reading::integer_through_int(object));
+    return integer && int32_from_exact_value(integer.get(), value) ? value : -1;
 }
 
 bool string_from_py(PyObject* object, std::string& target) {
     if (PyByteArray_Check(object)) {
-        return copy_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object), target);
+        return element_reading::copy_bytes(PyByteArray_AS_STRING(object), PyByteArray_GET_SIZE(object), target);
     }
     char* data = nullptr;
     Py_ssize_t length = 0;
     if (PyBytes_AsStringAndSize(object, &data, &length) < 0) {
         return fail(string_from_py_entry);
     }
-    return copy_bytes(data, length, target);
+    return element_reading::copy_bytes(data, length, target);
 }
 
 bool interval_from_py(PyObject* object, quorvel::IntervalVar& target) {
@@ -304,16 +250,6 @@ bool match_from_py(PyObject* object, quorvel::MatchesVar& target) {
         return fail(match_from_py_entry);
     }
     return true;
-}
-
-bool read_input_list(PyObject* list, quorvel::Intervals& target) {
-    reserve_for(list, target);
-    return read_input_elements(list, [&](quorvel::IntervalVar& interval) { target.push_back(std::move(interval)); });
-}
-
-bool read_input_list(PyObject* list, quorvel::IntervalStore& target) {
-    reserve_for(list, target);
-    return read_input_elements(list, [&](const quorvel::IntervalVar& interval) { target.append(view_of(interval)); });
 }
 
 }  // namespace binding

@@ -17,7 +17,7 @@
 // input arrays, and results are built from those records in place. This is one of the module's
 // three speed devices (the others: the index's packed store, in the engine's interval_store.hpp,
 // which a query walks in place; and the one-walk reading of input elements, in
-// record_reading.cpp); the figures of all three are in benchmarks/README.md.
+// record_reading.hpp); the figures of all three are in benchmarks/README.md.
 #include <Python.h>
 
 #include <string_view>
@@ -148,6 +148,25 @@ PyObject* match_to_dict_body(PyObject*, PyObject* const* arguments) {
         Group{match.start, match.end, RecordSelection(match.original), RecordSelection(match.reference)});
 }
 
+// The rules of the input lists: integers through __int__, texts encoded as UTF-8, every field
+// required, the interpreter's own errors.
+constexpr ElementRules input_rules{
+    .integers = Integers::through_int,
+    .texts = Texts::encoded,
+    .messages = Messages::interpreter,
+};
+
+// Every element of the exact list `list`, appended to `records` in list order.
+bool read_input_list(PyObject* list, const char* name, Intervals& records) {
+    reserve_for(list, records);
+    return read_elements<input_rules>(list, name, [&](IntervalVar& record) { records.push_back(std::move(record)); });
+}
+
+bool read_input_list(PyObject* list, const char* name, quorvel::IntervalStore& records) {
+    reserve_for(list, records);
+    return read_elements<input_rules>(list, name, [&](const IntervalVar& record) { records.append(view_of(record)); });
+}
+
 // The times of `records`, which is all the pairing decides on.
 std::vector<quorvel::TimeSpan> spans_of(const Intervals& records) {
     std::vector<quorvel::TimeSpan> spans;
@@ -169,13 +188,13 @@ PyObject* find_intersections_body(PyObject*, PyObject* const* arguments) {
     if (set_a_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
-    if (!read_input_list(set_a_dicts, set_a)) {
+    if (!read_input_list(set_a_dicts, "set_a_dicts", set_a)) {
         return fail(find_intersections_entry);
     }
     if (set_b_dicts == Py_None) {
         return raise_none_not_iterable(find_intersections_entry);
     }
-    if (!read_input_list(set_b_dicts, set_b)) {
+    if (!read_input_list(set_b_dicts, "set_b_dicts", set_b)) {
         return fail(find_intersections_entry);
     }
     // The groups name their records by position in set_a and set_b, which outlive the results.
@@ -247,7 +266,7 @@ PyObject* cinit_body(PyObject* self, PyObject* const* arguments) {
         return raise_none_not_iterable(cinit_entry);
     }
     quorvel::IntervalStore records;
-    if (!read_input_list(intervals, records)) {
+    if (!read_input_list(intervals, "intervals", records)) {
         return fail(cinit_entry);
     }
     if (!run_guarded([&] { as_interval_search(self)->index = new quorvel::IntervalSearch(std::move(records)); })) {
