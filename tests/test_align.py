@@ -226,7 +226,8 @@ def test_worked_cases_against_the_historical_walk(original_spans, reference_span
 
 
 def test_result_is_an_immutable_alignment_of_new_dicts_with_defaults_filled():
-    original = [{"start": 0, "end": 900, "text": "Hello"}, {"start": 5000, "end": 6000, "text": "Bye", "nl": 2}]
+    # A cue that leaves "nl" out comes after one that gives it: its default is 0, not the previous one's.
+    original = [{"start": 5000, "end": 6000, "text": "Bye", "nl": 2}, {"start": 0, "end": 900, "text": "Hello"}]
     reference = ({"start": 100, "end": 800, "text": "Bonjour", "original": "Hello"} for _ in range(1))
     result = pair_tracks(original, reference, margin=0)
     assert isinstance(result, Alignment)
