@@ -282,6 +282,19 @@ def test_pairs_whose_output_cannot_be_written_fail_alone(tmp_path, good_pairs):
     assert leftovers(out) == []
 
 
+def test_a_pair_whose_output_is_another_pairs_input_fails_and_writes_nothing(tmp_path):
+    x, y = write_srt(tmp_path / "x.srt", 3), write_srt(tmp_path / "y.srt", 3)
+    z, w = write_srt(tmp_path / "z.srt", 4), write_srt(tmp_path / "w.srt", 4)
+    os.symlink(w, tmp_path / "link.srt")
+    before = {name: open(name, "rb").read() for name in (x, y, z, w)}
+    # z: pair 2's input named by another spelling; link: pair 2's other input through a link.
+    results = batch.pair_files([(x, y, "./z"), (z, w, "out2"), (x, w, "link")], tmp_path, to="srt", workers=1)
+    assert [bool(result["error"]) for result in results] == [True, False, True]
+    assert "is the input" in results[0]["error"] and results[0]["output"] is None
+    assert {name: open(name, "rb").read() for name in (x, y, z, w)} == before
+    assert (tmp_path / "out2.srt").exists()
+
+
 def test_suspect_pairs_are_marked(tmp_path):
     src = tmp_path / "tracks"
     pairs = [

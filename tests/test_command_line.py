@@ -359,6 +359,17 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     assert "a.srt: cannot write: the text holds 'Ты', which ascii cannot hold" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
 
 
+@pytest.mark.parametrize("name", ["base64", "zlib_codec", "undefined", "rot13", "punycode", "hex"])
+def test_only_text_encodings_are_accepted_before_any_work(tmp_path, monkeypatch, capsys, name):
+    monkeypatch.setattr(road, "pair_read_tracks", lambda *args: pytest.fail("paired despite the encoding"))
+    out = tmp_path / "out.srt"
+    for option in ("--output-encoding", "--encoding"):
+        assert cli.main(["pair", ORIGINAL, REFERENCE, "-o", str(out), option, name]) == 2
+        err = capsys.readouterr().err
+        assert err.startswith("quorvel: error: ") and repr(name) in err and err.count("\n") == 1
+    assert not out.exists()
+
+
 def test_the_readers_notes_and_the_librarys_warnings_are_printed_one_line_each(tmp_path, capsys):
     latin = tmp_path / "latin.srt"
     latin.write_bytes("1\n00:00:01,000 --> 00:00:02,000\ncaf\xe9\n".encode("latin-1"))
@@ -537,6 +548,8 @@ def test_batch_reports_failures_suspects_progress_and_summary(tmp_path, good_pai
     (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], 2, "nowhere.csv: no such file or directory"),
     (["{tmp}", "-o", "{tmp}/out"], 2, "needs two distinct languages"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], 2, "is also the output of a pair"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/b.srt"], 2, "is the input"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/./pairs.csv"], 2, "is the manifest"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"], 4,
      "pip install 'c_quorvel[dask]'"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/pairs.csv/out"], 3, "pairs.csv"),
@@ -550,6 +563,7 @@ def test_batch_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, mes
     err = capsys.readouterr().err
     assert err.startswith("quorvel: error: ") and message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
+    assert (tmp_path / "pairs.csv").read_text(encoding="utf-8") == "a.srt,b.srt\n"
 
 
 def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_path):

@@ -174,6 +174,33 @@ def plan_outputs(pairs: Iterable[Any], out_dir: str, to: str) -> list[tuple[str,
     return planned
 
 
+def _file_key(path: str) -> tuple[Any, ...]:
+    """What names one file whatever its spelling: its device and inode when it exists, else
+    its real path (as road.same_file tells)."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return ("inode", found.st_dev, found.st_ino)
+
+
+def outputs_over_inputs(planned: Iterable[tuple[str, str, str]]) -> dict[str, str]:
+    """Output -> the input of some pair it would replace, for every planned output that is the
+    same file as any pair's input (through a link or another spelling); one stat per file."""
+    planned = list(planned)
+    inputs: dict[tuple[Any, ...], str] = {}
+    for first, second, _ in planned:
+        for name in (first, second):
+            inputs.setdefault(_file_key(name), name)
+            inputs.setdefault(("path", os.path.realpath(name)), name)
+    over: dict[str, str] = {}
+    for _, _, output in planned:
+        hit = inputs.get(_file_key(output)) or inputs.get(("path", os.path.realpath(output)))
+        if hit is not None:
+            over[output] = hit
+    return over
+
+
 def remove_leftovers(outputs: Iterable[str]) -> None:
     """Removes the temporary files an interrupted or killed run left for these outputs: one look
     at each folder, whatever the number of outputs in it."""
@@ -379,9 +406,13 @@ def pair_files(
         if on_result is not None:
             on_result(summary)
 
+    over_inputs = outputs_over_inputs((job.first, job.second, job.output) for job in jobs)
     to_do = []
     for job in jobs:
-        if resume and _up_to_date(job):
+        if job.output in over_inputs:
+            finish(job, {"error": f"{job.output}: is the input {over_inputs[job.output]}; "
+                                  "give the pair another output name"})
+        elif resume and _up_to_date(job):
             known = _known_figures(job, earlier or {})
             finish(job, dict(known) if known is not None else {}, skipped=True)
         else:

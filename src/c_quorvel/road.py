@@ -228,6 +228,9 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
         except UnicodeEncodeError as exc:
             raise OutputError(f"standard output: cannot write: the text holds {exc.object[exc.start:exc.end]!r}, "
                               f"which {options.output_encoding} cannot hold") from None
+        except UnicodeError as exc:
+            raise OutputError(f"standard output: cannot write in {options.output_encoding}: "
+                              f"{formats.one_line(exc)}") from None
         stream.buffer.flush()
     else:
         write_stream(result_text(outcome, fmt, options), stream,

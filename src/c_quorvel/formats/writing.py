@@ -38,7 +38,7 @@ from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
 from c_quorvel.formats.fast_text import fast_json, fast_subtitles
-from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
 
 LAYOUTS = ("stacked", "split")
 # The formats a bilingual track is written in (JSON is written by alignment_to_json).
@@ -585,6 +585,14 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
         bad = exc.object[exc.start:exc.end]
         kind = " (a lone surrogate)" if any(0xD800 <= ord(char) <= 0xDFFF for char in bad) else ""
         raise OutputError(f"{name}: cannot write: the text holds {bad!r}{kind}, which {encoding} cannot hold") from None
+    except UnicodeError as exc:
+        raise OutputError(f"{name}: cannot write in {encoding}: {one_line(exc)}") from None
+    write_bytes_atomically(name, data)
+
+
+def write_bytes_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    """Write ``data`` to ``path`` whole or not at all, as :func:`write_text_atomically` does."""
+    name = os.fspath(path)
     target = os.path.realpath(name) if os.path.islink(name) else name
     folder, base = os.path.split(target)
     try:
