@@ -329,6 +329,22 @@ def test_options_from_the_command_line_and_from_keywords_agree(monkeypatch):
         options.pairing_options(margins=5)
 
 
+@pytest.mark.parametrize("argv, said", [
+    (["pair", "a.srt", "b.srt", "--sync", "--shift", "5000"], "--sync searches for the map"),
+    (["pair", "a.srt", "b.srt", "--sync", "--rate", "25:24"], "--sync searches for the map"),
+    (["pair", "a.srt", "b.srt", "--max-offset", "9000"], "--max-offset sets the search"),
+    (["pair", "a.srt", "b.srt", "--max-breaks", "2"], "--max-breaks sets the search"),
+    (["plot", "a.srt", "b.srt", "-o", "t.svg", "--force"], "--force sets the search"),
+    (["sync", "b.srt", "--shift", "1s", "--max-offset", "9000"], "leave it out with --shift or --rate"),
+    (["sync", "a.srt", "b.srt", "--rate", "25:24", "--force"], "--force sets the search"),
+])
+def test_search_settings_where_no_search_happens_are_refused(monkeypatch, capsys, argv, said):
+    monkeypatch.setattr(road, "follow", lambda *args, **kwargs: pytest.fail("worked despite the options"))
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quorvel: error: ") and said in err and err.count("\n") == 1
+
+
 def test_pair_and_batch_pair_alike_and_refuse_alike(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("PAIR_MARGIN", "100")
     (tmp_path / "pairs.csv").write_text(f"{ORIGINAL},{REFERENCE},film\n", encoding="utf-8")

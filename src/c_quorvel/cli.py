@@ -240,7 +240,8 @@ def add_pair_command(commands: Any) -> None:
 def run_sync(args: argparse.Namespace) -> int:
     if len(args.tracks) > 2:
         raise OptionError("sync takes ORIGINAL and REFERENCE, or REFERENCE alone with --shift or --rate")
-    options = pairing_options(args)
+    # sync searches for the map unless it is given by hand.
+    options = pairing_options(args, sync=args.shift is None and args.rate is None)
     if len(args.tracks) == 1 and not options.manual_map:
         raise OptionError("sync needs ORIGINAL and REFERENCE to search for a map; with REFERENCE alone "
                           "give the map with --shift or --rate")

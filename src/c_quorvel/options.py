@@ -43,7 +43,9 @@ class PairingOptions:
 
     Per-input settings are pairs: (original's, reference's); None means "told by the file".
     ``shift`` (ms) and ``rate`` (a scale) give the map by hand: no search. ``sync`` asks for a
-    search; ``force`` keeps the best map found even when the search finds none reliable.
+    search; ``force`` keeps the best map found even when the search finds none reliable. The
+    search's settings (``max_offset``, ``max_breaks``, ``force``) are refused without ``sync``,
+    and ``sync`` together with a map given by hand.
     """
 
     margin: int = DEFAULT_MARGIN
@@ -126,6 +128,13 @@ def pairing_options(arguments: argparse.Namespace | None = None, /, **keywords: 
     )
     if options.exact and options.maps:
         raise OptionError("--sync, --shift and --rate work with the sound pairing only; leave out --exact")
+    if options.sync and options.manual_map:
+        raise OptionError("--sync searches for the map and --shift or --rate give it by hand; use one or the other")
+    unused = [option for name, option in (("max_offset", "--max-offset"), ("max_breaks", "--max-breaks"))
+              if name in values] + (["--force"] if options.force else [])
+    if unused and not options.sync:
+        raise OptionError(f"{unused[0]} sets the search for a map, and none is made here; "
+                          + ("leave it out with --shift or --rate" if options.manual_map else "add --sync or leave it out"))
     return options
 
 
