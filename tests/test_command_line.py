@@ -523,6 +523,18 @@ def test_a_map_given_by_hand_moves_without_searching(tmp_path, monkeypatch, caps
         assert [event.start for event in pysubs2.load(str(out)).events] == moved, command
         assert "moved by hand" in capsys.readouterr().err
     assert options.rate_text("25:23.976") == 24000 / 1001 / 25 and options.rate_text("1.5") == 1.5
+    # MicroDVD counts frames: at the input's own frame rate, else --fps's, else refused before any work.
+    sub = tmp_path / "moved.sub"
+    assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", str(sub)]) == 2
+    assert "give the output's with --fps" in capsys.readouterr().err and not sub.exists()
+    assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", str(sub), "--fps", "25"]) == 0
+    written = sub.read_text(encoding="utf-8").splitlines()
+    assert written[0] in ("{1}{1}25", "{1}{1}25.0") and written[1].startswith(f"{{{(starts[0] + 1000) * 25 // 1000}}}")
+    again = tmp_path / "again.sub"
+    assert cli.main(["sync", str(sub), "--shift=-1s", "-o", str(again)]) == 0
+    # Read at the 25 fps the file states; back where they were, to a frame (40 ms).
+    assert [abs(event.start - start) < 40 for event, start in zip(pysubs2.load(str(again)).events, starts)] \
+        == [True] * len(starts)
     assert cli.main(["pair", ORIGINAL, REFERENCE, "--shift", "100", "-q"]) == 0
     groups = json.loads(capsys.readouterr().out)["groups"]
     assert groups[0]["reference"][0]["start"] == starts[0] + 100

@@ -18,7 +18,7 @@ from typing import Any
 
 from c_quorvel import formats
 from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError
-from c_quorvel.formats.names import EXTENSION_FORMATS, canonical_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, canonical_format
 from c_quorvel.formats.reading import STANDARD_INPUT_NAME
 from c_quorvel.options import OptionError, PairingOptions
 
@@ -120,6 +120,12 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
     if fmt not in writable:
         raise OptionError(f"cannot write {fmt} here; {'sync' if moving else 'pair'} writes "
                           f"{', '.join(writable)}")
+    if moving and fmt in FRAME_FORMATS and options.fps[-1] is None:
+        reference = inputs[-1]
+        told = options.formats[-1] or EXTENSION_FORMATS.get(os.path.splitext(reference or "")[1].lower())
+        if told is None or canonical_format(told) not in FRAME_FORMATS:
+            raise OptionError(f"{fmt} times are frames and {reference} gives no frame rate; "
+                              "give the output's with --fps (for example --fps 25)")
     return fmt
 
 
@@ -205,7 +211,7 @@ def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_a
     track), or, when the job was to move the reference, its file with only its times changed."""
     if outcome.alignment is None:
         assert outcome.document is not None
-        return formats.retimed_text(outcome.document, outcome.time_map, fmt)
+        return formats.retimed_text(outcome.document, outcome.time_map, fmt, fps=options.fps[1])
     if fmt == "json":
         return formats.alignment_to_json(outcome.alignment, ensure_ascii=ensure_ascii)
     return formats.alignment_to_subtitles(outcome.alignment, fmt, layout=options.layout,
@@ -218,7 +224,8 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
         encoding = options.output_encoding or "utf-8"
         if outcome.alignment is None:
             assert outcome.document is not None
-            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt, encoding=encoding)
+            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt, encoding=encoding,
+                                  fps=options.fps[1])
         else:
             formats.write_text_atomically(output, result_text(outcome, fmt, options), encoding)
     elif options.output_encoding is not None and hasattr(stream, "buffer"):

@@ -27,6 +27,8 @@ FORMAT_ALIASES = {"dfxp": "ttml", "webvtt": "vtt", "subrip": "srt"}
 INPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "ttml", "dfxp", "sami", "mpl2", "tmp")
 OUTPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa")
 # Formats a retimed track can be written in with everything else of the file kept.
+# Formats whose times are frame numbers: written at a frame rate.
+FRAME_FORMATS = ("microdvd",)
 RETIME_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "mpl2", "tmp")
 
 

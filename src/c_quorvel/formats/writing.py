@@ -38,7 +38,7 @@ from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
 from c_quorvel.formats.fast_text import fast_json, fast_subtitles
-from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
 
 LAYOUTS = ("stacked", "split")
 # The formats a bilingual track is written in (JSON is written by alignment_to_json).
@@ -683,13 +683,14 @@ def _retime_timing_lines(text: str, fmt: str, time_map: Any) -> str:
     return "".join(parts)
 
 
-def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
+def retimed_text(document: Any, time_map: Any, fmt: str | None = None, *, fps: float | None = None) -> str:
     """The text of ``document`` with its cues moved by ``time_map`` and nothing else changed.
 
     In the document's own format (``fmt`` None) SubRip and WebVTT keep every byte but the times
     of their timing lines; ASS, SSA and the other formats pysubs2 writes keep their styles, info,
     comments and texts (comment lines move with the map too); JSON keeps every field. ``fmt``
     names another format of RETIME_FORMATS to convert to. Times mapped before 0 are shown from 0.
+    A frame-based output (MicroDVD) is written at the document's own frame rate, else at ``fps``.
     """
     fmt = canonical_format(fmt or document.format)
     if fmt not in RETIME_FORMATS:
@@ -698,8 +699,17 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
         return _json_text(_retimed_intervals(document.track, time_map))
     if fmt == document.format and fmt in ("srt", "vtt"):
         return _retime_timing_lines(document.text, fmt, time_map)
+    frame_rate: dict[str, float] = {}
+    if fmt in FRAME_FORMATS:
+        own = getattr(document.subs, "fps", None) if document.format in FRAME_FORMATS else None
+        if own is None and fps is None:
+            raise OutputError(f"cannot write {fmt} without a frame rate; give one with --fps")
+        frame_rate["fps"] = own if own is not None else fps
     if document.subs is None:
-        return track_to_text(_retimed_intervals(document.track, time_map), fmt)
+        moved = _retimed_intervals(document.track, time_map)
+        if frame_rate:
+            return pysubs2.SSAFile.from_string(track_to_text(moved, "srt"), "srt").to_string(fmt, **frame_rate)
+        return track_to_text(moved, fmt)
     subs = copy.deepcopy(document.subs)
     moved = _retimed_intervals([{"start": event.start, "end": event.end} for event in subs.events], time_map)
     for event, times in zip(subs.events, moved):
@@ -708,12 +718,13 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
         if event.end > latest:
             raise OutputError(f"a cue moved to {pysubs2.time.ms_to_str(event.end)} lies past the last time {fmt} can hold")
     try:
-        return subs.to_string(fmt)
+        return subs.to_string(fmt, **frame_rate)
     except pysubs2.exceptions.Pysubs2Error as exc:
         raise OutputError(f"cannot write {fmt}: {' '.join(str(exc).split())}") from None
 
 
-def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None, encoding: str = "utf-8") -> None:
+def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None, encoding: str = "utf-8",
+                  fps: float | None = None) -> None:
     """Write ``document`` retimed by ``time_map`` to ``path``, in ``to``'s format, else the one
     the extension tells when it is one of RETIME_FORMATS, else the document's own."""
     name = os.fspath(path)
@@ -722,7 +733,7 @@ def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *,
         told = EXTENSION_FORMATS.get(os.path.splitext(name)[1].lower())
         fmt = told if told in RETIME_FORMATS else document.format
     try:
-        text = retimed_text(document, time_map, fmt)
+        text = retimed_text(document, time_map, fmt, fps=fps)
     except OutputError as exc:
         raise OutputError(f"{name}: {exc}") from None
     write_text_atomically(name, text, encoding)
