@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import io
 import json
 import os
@@ -373,6 +374,27 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(tmp_path / "a.srt"),
                      "--encoding", "cp1251,utf-16", "--output-encoding", "ascii"]) == 3
     assert "a.srt: cannot write: the text holds 'Ты', which ascii cannot hold" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
+
+
+def test_sync_writes_the_track_stored_as_it_was(tmp_path, capsys):
+    russian = "1\r\n00:00:01,000 --> 00:00:02,000\r\nГде ты был вчера вечером? Я же тебе сказала\r\n"
+    mixed = russian.replace("сказала", "сказала, ça va")
+    source, out = tmp_path / "in.srt", tmp_path / "out.srt"
+    for text, marked, encoding, named in [
+        (russian, b"", "cp1251", ["--encoding", "cp1251"]),
+        (russian, b"", "cp1251", []),  # detected
+        (mixed, codecs.BOM_UTF8, "utf-8", []),
+        (mixed, codecs.BOM_UTF16_BE, "utf-16-be", []),
+        (mixed, codecs.BOM_UTF16_LE, "utf-16-le", ["--encoding", "utf-16"]),
+    ]:
+        moved = text.replace("00:00:01,000 --> 00:00:02,000", "00:00:02,500 --> 00:00:03,500")
+        source.write_bytes(marked + text.encode(encoding))
+        assert cli.main(["sync", str(source), "--shift", "1.5s", "-o", str(out), *named]) == 0
+        assert out.read_bytes() == marked + moved.encode(encoding), (encoding, named)
+        # --output-encoding says otherwise: in it, with no mark.
+        assert cli.main(["sync", str(source), "--shift", "1.5s", "-o", str(out), *named, "--output-encoding", "utf-8"]) == 0
+        assert out.read_bytes() == moved.encode("utf-8")
+    capsys.readouterr()
 
 
 @pytest.mark.parametrize("name", ["base64", "zlib_codec", "undefined", "rot13", "punycode", "hex"])

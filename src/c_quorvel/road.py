@@ -221,13 +221,13 @@ def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_a
 def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptions, *, stream: Any = None) -> None:
     stream = stream or sys.stdout
     if output != STDIO:
-        encoding = options.output_encoding or "utf-8"
         if outcome.alignment is None:
+            # A moved track is written as its file was stored, unless told otherwise.
             assert outcome.document is not None
-            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt, encoding=encoding,
-                                  fps=options.fps[1])
+            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt,
+                                  encoding=options.output_encoding, fps=options.fps[1])
         else:
-            formats.write_text_atomically(output, result_text(outcome, fmt, options), encoding)
+            formats.write_text_atomically(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
     elif options.output_encoding is not None and hasattr(stream, "buffer"):
         stream.flush()
         try:

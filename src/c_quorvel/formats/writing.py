@@ -723,10 +723,12 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None, *, fps: f
         raise OutputError(f"cannot write {fmt}: {' '.join(str(exc).split())}") from None
 
 
-def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None, encoding: str = "utf-8",
-                  fps: float | None = None) -> None:
+def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None,
+                  encoding: str | None = None, fps: float | None = None) -> None:
     """Write ``document`` retimed by ``time_map`` to ``path``, in ``to``'s format, else the one
-    the extension tells when it is one of RETIME_FORMATS, else the document's own."""
+    the extension tells when it is one of RETIME_FORMATS, else the document's own. ``encoding``
+    None: a subtitle file as the document was stored (its encoding, its byte-order mark), JSON
+    in UTF-8."""
     name = os.fspath(path)
     fmt = to
     if fmt is None:
@@ -736,4 +738,11 @@ def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *,
         text = retimed_text(document, time_map, fmt, fps=fps)
     except OutputError as exc:
         raise OutputError(f"{name}: {exc}") from None
+    if encoding is None:
+        if canonical_format(fmt) == "json":
+            encoding = "utf-8"
+        else:
+            encoding = getattr(document, "encoding", "utf-8")
+            if getattr(document, "byte_order_mark", False):
+                text = "\ufeff" + text  # written in the encoding's own byte order
     write_text_atomically(name, text, encoding)
