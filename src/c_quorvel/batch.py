@@ -278,8 +278,12 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
     # only the pair that kills its worker is reported failed.
     suspects: deque[_Job] = deque()
     running: dict[cf.Future[dict[str, Any]], tuple[_Job, bool]] = {}
+    # Each output as it was when its pair was handed out: an interrupted run tells by it whether
+    # a worker wrote the output before it was stopped.
+    before: dict[int, list[int] | None] = {}
 
     def submit(job: _Job, alone: bool) -> None:
+        before[job.index] = _stamp(job.output)
         try:
             future = pool.submit(_pair_one, job.first, job.second, job.output, options)
         except cf.BrokenExecutor:
@@ -332,10 +336,30 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
         if own_pool is not None:
             own_pool.stop()
             remove_leftovers(job.output for job, _ in running.values())
+        _settle_stopped(running, before, finish)
         raise
     finally:
         if own_pool is not None:
             own_pool.executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _settle_stopped(running: Mapping[cf.Future[dict[str, Any]], tuple[_Job, bool]],
+                    before: Mapping[int, list[int] | None], finish: Callable[[_Job, dict[str, Any]], None]) -> None:
+    """After a stop, the pairs in flight whose result is on disk all the same: a pair that
+    completed is reported with its figures, one whose output was written (renamed into place)
+    since it was handed out is reported finished with unknown figures, so that the summary
+    lists every output the run wrote."""
+    for future, (job, _) in list(running.items()):
+        outcome: dict[str, Any] | None = None
+        if future.done() and not future.cancelled():
+            try:
+                outcome = future.result(timeout=0)
+            except BaseException:
+                outcome = None
+        if outcome is not None and not outcome.get("error"):
+            finish(job, outcome)
+        elif _stamp(job.output) not in (None, before.get(job.index)):
+            finish(job, {})
 
 
 def pair_files(
