@@ -198,15 +198,21 @@ def test_bad_pair_margin_names_the_variable_and_its_values(monkeypatch, capsys):
             ]
 
 
-def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch):
-    for to, escaped in [("json", "\\u00f9"), ("srt", "\\xf9")]:
+def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch, capsys):
+    for command, escaped, warned in [(["pair", "--to", "json"], "\\u00f9", False),
+                                     (["pair", "--to", "srt"], "\\xf9", True),
+                                     (["sync", "--shift", "1s"], "\\xf9", True)]:
         terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
         monkeypatch.setattr(sys, "stdout", terminal)
-        assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", to]) == 0
+        assert cli.main([command[0], ORIGINAL, REFERENCE, "-q", *command[1:]] if command[0] == "pair"
+                        else [*command, REFERENCE]) == 0
         written = terminal.buffer.getvalue().decode("ascii")
-        assert escaped in written, to
-        if to == "json":
+        assert escaped in written, command
+        if command[-1] == "json":
             assert json.loads(written)["groups"]
+        # Escapes that are not the format's own are told, once, with the way to keep the text.
+        told = [line for line in capsys.readouterr().err.splitlines() if "backslash escapes" in line]
+        assert len(told) == warned and all("--output-encoding" in line and "ascii" in line for line in told), command
     # Asked for an encoding, standard output gets it, whatever the terminal's.
     terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
     monkeypatch.setattr(sys, "stdout", terminal)

@@ -306,7 +306,7 @@ def run_search(args: argparse.Namespace) -> int:
     def render(ensure_ascii: bool = False) -> str:
         return json.dumps(found, indent=2, ensure_ascii=ensure_ascii) + "\n"
 
-    road.write_stream(render(), sys.stdout, json_text=lambda: render(True))
+    tell([note for note in [road.write_stream(render(), sys.stdout, json_text=lambda: render(True))] if note])
     return EXIT_OK
 
 

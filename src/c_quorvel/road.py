@@ -240,22 +240,33 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
                               f"{formats.one_line(exc)}") from None
         stream.buffer.flush()
     else:
-        write_stream(result_text(outcome, fmt, options), stream,
-                     json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+        warning = write_stream(
+            result_text(outcome, fmt, options), stream,
+            json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+        if warning is not None:
+            outcome.notes.append(warning)
 
 
-def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> None:
-    """Write the whole text at once; text the stream cannot encode is escaped, not fatal."""
+def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> str | None:
+    """Write the whole text at once; text the stream cannot encode is escaped, not fatal. Returns
+    a warning line for the user when the escapes are not the format's own (JSON's are), else None."""
     encoding = getattr(stream, "encoding", None) or "utf-8"
+    warning = None
     try:
         text.encode(encoding)
-    except UnicodeEncodeError:
+    except UnicodeEncodeError as exc:
         # JSON has its own escapes, which stay valid JSON; other text gets backslash escapes.
-        text = json_text() if json_text is not None else text.encode(encoding, "backslashreplace").decode(encoding)
+        if json_text is not None:
+            text = json_text()
+        else:
+            warning = (f"warning: standard output ({encoding}) cannot hold {exc.object[exc.start:exc.end]!r} and "
+                       "other text, written as backslash escapes; give --output-encoding (e.g. utf-8) to keep it")
+            text = text.encode(encoding, "backslashreplace").decode(encoding)
     except LookupError:
         pass
     stream.write(text)
     stream.flush()
+    return warning
 
 
 def write_json(path: str, value: Any) -> None:
