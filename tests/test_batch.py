@@ -286,10 +286,12 @@ def test_a_pair_whose_output_is_another_pairs_input_fails_and_writes_nothing(tmp
     x, y = write_srt(tmp_path / "x.srt", 3), write_srt(tmp_path / "y.srt", 3)
     z, w = write_srt(tmp_path / "z.srt", 4), write_srt(tmp_path / "w.srt", 4)
     os.symlink(w, tmp_path / "link.srt")
+    os.link(y, tmp_path / "hard.srt")
     before = {name: open(name, "rb").read() for name in (x, y, z, w)}
-    # z: pair 2's input named by another spelling; link: pair 2's other input through a link.
-    results = batch.pair_files([(x, y, "./z"), (z, w, "out2"), (x, w, "link")], tmp_path, to="srt", workers=1)
-    assert [bool(result["error"]) for result in results] == [True, False, True]
+    # z: pair 2's input named by another spelling; link, hard: inputs through links.
+    results = batch.pair_files([(x, y, "./z"), (z, w, "out2"), (x, w, "link"), (z, w, "hard")], tmp_path,
+                               to="srt", workers=1)
+    assert [bool(result["error"]) for result in results] == [True, False, True, True]
     assert "is the input" in results[0]["error"] and results[0]["output"] is None
     assert {name: open(name, "rb").read() for name in (x, y, z, w)} == before
     assert (tmp_path / "out2.srt").exists()
