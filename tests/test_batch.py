@@ -282,6 +282,57 @@ def test_pairs_whose_output_cannot_be_written_fail_alone(tmp_path, good_pairs):
     assert leftovers(out) == []
 
 
+def test_a_pair_whose_output_is_another_pairs_input_fails_and_writes_nothing(tmp_path):
+    x, y = write_srt(tmp_path / "x.srt", 3), write_srt(tmp_path / "y.srt", 3)
+    z, w = write_srt(tmp_path / "z.srt", 4), write_srt(tmp_path / "w.srt", 4)
+    os.symlink(w, tmp_path / "link.srt")
+    os.link(y, tmp_path / "hard.srt")
+    before = {name: open(name, "rb").read() for name in (x, y, z, w)}
+    # z: pair 2's input named by another spelling; link, hard: inputs through links.
+    results = batch.pair_files([(x, y, "./z"), (z, w, "out2"), (x, w, "link"), (z, w, "hard")], tmp_path,
+                               to="srt", workers=1)
+    assert [bool(result["error"]) for result in results] == [True, False, True, True]
+    assert "is the input" in results[0]["error"] and results[0]["output"] is None
+    assert {name: open(name, "rb").read() for name in (x, y, z, w)} == before
+    assert (tmp_path / "out2.srt").exists()
+
+
+def test_an_interrupted_run_reports_every_output_its_workers_wrote(tmp_path, good_pairs):
+    import concurrent.futures as cf
+
+    pairs, expected = good_pairs
+
+    class LateExecutor(cf.Executor):
+        """Each pair is worked at once; the first one's result never arrives, as when the run is
+        stopped between a worker's rename and its report."""
+
+        def submit(self, fn, /, *args, **kwargs):
+            future = cf.Future()
+            outcome = fn(*args, **kwargs)
+            if self.handed:
+                future.set_result(outcome)
+            self.handed += 1
+            return future
+
+        handed = 0
+
+    reported = []
+
+    def stop_at_the_first(entry):
+        reported.append(entry)
+        if len(reported) == 1:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        batch.pair_files(pairs[:2], tmp_path / "out", executor=LateExecutor(), on_result=stop_at_the_first)
+    on_disk = sorted(name for name in os.listdir(tmp_path / "out"))
+    assert on_disk == ["a.en.json", "b.en.json"]
+    assert sorted(os.path.basename(entry["output"]) for entry in reported) == on_disk
+    late = next(entry for entry in reported if entry["output"].endswith("a.en.json"))
+    assert late["error"] is None and figures(late) == (None,) * len(batch.FIGURES)
+    assert figures(next(entry for entry in reported if entry is not late)) == expected[1]
+
+
 def test_suspect_pairs_are_marked(tmp_path):
     src = tmp_path / "tracks"
     pairs = [

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import codecs
 import io
 import json
 import os
@@ -197,15 +198,21 @@ def test_bad_pair_margin_names_the_variable_and_its_values(monkeypatch, capsys):
             ]
 
 
-def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch):
-    for to, escaped in [("json", "\\u00f9"), ("srt", "\\xf9")]:
+def test_a_terminal_that_cannot_show_the_text_gets_escapes(monkeypatch, capsys):
+    for command, escaped, warned in [(["pair", "--to", "json"], "\\u00f9", False),
+                                     (["pair", "--to", "srt"], "\\xf9", True),
+                                     (["sync", "--shift", "1s"], "\\xf9", True)]:
         terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
         monkeypatch.setattr(sys, "stdout", terminal)
-        assert cli.main(["pair", ORIGINAL, REFERENCE, "-q", "--to", to]) == 0
+        assert cli.main([command[0], ORIGINAL, REFERENCE, "-q", *command[1:]] if command[0] == "pair"
+                        else [*command, REFERENCE]) == 0
         written = terminal.buffer.getvalue().decode("ascii")
-        assert escaped in written, to
-        if to == "json":
+        assert escaped in written, command
+        if command[-1] == "json":
             assert json.loads(written)["groups"]
+        # Escapes that are not the format's own are told, once, with the way to keep the text.
+        told = [line for line in capsys.readouterr().err.splitlines() if "backslash escapes" in line]
+        assert len(told) == warned and all("--output-encoding" in line and "ascii" in line for line in told), command
     # Asked for an encoding, standard output gets it, whatever the terminal's.
     terminal = io.TextIOWrapper(io.BytesIO(), encoding="ascii")
     monkeypatch.setattr(sys, "stdout", terminal)
@@ -329,6 +336,22 @@ def test_options_from_the_command_line_and_from_keywords_agree(monkeypatch):
         options.pairing_options(margins=5)
 
 
+@pytest.mark.parametrize("argv, said", [
+    (["pair", "a.srt", "b.srt", "--sync", "--shift", "5000"], "--sync searches for the map"),
+    (["pair", "a.srt", "b.srt", "--sync", "--rate", "25:24"], "--sync searches for the map"),
+    (["pair", "a.srt", "b.srt", "--max-offset", "9000"], "--max-offset sets the search"),
+    (["pair", "a.srt", "b.srt", "--max-breaks", "2"], "--max-breaks sets the search"),
+    (["plot", "a.srt", "b.srt", "-o", "t.svg", "--force"], "--force sets the search"),
+    (["sync", "b.srt", "--shift", "1s", "--max-offset", "9000"], "leave it out with --shift or --rate"),
+    (["sync", "a.srt", "b.srt", "--rate", "25:24", "--force"], "--force sets the search"),
+])
+def test_search_settings_where_no_search_happens_are_refused(monkeypatch, capsys, argv, said):
+    monkeypatch.setattr(road, "follow", lambda *args, **kwargs: pytest.fail("worked despite the options"))
+    assert cli.main(argv) == 2
+    err = capsys.readouterr().err
+    assert err.startswith("quorvel: error: ") and said in err and err.count("\n") == 1
+
+
 def test_pair_and_batch_pair_alike_and_refuse_alike(tmp_path, monkeypatch, capsys):
     monkeypatch.setenv("PAIR_MARGIN", "100")
     (tmp_path / "pairs.csv").write_text(f"{ORIGINAL},{REFERENCE},film\n", encoding="utf-8")
@@ -357,6 +380,38 @@ def test_each_input_is_read_in_its_own_encoding_and_the_output_in_its_own(tmp_pa
     assert cli.main(["pair", str(tmp_path / "ru.srt"), str(tmp_path / "nl.srt"), "-q", "-o", str(tmp_path / "a.srt"),
                      "--encoding", "cp1251,utf-16", "--output-encoding", "ascii"]) == 3
     assert "a.srt: cannot write: the text holds 'Ты', which ascii cannot hold" in capsys.readouterr().err and not (tmp_path / "a.srt").exists()
+
+
+def test_sync_writes_the_track_stored_as_it_was(tmp_path, capsys):
+    russian = "1\r\n00:00:01,000 --> 00:00:02,000\r\nГде ты был вчера вечером? Я же тебе сказала\r\n"
+    mixed = russian.replace("сказала", "сказала, ça va")
+    source, out = tmp_path / "in.srt", tmp_path / "out.srt"
+    for text, marked, encoding, named in [
+        (russian, b"", "cp1251", ["--encoding", "cp1251"]),
+        (russian, b"", "cp1251", []),  # detected
+        (mixed, codecs.BOM_UTF8, "utf-8", []),
+        (mixed, codecs.BOM_UTF16_BE, "utf-16-be", []),
+        (mixed, codecs.BOM_UTF16_LE, "utf-16-le", ["--encoding", "utf-16"]),
+    ]:
+        moved = text.replace("00:00:01,000 --> 00:00:02,000", "00:00:02,500 --> 00:00:03,500")
+        source.write_bytes(marked + text.encode(encoding))
+        assert cli.main(["sync", str(source), "--shift", "1.5s", "-o", str(out), *named]) == 0
+        assert out.read_bytes() == marked + moved.encode(encoding), (encoding, named)
+        # --output-encoding says otherwise: in it, with no mark.
+        assert cli.main(["sync", str(source), "--shift", "1.5s", "-o", str(out), *named, "--output-encoding", "utf-8"]) == 0
+        assert out.read_bytes() == moved.encode("utf-8")
+    capsys.readouterr()
+
+
+@pytest.mark.parametrize("name", ["base64", "zlib_codec", "undefined", "rot13", "punycode", "hex"])
+def test_only_text_encodings_are_accepted_before_any_work(tmp_path, monkeypatch, capsys, name):
+    monkeypatch.setattr(road, "pair_read_tracks", lambda *args: pytest.fail("paired despite the encoding"))
+    out = tmp_path / "out.srt"
+    for option in ("--output-encoding", "--encoding"):
+        assert cli.main(["pair", ORIGINAL, REFERENCE, "-o", str(out), option, name]) == 2
+        err = capsys.readouterr().err
+        assert err.startswith("quorvel: error: ") and repr(name) in err and err.count("\n") == 1
+    assert not out.exists()
 
 
 def test_the_readers_notes_and_the_librarys_warnings_are_printed_one_line_each(tmp_path, capsys):
@@ -496,6 +551,18 @@ def test_a_map_given_by_hand_moves_without_searching(tmp_path, monkeypatch, caps
         assert [event.start for event in pysubs2.load(str(out)).events] == moved, command
         assert "moved by hand" in capsys.readouterr().err
     assert options.rate_text("25:23.976") == 24000 / 1001 / 25 and options.rate_text("1.5") == 1.5
+    # MicroDVD counts frames: at the input's own frame rate, else --fps's, else refused before any work.
+    sub = tmp_path / "moved.sub"
+    assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", str(sub)]) == 2
+    assert "give the output's with --fps" in capsys.readouterr().err and not sub.exists()
+    assert cli.main(["sync", REFERENCE, "--shift", "1s", "-o", str(sub), "--fps", "25"]) == 0
+    written = sub.read_text(encoding="utf-8").splitlines()
+    assert written[0] in ("{1}{1}25", "{1}{1}25.0") and written[1].startswith(f"{{{(starts[0] + 1000) * 25 // 1000}}}")
+    again = tmp_path / "again.sub"
+    assert cli.main(["sync", str(sub), "--shift=-1s", "-o", str(again)]) == 0
+    # Read at the 25 fps the file states; back where they were, to a frame (40 ms).
+    assert [abs(event.start - start) < 40 for event, start in zip(pysubs2.load(str(again)).events, starts)] \
+        == [True] * len(starts)
     assert cli.main(["pair", ORIGINAL, REFERENCE, "--shift", "100", "-q"]) == 0
     groups = json.loads(capsys.readouterr().out)["groups"]
     assert groups[0]["reference"][0]["start"] == starts[0] + 100
@@ -537,6 +604,8 @@ def test_batch_reports_failures_suspects_progress_and_summary(tmp_path, good_pai
     (["{tmp}/nowhere.csv", "-o", "{tmp}/out"], 2, "nowhere.csv: no such file or directory"),
     (["{tmp}", "-o", "{tmp}/out"], 2, "needs two distinct languages"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/out/a.json"], 2, "is also the output of a pair"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/b.srt"], 2, "is the input"),
+    (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--summary", "{tmp}/./pairs.csv"], 2, "is the manifest"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/out", "--scheduler", "tcp://127.0.0.1:1"], 4,
      "pip install 'c_quorvel[dask]'"),
     (["{tmp}/pairs.csv", "-o", "{tmp}/pairs.csv/out"], 3, "pairs.csv"),
@@ -550,6 +619,7 @@ def test_batch_refuses_to_start(tmp_path, monkeypatch, capsys, argv, status, mes
     err = capsys.readouterr().err
     assert err.startswith("quorvel: error: ") and message in err and err.count("\n") == 1
     assert not (tmp_path / "out").exists()
+    assert (tmp_path / "pairs.csv").read_text(encoding="utf-8") == "a.srt,b.srt\n"
 
 
 def test_batch_interrupted_stops_its_workers_and_keeps_the_finished_pairs(tmp_path):

@@ -207,3 +207,36 @@ def test_plot_without_matplotlib_says_how_to_install_it(monkeypatch, tmp_path, c
     assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(tmp_path / "t.png")]) == 4
     assert capsys.readouterr().err.strip().endswith("pip install 'c_quorvel[plot]'")
     assert not (tmp_path / "t.png").exists()
+
+
+def test_a_picture_is_written_whole_on_a_file_of_its_own(plot, tmp_path, capsys):
+    import subprocess
+
+    picture = tmp_path / "timeline.png"
+    assert cli.main(["plot", ORIGINAL, REFERENCE, "-o", str(picture)]) == 0
+    good = picture.read_bytes()
+    assert len(good) > 4096
+    # A file-size limit stops the write part way, in a process of its own: the good picture stays.
+    script = (
+        "import resource, sys\n"
+        "from c_quorvel import cli\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        f"sys.exit(cli.main(['plot', {ORIGINAL!r}, {REFERENCE!r}, '-o', {str(picture)!r}, '--margin', '500']))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 3 and done.stderr.count("\n") == 1 and "timeline.png: cannot write" in done.stderr
+    assert picture.read_bytes() == good and sorted(p.name for p in tmp_path.iterdir()) == ["timeline.png"]
+
+    # Nor the result's file, nor standard output.
+    result = tmp_path / "out.svg"
+    result.write_text("earlier result\n", encoding="utf-8")
+    for argv, said in (
+        (["pair", ORIGINAL, REFERENCE, "-o", str(result), "--to", "json", "--plot", str(tmp_path / "." / "out.svg")],
+         "is also the output -o"),
+        (["plot", ORIGINAL, REFERENCE, "-o", "-"], "cannot go to standard output"),
+    ):
+        capsys.readouterr()
+        assert cli.main(argv) == 2
+        err = capsys.readouterr().err
+        assert said in err and err.count("\n") == 1
+    assert result.read_text(encoding="utf-8") == "earlier result\n" and not Path("-.png").exists()

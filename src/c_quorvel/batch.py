@@ -174,6 +174,33 @@ def plan_outputs(pairs: Iterable[Any], out_dir: str, to: str) -> list[tuple[str,
     return planned
 
 
+def _file_key(path: str) -> tuple[Any, ...]:
+    """What names one file whatever its spelling: its device and inode when it exists, else
+    its real path (as road.same_file tells)."""
+    try:
+        found = os.stat(path)
+    except OSError:
+        return ("path", os.path.realpath(path))
+    return ("inode", found.st_dev, found.st_ino)
+
+
+def outputs_over_inputs(planned: Iterable[tuple[str, str, str]]) -> dict[str, str]:
+    """Output -> the input of some pair it would replace, for every planned output that is the
+    same file as any pair's input (through a link or another spelling); one stat per file."""
+    planned = list(planned)
+    inputs: dict[tuple[Any, ...], str] = {}
+    for first, second, _ in planned:
+        for name in (first, second):
+            inputs.setdefault(_file_key(name), name)
+            inputs.setdefault(("path", os.path.realpath(name)), name)
+    over: dict[str, str] = {}
+    for _, _, output in planned:
+        hit = inputs.get(_file_key(output)) or inputs.get(("path", os.path.realpath(output)))
+        if hit is not None:
+            over[output] = hit
+    return over
+
+
 def remove_leftovers(outputs: Iterable[str]) -> None:
     """Removes the temporary files an interrupted or killed run left for these outputs: one look
     at each folder, whatever the number of outputs in it."""
@@ -251,8 +278,12 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
     # only the pair that kills its worker is reported failed.
     suspects: deque[_Job] = deque()
     running: dict[cf.Future[dict[str, Any]], tuple[_Job, bool]] = {}
+    # Each output as it was when its pair was handed out: an interrupted run tells by it whether
+    # a worker wrote the output before it was stopped.
+    before: dict[int, list[int] | None] = {}
 
     def submit(job: _Job, alone: bool) -> None:
+        before[job.index] = _stamp(job.output)
         try:
             future = pool.submit(_pair_one, job.first, job.second, job.output, options)
         except cf.BrokenExecutor:
@@ -305,10 +336,30 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
         if own_pool is not None:
             own_pool.stop()
             remove_leftovers(job.output for job, _ in running.values())
+        _settle_stopped(running, before, finish)
         raise
     finally:
         if own_pool is not None:
             own_pool.executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _settle_stopped(running: Mapping[cf.Future[dict[str, Any]], tuple[_Job, bool]],
+                    before: Mapping[int, list[int] | None], finish: Callable[[_Job, dict[str, Any]], None]) -> None:
+    """After a stop, the pairs in flight whose result is on disk all the same: a pair that
+    completed is reported with its figures, one whose output was written (renamed into place)
+    since it was handed out is reported finished with unknown figures, so that the summary
+    lists every output the run wrote."""
+    for future, (job, _) in list(running.items()):
+        outcome: dict[str, Any] | None = None
+        if future.done() and not future.cancelled():
+            try:
+                outcome = future.result(timeout=0)
+            except BaseException:
+                outcome = None
+        if outcome is not None and not outcome.get("error"):
+            finish(job, outcome)
+        elif _stamp(job.output) not in (None, before.get(job.index)):
+            finish(job, {})
 
 
 def pair_files(
@@ -379,9 +430,13 @@ def pair_files(
         if on_result is not None:
             on_result(summary)
 
+    over_inputs = outputs_over_inputs((job.first, job.second, job.output) for job in jobs)
     to_do = []
     for job in jobs:
-        if resume and _up_to_date(job):
+        if job.output in over_inputs:
+            finish(job, {"error": f"{job.output}: is the input {over_inputs[job.output]}; "
+                                  "give the pair another output name"})
+        elif resume and _up_to_date(job):
             known = _known_figures(job, earlier or {})
             finish(job, dict(known) if known is not None else {}, skipped=True)
         else:

@@ -182,11 +182,17 @@ def draw(outcome: road.Outcome, path: str, titles: tuple[str, str]) -> None:
     draw_timeline(outcome.original, outcome.reference, outcome.alignment, path, titles=titles)
 
 
-def refuse_picture_over_input(picture: str | None, *inputs: str) -> None:
-    if picture is not None:
-        for name in inputs:
-            if road.same_file(name, picture):
-                raise OptionError(f"{picture}: is the input {name}; draw the picture to another file")
+def refuse_picture_over_input(picture: str | None, output: str | None, *inputs: str) -> None:
+    """Before any work: a picture needs a file of its own, neither an input nor the result."""
+    if picture is None:
+        return
+    if picture == road.STDIO:
+        raise OptionError("a picture cannot go to standard output (-); name a file (.svg, .png, .pdf)")
+    for name in inputs:
+        if road.same_file(name, picture):
+            raise OptionError(f"{picture}: is the input {name}; draw the picture to another file")
+    if output is not None and road.same_file(output, picture):
+        raise OptionError(f"{picture}: is also the output -o; draw the picture to another file")
 
 
 # Commands ------------------------------------------------------------------------------------
@@ -197,7 +203,7 @@ def pair_two(args: argparse.Namespace, picture: str | None, output: str | None) 
     the road, and its notes told."""
     options = pairing_options(args)
     check_inputs(args.original, args.reference)
-    refuse_picture_over_input(picture, args.original, args.reference)
+    refuse_picture_over_input(picture, output, args.original, args.reference)
     outcome = follow(args.original, args.reference, options, output=output)
     tell(outcome.notes)
     return options, outcome
@@ -234,7 +240,8 @@ def add_pair_command(commands: Any) -> None:
 def run_sync(args: argparse.Namespace) -> int:
     if len(args.tracks) > 2:
         raise OptionError("sync takes ORIGINAL and REFERENCE, or REFERENCE alone with --shift or --rate")
-    options = pairing_options(args)
+    # sync searches for the map unless it is given by hand.
+    options = pairing_options(args, sync=args.shift is None and args.rate is None)
     if len(args.tracks) == 1 and not options.manual_map:
         raise OptionError("sync needs ORIGINAL and REFERENCE to search for a map; with REFERENCE alone "
                           "give the map with --shift or --rate")
@@ -299,7 +306,7 @@ def run_search(args: argparse.Namespace) -> int:
     def render(ensure_ascii: bool = False) -> str:
         return json.dumps(found, indent=2, ensure_ascii=ensure_ascii) + "\n"
 
-    road.write_stream(render(), sys.stdout, json_text=lambda: render(True))
+    tell([note for note in [road.write_stream(render(), sys.stdout, json_text=lambda: render(True))] if note])
     return EXIT_OK
 
 
@@ -404,6 +411,12 @@ def run_batch(args: argparse.Namespace) -> int:
         raise CommandError(str(exc), EXIT_USAGE) from None
     if any(output == summary_path for _, _, output in planned):
         raise CommandError(f"{summary_path} is also the output of a pair; choose another --summary", EXIT_USAGE)
+    if road.same_file(args.manifest, summary_path):
+        raise CommandError(f"{summary_path} is the manifest; choose another --summary", EXIT_USAGE)
+    for first, second, _ in planned:
+        for name in (first, second):
+            if road.same_file(name, summary_path):
+                raise CommandError(f"{summary_path} is the input {name}; choose another --summary", EXIT_USAGE)
     earlier = batch.earlier_entries(summary_path) if args.resume else {}
     client = executor = None
     if args.scheduler:

@@ -43,7 +43,9 @@ class PairingOptions:
 
     Per-input settings are pairs: (original's, reference's); None means "told by the file".
     ``shift`` (ms) and ``rate`` (a scale) give the map by hand: no search. ``sync`` asks for a
-    search; ``force`` keeps the best map found even when the search finds none reliable.
+    search; ``force`` keeps the best map found even when the search finds none reliable. The
+    search's settings (``max_offset``, ``max_breaks``, ``force``) are refused without ``sync``,
+    and ``sync`` together with a map given by hand.
     """
 
     margin: int = DEFAULT_MARGIN
@@ -126,6 +128,13 @@ def pairing_options(arguments: argparse.Namespace | None = None, /, **keywords: 
     )
     if options.exact and options.maps:
         raise OptionError("--sync, --shift and --rate work with the sound pairing only; leave out --exact")
+    if options.sync and options.manual_map:
+        raise OptionError("--sync searches for the map and --shift or --rate give it by hand; use one or the other")
+    unused = [option for name, option in (("max_offset", "--max-offset"), ("max_breaks", "--max-breaks"))
+              if name in values] + (["--force"] if options.force else [])
+    if unused and not options.sync:
+        raise OptionError(f"{unused[0]} sets the search for a map, and none is made here; "
+                          + ("leave it out with --shift or --rate" if options.manual_map else "add --sync or leave it out"))
     return options
 
 
@@ -176,6 +185,14 @@ def _input_format(value: object, what: str) -> str:
     return value.lower()
 
 
+# Text every usable encoding writes and reads back: line structure and ASCII as they were (letters
+# an encoding cannot hold become "?").
+_ENCODING_SAMPLE = "1\n00:00:01,000 --> 00:00:02,500\nAb z\u00e9\u0416\n"
+_ENCODING_SAMPLE_BACK = ("1\n00:00:01,000 --> 00:00:02,500\nAb z\u00e9\u0416\n",
+                         "1\n00:00:01,000 --> 00:00:02,500\nAb z\u00e9?\n",
+                         "1\n00:00:01,000 --> 00:00:02,500\nAb z?\u0416\n",
+                         "1\n00:00:01,000 --> 00:00:02,500\nAb z??\n")
+
 _WRITABLE = tuple(dict.fromkeys(OUTPUT_FORMATS + RETIME_FORMATS))
 
 
@@ -192,9 +209,20 @@ def _encoding(value: object, what: str) -> str:
     if not isinstance(value, str):
         raise TypeError(f"the {what} must be a codec name, not {type(value).__name__!r}")
     try:
-        codecs.lookup(value)
+        codec = codecs.lookup(value)
     except LookupError:
         raise OptionError(f"unknown {what} {value!r}") from None
+    # Only a codec between text and bytes that gives back what it wrote (not base64, rot13, undefined).
+    # Each line where it stands, too: punycode moves every letter beyond ASCII to the end.
+    head = _ENCODING_SAMPLE.partition("A")[0]
+    try:
+        written = _ENCODING_SAMPLE.encode(value, "replace")
+        usable = (getattr(codec, "_is_text_encoding", True) and written.decode(value) in _ENCODING_SAMPLE_BACK
+                  and written.startswith(head.encode(value)))
+    except (UnicodeError, TypeError, LookupError):
+        usable = False
+    if not usable:
+        raise OptionError(f"the {what} {value!r} is not a text encoding that subtitles can be read or written in")
     return value
 
 

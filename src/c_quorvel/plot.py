@@ -16,6 +16,7 @@ Needs matplotlib (``pip install 'c_quorvel[plot]'``); it draws without a display
 
 from __future__ import annotations
 
+import io
 import math
 import os
 from typing import Any
@@ -24,7 +25,7 @@ from matplotlib.figure import Figure
 from matplotlib.patches import Patch
 from matplotlib.ticker import FuncFormatter, MultipleLocator
 
-from c_quorvel.formats import OutputError
+from c_quorvel.formats import OutputError, write_bytes_atomically
 
 _PAIRED = "#4c72b0"
 _UNPAIRED = "#d62728"
@@ -60,12 +61,14 @@ def draw_timeline(
     (its extension picks the kind: .svg, .png, .pdf). See ``timeline_figure``."""
     figure = timeline_figure(original, reference, alignment, titles=titles, row_minutes=row_minutes)
     name = os.fspath(path)
+    kind = os.path.splitext(name)[1][1:].lower() or None
+    picture = io.BytesIO()
     try:
-        figure.savefig(name)
-    except OSError as exc:
-        raise OutputError(f"{name}: cannot write: {exc.strerror or exc}") from None
+        # Drawn whole in memory, then written whole or not at all: a good picture is never cut short.
+        figure.savefig(picture, format=kind)
     except ValueError as exc:
         raise OutputError(f"{name}: cannot draw this kind of picture ({exc}); use .svg, .png or .pdf") from None
+    write_bytes_atomically(name, picture.getvalue())
 
 
 def timeline_figure(

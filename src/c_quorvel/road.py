@@ -18,7 +18,7 @@ from typing import Any
 
 from c_quorvel import formats
 from c_quorvel.formats import OUTPUT_FORMATS, RETIME_FORMATS, Document, OutputError
-from c_quorvel.formats.names import EXTENSION_FORMATS, canonical_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, canonical_format
 from c_quorvel.formats.reading import STANDARD_INPUT_NAME
 from c_quorvel.options import OptionError, PairingOptions
 
@@ -120,6 +120,12 @@ def check_output(inputs: Sequence[str | None], output: str | None, options: Pair
     if fmt not in writable:
         raise OptionError(f"cannot write {fmt} here; {'sync' if moving else 'pair'} writes "
                           f"{', '.join(writable)}")
+    if moving and fmt in FRAME_FORMATS and options.fps[-1] is None:
+        reference = inputs[-1]
+        told = options.formats[-1] or EXTENSION_FORMATS.get(os.path.splitext(reference or "")[1].lower())
+        if told is None or canonical_format(told) not in FRAME_FORMATS:
+            raise OptionError(f"{fmt} times are frames and {reference} gives no frame rate; "
+                              "give the output's with --fps (for example --fps 25)")
     return fmt
 
 
@@ -205,7 +211,7 @@ def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_a
     track), or, when the job was to move the reference, its file with only its times changed."""
     if outcome.alignment is None:
         assert outcome.document is not None
-        return formats.retimed_text(outcome.document, outcome.time_map, fmt)
+        return formats.retimed_text(outcome.document, outcome.time_map, fmt, fps=options.fps[1])
     if fmt == "json":
         return formats.alignment_to_json(outcome.alignment, ensure_ascii=ensure_ascii)
     return formats.alignment_to_subtitles(outcome.alignment, fmt, layout=options.layout,
@@ -215,12 +221,13 @@ def result_text(outcome: Outcome, fmt: str, options: PairingOptions, *, ensure_a
 def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptions, *, stream: Any = None) -> None:
     stream = stream or sys.stdout
     if output != STDIO:
-        encoding = options.output_encoding or "utf-8"
         if outcome.alignment is None:
+            # A moved track is written as its file was stored, unless told otherwise.
             assert outcome.document is not None
-            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt, encoding=encoding)
+            formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt,
+                                  encoding=options.output_encoding, fps=options.fps[1])
         else:
-            formats.write_text_atomically(output, result_text(outcome, fmt, options), encoding)
+            formats.write_text_atomically(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
     elif options.output_encoding is not None and hasattr(stream, "buffer"):
         stream.flush()
         try:
@@ -228,24 +235,38 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
         except UnicodeEncodeError as exc:
             raise OutputError(f"standard output: cannot write: the text holds {exc.object[exc.start:exc.end]!r}, "
                               f"which {options.output_encoding} cannot hold") from None
+        except UnicodeError as exc:
+            raise OutputError(f"standard output: cannot write in {options.output_encoding}: "
+                              f"{formats.one_line(exc)}") from None
         stream.buffer.flush()
     else:
-        write_stream(result_text(outcome, fmt, options), stream,
-                     json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+        warning = write_stream(
+            result_text(outcome, fmt, options), stream,
+            json_text=(lambda: result_text(outcome, fmt, options, ensure_ascii=True)) if fmt == "json" else None)
+        if warning is not None:
+            outcome.notes.append(warning)
 
 
-def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> None:
-    """Write the whole text at once; text the stream cannot encode is escaped, not fatal."""
+def write_stream(text: str, stream: Any, *, json_text: Callable[[], str] | None = None) -> str | None:
+    """Write the whole text at once; text the stream cannot encode is escaped, not fatal. Returns
+    a warning line for the user when the escapes are not the format's own (JSON's are), else None."""
     encoding = getattr(stream, "encoding", None) or "utf-8"
+    warning = None
     try:
         text.encode(encoding)
-    except UnicodeEncodeError:
+    except UnicodeEncodeError as exc:
         # JSON has its own escapes, which stay valid JSON; other text gets backslash escapes.
-        text = json_text() if json_text is not None else text.encode(encoding, "backslashreplace").decode(encoding)
+        if json_text is not None:
+            text = json_text()
+        else:
+            warning = (f"warning: standard output ({encoding}) cannot hold {exc.object[exc.start:exc.end]!r} and "
+                       "other text, written as backslash escapes; give --output-encoding (e.g. utf-8) to keep it")
+            text = text.encode(encoding, "backslashreplace").decode(encoding)
     except LookupError:
         pass
     stream.write(text)
     stream.flush()
+    return warning
 
 
 def write_json(path: str, value: Any) -> None:

@@ -27,6 +27,8 @@ FORMAT_ALIASES = {"dfxp": "ttml", "webvtt": "vtt", "subrip": "srt"}
 INPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "ttml", "dfxp", "sami", "mpl2", "tmp")
 OUTPUT_FORMATS = ("json", "srt", "vtt", "ass", "ssa")
 # Formats a retimed track can be written in with everything else of the file kept.
+# Formats whose times are frame numbers: written at a frame rate.
+FRAME_FORMATS = ("microdvd",)
 RETIME_FORMATS = ("json", "srt", "vtt", "ass", "ssa", "microdvd", "mpl2", "tmp")
 
 
@@ -73,7 +75,8 @@ class Document:
 
     ``text`` is the file's decoded text as it was (line endings included); ``subs`` the subtitle
     library's view of it (None for JSON); ``track`` the intervals, as ``read_track`` returns them.
-    A SubRip or WebVTT file read by the fast reader has no view until ``subs`` is first asked
+    ``encoding`` and ``byte_order_mark`` say how the file was stored, so that a retimed copy can
+    be written alike. A SubRip or WebVTT file read by the fast reader has no view until ``subs`` is first asked
     for: it is then made from ``text`` (line endings unified), as the reader would have made it.
     """
 
@@ -83,6 +86,8 @@ class Document:
     track: list[dict[str, Any]]
     subs: pysubs2.SSAFile | None = None
     notes: list[str] = field(default_factory=list)
+    encoding: str = "utf-8"  # the encoding the text was read in
+    byte_order_mark: bool = False  # whether the file began with one (not kept in ``text``)
 
 
 def _document_subs(document: Document) -> pysubs2.SSAFile | None:

@@ -116,7 +116,7 @@ def read_document(
     if fps is not None:
         fps = _frame_rate(name, fps, "given")
     own_notes: list[str] = []
-    text = _decode(name, data, encoding, own_notes)
+    text, read_as, marked = _decode(name, data, encoding, own_notes)
     if not text.strip():
         raise TrackError(f"{name}: the file is empty (no cues to read)")
     # As a file opened in text mode reads: "\r\n" and "\r" end lines too.
@@ -133,7 +133,8 @@ def read_document(
     intervals.sort(key=lambda interval: interval["start"])
     if notes is not None:
         notes.extend(own_notes)
-    return Document(name=name, format=fmt, text=text, track=intervals, subs=subs, notes=own_notes)
+    return Document(name=name, format=fmt, text=text, track=intervals, subs=subs, notes=own_notes,
+                    encoding=read_as, byte_order_mark=marked)
 
 
 def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:
@@ -160,13 +161,14 @@ def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:
         raise TrackError(f"{name!r}: cannot read: {one_line(exc)}") from None
 
 
-def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> str:
+def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> tuple[str, str, bool]:
+    """The text, the encoding it was read in, and whether the file began with a byte-order mark."""
     mark = next((entry for entry in BYTE_ORDER_MARKS if data.startswith(entry[0])), None)
     if encoding is not None:
         return _decode_as_named(name, data, encoding, mark)
     if mark is not None:
         bom, codec, label = mark
-        return _decoded(name, data[len(bom):], codec, f"{label} text despite its byte-order mark", len(bom))
+        return _decoded(name, data[len(bom):], codec, f"{label} text despite its byte-order mark", len(bom)), codec, True
     try:
         text = data.decode("utf-8")
         # NUL is valid UTF-8 but never in subtitle text: ASCII text in UTF-16 without a mark.
@@ -174,7 +176,7 @@ def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> s
     except UnicodeDecodeError as exc:
         offset = exc.start
     if offset < 0:
-        return text
+        return text, "utf-8", False
     detected = _detected_encoding(data)
     if detected is None:
         raise TrackError(
@@ -183,7 +185,7 @@ def _decode(name: str, data: bytes, encoding: str | None, notes: list[str]) -> s
         )
     text = _decoded(name, data, detected, f"{detected} text", 0)
     notes.append(f"{name}: read as {_encoding_label(detected)} (detected)")
-    return text
+    return text, detected, False
 
 
 def _detected_encoding(data: bytes) -> str | None:
@@ -196,17 +198,17 @@ def _detected_encoding(data: bytes) -> str | None:
     return min(alike, key=SUBTITLE_ENCODINGS.index) if alike else best.encoding
 
 
-def _decode_as_named(name: str, data: bytes, encoding: str, mark: tuple[bytes, str, str] | None) -> str:
+def _decode_as_named(name: str, data: bytes, encoding: str, mark: tuple[bytes, str, str] | None) -> tuple[str, str, bool]:
     try:
         codec = codecs.lookup(encoding).name
     except LookupError:
         raise TrackError(f"{name}: unknown encoding {encoding!r}") from None
     if mark is None:
-        return _decoded(name, data, encoding, f"{encoding} text", 0)
+        return _decoded(name, data, encoding, f"{encoding} text", 0), encoding, False
     bom, marked, label = mark
     body = data[len(bom):]
     if codec in MARK_AGREES_WITH[marked]:
-        return _decoded(name, body, marked, f"{label} text despite its byte-order mark", len(bom))
+        return _decoded(name, body, marked, f"{label} text despite its byte-order mark", len(bom)), marked, True
     # The name given wins over a UTF-8 mark only where the two readings agree or the mark lies;
     # a UTF-16 or UTF-32 mark read in another encoding would give only garbled text.
     if marked == "utf-8":
@@ -214,9 +216,9 @@ def _decode_as_named(name: str, data: bytes, encoding: str, mark: tuple[bytes, s
         try:
             as_marked = body.decode(marked)
         except UnicodeDecodeError:
-            return text
+            return text, encoding, False  # the mark lied: the bytes are no UTF-8
         if as_marked == text:
-            return text
+            return text, marked, True
     raise TrackError(
         f"{name}: starts with a {label} byte-order mark but {encoding} was named for it; "
         f"name no encoding (or {label}) for this file"

@@ -38,7 +38,7 @@ from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
 from c_quorvel.formats.fast_text import fast_json, fast_subtitles
-from c_quorvel.formats.names import EXTENSION_FORMATS, RETIME_FORMATS, OutputError, canonical_format, output_format
+from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
 
 LAYOUTS = ("stacked", "split")
 # The formats a bilingual track is written in (JSON is written by alignment_to_json).
@@ -585,6 +585,14 @@ def write_text_atomically(path: str | os.PathLike[str], text: str, encoding: str
         bad = exc.object[exc.start:exc.end]
         kind = " (a lone surrogate)" if any(0xD800 <= ord(char) <= 0xDFFF for char in bad) else ""
         raise OutputError(f"{name}: cannot write: the text holds {bad!r}{kind}, which {encoding} cannot hold") from None
+    except UnicodeError as exc:
+        raise OutputError(f"{name}: cannot write in {encoding}: {one_line(exc)}") from None
+    write_bytes_atomically(name, data)
+
+
+def write_bytes_atomically(path: str | os.PathLike[str], data: bytes) -> None:
+    """Write ``data`` to ``path`` whole or not at all, as :func:`write_text_atomically` does."""
+    name = os.fspath(path)
     target = os.path.realpath(name) if os.path.islink(name) else name
     folder, base = os.path.split(target)
     try:
@@ -675,13 +683,14 @@ def _retime_timing_lines(text: str, fmt: str, time_map: Any) -> str:
     return "".join(parts)
 
 
-def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
+def retimed_text(document: Any, time_map: Any, fmt: str | None = None, *, fps: float | None = None) -> str:
     """The text of ``document`` with its cues moved by ``time_map`` and nothing else changed.
 
     In the document's own format (``fmt`` None) SubRip and WebVTT keep every byte but the times
     of their timing lines; ASS, SSA and the other formats pysubs2 writes keep their styles, info,
     comments and texts (comment lines move with the map too); JSON keeps every field. ``fmt``
     names another format of RETIME_FORMATS to convert to. Times mapped before 0 are shown from 0.
+    A frame-based output (MicroDVD) is written at the document's own frame rate, else at ``fps``.
     """
     fmt = canonical_format(fmt or document.format)
     if fmt not in RETIME_FORMATS:
@@ -690,8 +699,17 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
         return _json_text(_retimed_intervals(document.track, time_map))
     if fmt == document.format and fmt in ("srt", "vtt"):
         return _retime_timing_lines(document.text, fmt, time_map)
+    frame_rate: dict[str, float] = {}
+    if fmt in FRAME_FORMATS:
+        own = getattr(document.subs, "fps", None) if document.format in FRAME_FORMATS else None
+        if own is None and fps is None:
+            raise OutputError(f"cannot write {fmt} without a frame rate; give one with --fps")
+        frame_rate["fps"] = own if own is not None else fps
     if document.subs is None:
-        return track_to_text(_retimed_intervals(document.track, time_map), fmt)
+        moved = _retimed_intervals(document.track, time_map)
+        if frame_rate:
+            return pysubs2.SSAFile.from_string(track_to_text(moved, "srt"), "srt").to_string(fmt, **frame_rate)
+        return track_to_text(moved, fmt)
     subs = copy.deepcopy(document.subs)
     moved = _retimed_intervals([{"start": event.start, "end": event.end} for event in subs.events], time_map)
     for event, times in zip(subs.events, moved):
@@ -700,21 +718,31 @@ def retimed_text(document: Any, time_map: Any, fmt: str | None = None) -> str:
         if event.end > latest:
             raise OutputError(f"a cue moved to {pysubs2.time.ms_to_str(event.end)} lies past the last time {fmt} can hold")
     try:
-        return subs.to_string(fmt)
+        return subs.to_string(fmt, **frame_rate)
     except pysubs2.exceptions.Pysubs2Error as exc:
         raise OutputError(f"cannot write {fmt}: {' '.join(str(exc).split())}") from None
 
 
-def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None, encoding: str = "utf-8") -> None:
+def write_retimed(document: Any, time_map: Any, path: str | os.PathLike[str], *, to: str | None = None,
+                  encoding: str | None = None, fps: float | None = None) -> None:
     """Write ``document`` retimed by ``time_map`` to ``path``, in ``to``'s format, else the one
-    the extension tells when it is one of RETIME_FORMATS, else the document's own."""
+    the extension tells when it is one of RETIME_FORMATS, else the document's own. ``encoding``
+    None: a subtitle file as the document was stored (its encoding, its byte-order mark), JSON
+    in UTF-8."""
     name = os.fspath(path)
     fmt = to
     if fmt is None:
         told = EXTENSION_FORMATS.get(os.path.splitext(name)[1].lower())
         fmt = told if told in RETIME_FORMATS else document.format
     try:
-        text = retimed_text(document, time_map, fmt)
+        text = retimed_text(document, time_map, fmt, fps=fps)
     except OutputError as exc:
         raise OutputError(f"{name}: {exc}") from None
+    if encoding is None:
+        if canonical_format(fmt) == "json":
+            encoding = "utf-8"
+        else:
+            encoding = getattr(document, "encoding", "utf-8")
+            if getattr(document, "byte_order_mark", False):
+                text = "\ufeff" + text  # written in the encoding's own byte order
     write_text_atomically(name, text, encoding)
