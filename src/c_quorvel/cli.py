@@ -122,7 +122,7 @@ def add_sync_options(parser: argparse.ArgumentParser, *, asked: bool) -> None:
 def add_output_options(parser: argparse.ArgumentParser, formats: tuple[str, ...], *, bilingual: bool) -> None:
     parser.add_argument("--to", choices=formats, metavar="FORMAT",
                         help=f"output format, instead of the one told by -o's extension ({', '.join(formats)})")
-    parser.add_argument("--output-encoding", metavar="NAME", help="text encoding of the output (default UTF-8)")
+    parser.add_argument("--output-encoding", metavar="NAME", help="text encoding of the output (default UTF-8; sync: the input's own)")
     if bilingual:
         parser.add_argument("--layout", choices=LAYOUTS,
                             help="stacked: both languages at the bottom, the original's lines above (default); "
