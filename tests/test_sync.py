@@ -1,6 +1,7 @@
 """c_quorvel.align.synchronize and TimeMap: each distortion alone and combined, through
 synchronize and pair_tracks(sync=True); identity; apply's properties; argument checking."""
 
+import math
 import random
 import re
 
@@ -121,6 +122,20 @@ def test_the_map_rounds_halves_away_from_zero_and_picks_the_segment_by_time():
     time_map = TimeMap((TimeSegment(INT32_MIN, 0, 1.0, 0.5), TimeSegment(0, INT32_MAX + 1, 0.5, 1000.0)))
     assert [time_map(t) for t in (-3, -1, 0, 1, 3, INT32_MAX)] == [-3, -1, 1000, 1001, 1002, 1073742824]
     assert time_map.apply([{"start": -1, "end": 5, "text": "x"}]) == [{"start": -1, "end": 6, "text": "x"}]
+
+
+def rounded(exact):
+    """The rounding a map promises: halves away from zero."""
+    whole = math.floor(exact)
+    fraction = exact - whole
+    return whole + 1 if fraction > 0.5 or (fraction == 0.5 and exact > 0) else whole
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.integers(-(2**40), 2**40), st.integers(-(2**70), 2**70)),
+       st.floats(1e-3, 1e3), st.one_of(st.floats(-1e6, 1e6), st.floats(-1e30, 1e30), st.sampled_from((0.5, -0.5, 2.5))))
+def test_a_segment_maps_a_time_with_the_promised_rounding(time, scale, offset):
+    assert TimeSegment(INT32_MIN, INT32_MAX + 1, scale, offset).map(time) == rounded(time * scale + offset)
 
 
 segments = st.lists(st.integers(INT32_MIN + 1, INT32_MAX), max_size=4, unique=True).flatmap(

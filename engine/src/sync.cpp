@@ -107,8 +107,10 @@ std::vector<double> candidate_scales() {
     return scales;
 }
 
+// Candidates' offsets lie within farthest_offset and times within 64 bits' reach of the 32-bit
+// range, so the mapped time fits in 64 bits.
 std::int64_t map_time(const Candidate& candidate, std::int64_t time) noexcept {
-    return std::llround(static_cast<double>(time) * candidate.scale + candidate.offset);
+    return static_cast<std::int64_t>(mapped_time(candidate.scale, candidate.offset, static_cast<double>(time)));
 }
 
 // Cues with a positive length, sorted by start then end.
@@ -547,6 +549,10 @@ TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>&
 }
 
 }  // namespace
+
+double mapped_time(double scale, double offset, double time) noexcept {
+    return std::round(time * scale + offset);
+}
 
 std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
     if (segments.empty()) {

@@ -136,6 +136,7 @@ PyMethodDef module_functions[] = {
     {"pair_tracks", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pair_tracks)), METH_FASTCALL,
      pair_tracks_doc},
     {"synchronize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(synchronize)), METH_FASTCALL, synchronize_doc},
+    {"map_time", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(map_time)), METH_FASTCALL, map_time_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -117,6 +117,29 @@ PyObject* synchronize(PyObject*, PyObject* const* arguments, Py_ssize_t count) n
     }
 }
 
+PyObject* map_time(PyObject*, PyObject* const* arguments, Py_ssize_t count) noexcept {
+    if (count != 3) {
+        PyErr_Format(PyExc_TypeError, "map_time() takes exactly 3 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    // As Python's own float arithmetic reads them: an int too large for a float is an OverflowError.
+    double values[3];
+    for (Py_ssize_t index = 0; index < 3; ++index) {
+        values[index] = PyFloat_AsDouble(arguments[index]);
+        if (values[index] == -1.0 && PyErr_Occurred()) {
+            return nullptr;
+        }
+    }
+    // Any finite double is a whole number once rounded, which PyLong_FromDouble turns into an int
+    // exactly, however far beyond 64 bits; an infinite one is an OverflowError.
+    return PyLong_FromDouble(quorvel::mapped_time(values[0], values[1], values[2]));
+}
+
+const char map_time_doc[] =
+    "map_time(scale, offset, time, /)\n--\n\n"
+    "round(time * scale + offset), halves away from zero: the one rounding of mapped times.\n"
+    "Use c_quorvel.align.TimeSegment.map.";
+
 const char synchronize_doc[] =
     "synchronize(original, reference, max_offset, max_breaks, /)\n--\n\n"
     "Find the map carrying the reference's times onto the original's timeline; returns its segments\n"

@@ -10,4 +10,9 @@ PyObject* synchronize(PyObject* module, PyObject* const* arguments, Py_ssize_t c
 
 extern const char synchronize_doc[];
 
+// map_time(scale, offset, time, /): the original time of one reference time under a segment.
+PyObject* map_time(PyObject* module, PyObject* const* arguments, Py_ssize_t count) noexcept;
+
+extern const char map_time_doc[];
+
 }  // namespace quorvel_align

@@ -79,10 +79,8 @@ class TimeSegment:
     offset: float
 
     def map(self, time: int) -> int:
-        exact = time * self.scale + self.offset
-        whole = math.floor(exact)
-        fraction = exact - whole
-        return whole + 1 if fraction > 0.5 or (fraction == 0.5 and exact > 0) else whole
+        # The engine's rounding, the one the search rates its candidates by.
+        return _align.map_time(self.scale, self.offset, time)
 
 
 _FRAME_RATES = (("23.976", 24000 / 1001), ("24", 24.0), ("25", 25.0), ("30", 30.0))

@@ -120,6 +120,10 @@ bool covers_every_time(const TimeMap& map) noexcept;
 // `values` must not be empty; it is reordered.
 double robust_mean(std::vector<double>& values);
 
+// The one rounding of a mapped time: round(time * scale + offset), halves away from zero, in
+// double precision. Every mapping of a time, here and in the Python package, goes through it.
+double mapped_time(double scale, double offset, double time) noexcept;
+
 // The map of one segment, scale 1 and offset 0, covering every time.
 TimeMap identity_map();
 
