@@ -26,6 +26,9 @@ using quorvel::MatchesVar;
 using quorvel::pair_intervals;
 
 using engine_test::describe;
+using engine_test::keep_walking;
+using engine_test::stop_checks_asked;
+using engine_test::stop_walking;
 using engine_test::kMax;
 using engine_test::kMin;
 using engine_test::Span;
@@ -675,16 +678,6 @@ std::vector<Span> overlapping_spans(std::int32_t count, std::int32_t extra_lengt
         spans.push_back({k * 1001, k * 1001 + (1 << 30) + extra_length});
     }
     return spans;
-}
-
-int stop_checks_asked = 0;
-bool keep_walking() {
-    ++stop_checks_asked;
-    return false;
-}
-bool stop_walking() {
-    ++stop_checks_asked;
-    return true;
 }
 
 struct WalkResult {

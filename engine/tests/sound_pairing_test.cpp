@@ -13,6 +13,9 @@ namespace {
 using engine_test::kMax;
 using engine_test::kMin;
 using engine_test::Span;
+using engine_test::keep_walking;
+using engine_test::stop_checks_asked;
+using engine_test::stop_walking;
 using quorvel::align_positions;
 using quorvel::AlignedPositions;
 using Positions = std::vector<std::size_t>;
@@ -122,16 +125,6 @@ std::vector<Span> nested_chain(std::int32_t count, std::int32_t extra_length) {
         spans.push_back({k * 1001, (1 << 30) - k * 1001 + extra_length});
     }
     return spans;
-}
-
-int stop_checks_asked = 0;
-bool keep_walking() {
-    ++stop_checks_asked;
-    return false;
-}
-bool stop_walking() {
-    ++stop_checks_asked;
-    return true;
 }
 
 TEST(AlignPositions, CrowdedTracksTakeAboutLinearlyManyStepsAndStopWhenAsked) {

@@ -1,5 +1,6 @@
-// Helpers shared by the engine's tests: the ends of the 32-bit range, spans, and readable
-// descriptions of records for failure messages (zero bytes shown as \0).
+// Helpers shared by the engine's tests: the ends of the 32-bit range, spans, readable
+// descriptions of records for failure messages (zero bytes shown as \0), and stop checks that
+// count how often a walk asks them.
 #pragma once
 
 #include <cstdint>
@@ -37,6 +38,17 @@ inline std::string describe(const quorvel::Intervals& records) {
         out += (k ? ", " : "") + describe(records[k]);
     }
     return out + "}";
+}
+
+// Stop checks for the walks: each counts the times it was asked.
+inline int stop_checks_asked = 0;
+inline bool keep_walking() {
+    ++stop_checks_asked;
+    return false;
+}
+inline bool stop_walking() {
+    ++stop_checks_asked;
+    return true;
 }
 
 }  // namespace engine_test
