@@ -305,6 +305,27 @@ def test_confidence_threshold_parts_related_from_unrelated_tracks():
     assert max(refused) <= DEFAULT_MIN_CONFIDENCE - 0.03, refused
 
 
+def test_short_unrelated_clips_against_a_long_film_are_refused():
+    # The search picks the best of many offsets, and a short clip meets a long, dense film somewhere
+    # by chance: a control averaging a few shifted maps let 13 of these 40 clips through.
+    film = dialogue(1200, seed=5)
+    accepted = 0
+    for seed in range(40):
+        rng = random.Random(seed)
+        time, clip = rng.randrange(0, 1_500_000), []
+        for _ in range(rng.randrange(8, 40)):
+            time += rng.randrange(200, 3000)
+            length = rng.randrange(800, 5000)
+            clip.append({"start": time, "end": time + length})
+            time += length
+        try:
+            synchronize(film, clip)
+        except SyncError:
+            continue
+        accepted += 1
+    assert accepted <= 3
+
+
 @pytest.mark.parametrize("case", ["two films", "a shuffled copy of another", "offset beyond the window"])
 def test_no_reliable_map_is_refused_by_synchronize_and_pair_tracks(case):
     track = dialogue(300, seed=8)

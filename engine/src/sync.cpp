@@ -58,9 +58,11 @@ constexpr double matched_rating = 0.5;
 constexpr double break_penalty = 3.0;
 // Residuals farther than this from their median are outliers when an offset is fitted.
 constexpr double refit_window = 600.0;
-// The confidence's control: the map moved by each of these offsets, where a map of related
-// tracks no longer brings cues together and one of unrelated tracks does as well as before.
-constexpr double control_shifts[] = {-41000.0, -29000.0, -17000.0, 17000.0, 29000.0, 41000.0};
+// The confidence's control: the best rating of the map moved by one of these offsets, where a map
+// of related tracks no longer brings cues together and one of unrelated tracks does as well as
+// before.
+constexpr double control_shifts[] = {-53000.0, -41000.0, -37000.0, -29000.0, -23000.0, -17000.0, -13000.0, -7000.0,
+                                     7000.0,   13000.0,  17000.0,  23000.0,  29000.0,  37000.0,  41000.0,  53000.0};
 // The cues the best map leaves unmatched vote again for offsets when there are at least this
 // many, adding at most most_second_vote_peaks candidates (so that the memory of choosing the
 // breaks stays within 1 KB per cue for max_breaks up to 100).
@@ -465,9 +467,8 @@ double confidence_of(const OriginalCues& original, const std::vector<TimeSpan>& 
     const double rating = rating_sum(original, reference, map, 0.0, Rating::overlap, steps) / cues;
     double control = 0.0;
     for (double shift : control_shifts) {
-        control += rating_sum(original, reference, map, shift, Rating::overlap, steps) / cues;
+        control = std::max(control, rating_sum(original, reference, map, shift, Rating::overlap, steps) / cues);
     }
-    control /= static_cast<double>(std::size(control_shifts));
     if (control >= 1.0) {
         return 0.0;
     }
