@@ -28,14 +28,19 @@ constexpr double frame_rates[] = {24000.0 / 1001.0, 24.0, 25.0, 30.0};
 // A pair of cues votes for an offset only when the offsets of their starts and of their ends agree
 // within this many ms: cues of different lengths rarely belong together.
 constexpr double vote_agreement = 500.0;
-// A reference cue votes with at most most_votes_per_cue original cues of its offset window, taken
-// at an even stride when the window holds more (dense cues): this bounds the voting at
-// O(S * n * most_votes_per_cue). Dialogue holds 17 per 60 s of window either way, so with the
-// defaults (a window of 180 s either way) about 100: unchanged.
-constexpr std::size_t most_votes_per_cue = 256;
-// The best-overlap query looks at most at this many original cues overlapping the query, the
-// latest starting first: more only where that many cues overlap one time.
-constexpr std::size_t most_overlaps_scanned = 32;
+// A reference cue votes with at most most_votes_per_cue original cues of an agreeing length in its
+// offset window, taken at an even stride when the window holds more (cues crowded together): this
+// bounds the voting at O(S * n * most_votes_per_cue). Dialogue holds about a third of 17 per 60 s
+// of window either way, so with the defaults (a window of 180 s either way) about 30: unchanged.
+constexpr std::size_t most_votes_per_cue = 64;
+// A prime: consecutive cues' strides begin at phases spread over the stride.
+constexpr std::size_t stride_phase_step = 7919;
+// The best-match query looks at most at most_overlaps_scanned original cues overlapping the query,
+// the latest starting first: more only where that many cues overlap one time. Where crowded cues
+// start late in the query, it looks at the most_crowded_scanned cues whose starts lie nearest the
+// query's start instead.
+constexpr std::size_t most_overlaps_scanned = 16;
+constexpr std::size_t most_crowded_scanned = 12;
 // Votes fall into bins of fine_bin_width ms, wider when the range of offsets would need more than
 // most_bins of them; the votes within peak_width ms count towards one peak; peaks of one scale lie
 // at least peak_separation apart.
@@ -45,6 +50,18 @@ constexpr double peak_width = 500.0;
 constexpr double peak_separation = 1000.0;
 // Scales whose highest peak has less than this share of the highest peak of all are dropped.
 constexpr double scale_keep_share = 0.25;
+// Where chance crowds the offsets beside a scale's highest peak (crowded_background votes a window
+// or more, background_near to background_far ms from it, either side: dense cues), every scale
+// has a peak as high as a quarter of the best, and rating them all would multiply the search's
+// cost by the number of scales. There a scale is kept only when its peak also stands
+// standing_out standard deviations of the background (its square root) above it; when none
+// does, only the scale of the highest peak is kept. Dialogue's backgrounds stay far below (one
+// or two votes a window for a short film), and the true scale of a long film stands hundreds of
+// standard deviations out, so their candidates are unchanged.
+constexpr double background_near = 1500.0;
+constexpr double background_far = 5000.0;
+constexpr double crowded_background = 50.0;
+constexpr double standing_out = 30.0;
 // Peaks kept per scale: one per break that max_breaks allows (up to peaks_for_breaks of them)
 // and spare_peaks more, for the first segment and for peaks of chance.
 constexpr std::int64_t peaks_for_breaks = 14;
@@ -87,6 +104,8 @@ enum class Rating { overlap, closeness };
 // A start or end this far (ms) from its partner's is as far as none: wide enough for two
 // releases timed apart by up to 400 ms each, narrow enough that chance rarely comes close.
 constexpr double closeness_tolerance = 1000.0;
+constexpr auto closeness_reach = static_cast<std::int64_t>(closeness_tolerance);
+
 
 double closeness(std::int64_t distance) noexcept {
     return std::max(0.0, 1.0 - std::abs(static_cast<double>(distance)) / closeness_tolerance);
@@ -130,11 +149,25 @@ std::vector<TimeSpan> timed_cues(std::span<const TimeSpan> spans) {
     return cues;
 }
 
+// A pair of cues can vote only when their lengths differ by at most vote_agreement (the difference
+// of their start and end offsets): the voting looks at original cues in groups of this many ms of
+// length, each in order of start, and reads only the groups a reference cue's length can agree
+// with, so that cues of other lengths cost nothing however densely they lie.
+constexpr std::int64_t length_group_width = 500;
+
 // The original cues with what the best-overlap query needs: reach[k] is the latest end among
 // cues 0..k, so a backward scan from the last cue starting before a query's end can stop at the
-// first cue whose reach does not pass the query's start.
+// first cue whose reach does not pass the query's start. And the same cues grouped by length for
+// the voting.
 class OriginalCues {
 public:
+    // The cues of one length group: by_length()[begin, end), in order of start.
+    struct LengthGroup {
+        std::int64_t id = 0;  // length / length_group_width
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+
     explicit OriginalCues(std::vector<TimeSpan> cues) : cues_(std::move(cues)) {
         starts_.reserve(cues_.size());
         reach_.reserve(cues_.size());
@@ -144,20 +177,48 @@ public:
             reach = std::max<std::int64_t>(reach, cue.end);
             reach_.push_back(reach);
         }
+        by_length_ = cues_;
+        // A stable sort keeps each group in order of start.
+        std::stable_sort(by_length_.begin(), by_length_.end(), [](const TimeSpan& a, const TimeSpan& b) {
+            return length_of(a) / length_group_width < length_of(b) / length_group_width;
+        });
+        for (std::size_t k = 0; k < by_length_.size(); ++k) {
+            const std::int64_t id = length_of(by_length_[k]) / length_group_width;
+            if (groups_.empty() || groups_.back().id != id) {
+                groups_.push_back({id, k, k});
+            }
+            groups_.back().end = k + 1;
+        }
     }
 
     const std::vector<TimeSpan>& cues() const noexcept { return cues_; }
+    const std::vector<TimeSpan>& by_length() const noexcept { return by_length_; }
+    const std::vector<LengthGroup>& length_groups() const noexcept { return groups_; }
 
     // The original cue overlapping [start, end) best. By overlap: the overlap over the longer
     // length. By closeness: the mean of the start's and the end's closeness, each 1 - distance /
-    // closeness_tolerance (0 from the tolerance on).
+    // closeness_tolerance (0 from the tolerance on). The scan looks at the overlapping cues latest
+    // start first, at most most_overlaps_scanned of them. Where half that many start in the
+    // query's later part (beyond its first second, or its first half if shorter), cues crowd
+    // together: those latest starting are rarely the best, which start near the query's start, so
+    // the scan looks at the most_crowded_scanned cues whose starts lie nearest it instead.
     Match best_match(std::int64_t start, std::int64_t end, Rating rating_kind = Rating::overlap) const noexcept {
         Match best;
         if (end <= start) {
             return best;
         }
         std::size_t k = static_cast<std::size_t>(std::lower_bound(starts_.begin(), starts_.end(), end) - starts_.begin());
-        for (std::size_t scanned = 0; k > 0 && scanned < most_overlaps_scanned; ++scanned) {
+        const std::int64_t late = start + std::min((end - start) / 2, closeness_reach);
+        constexpr std::size_t many_late = most_overlaps_scanned / 2;
+        std::size_t most = most_overlaps_scanned;
+        if (k >= many_late && starts_[k - many_late] >= late) {
+            const auto near = static_cast<std::size_t>(
+                std::lower_bound(starts_.begin(), starts_.begin() + static_cast<std::ptrdiff_t>(k), start) -
+                starts_.begin());
+            k = std::min(k, near + most_crowded_scanned / 2);
+            most = most_crowded_scanned;
+        }
+        for (std::size_t scanned = 0; k > 0 && scanned < most; ++scanned) {
             --k;
             if (reach_[k] <= start) {
                 break;
@@ -181,6 +242,8 @@ private:
     std::vector<TimeSpan> cues_;
     std::vector<std::int64_t> starts_;
     std::vector<std::int64_t> reach_;
+    std::vector<TimeSpan> by_length_;
+    std::vector<LengthGroup> groups_;
 };
 
 Match match_of(const OriginalCues& original, const Candidate& candidate, const TimeSpan& cue,
@@ -191,45 +254,100 @@ Match match_of(const OriginalCues& original, const Candidate& candidate, const T
 struct Peak {
     double offset = 0.0;
     std::size_t votes = 0;
+    // The mean votes of the windows beside the peak's (background_near to background_far ms from
+    // it, either side): what chance alone gives there.
+    double background = 0.0;
 };
 
 // Votes for offsets in [low, high] at bin_width ms: every pair of cues whose start and end offsets
-// agree votes for the bin of their mean offset.
-// Steps: the cue pairs examined, counted per reference cue.
-std::vector<std::uint32_t> offset_votes(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+// agree votes for the bin of their mean offset. A reference cue reads the original cues of the
+// length groups its scaled length can agree with, each group through a window of starts that
+// only moves forward, at one stride through all of them when they hold more than
+// most_votes_per_cue.
+// Steps: the cue pairs examined and the windows' moves, counted per reference cue.
+std::vector<std::uint32_t> offset_votes(const OriginalCues& original, const std::vector<TimeSpan>& reference,
                                         double scale, double low, double high, double bin_width, WalkSteps& steps) {
     std::vector<std::uint32_t> bins(static_cast<std::size_t>((high - low) / bin_width) + 1);
-    std::size_t first = 0;
-    std::size_t last = 0;
+    const std::vector<TimeSpan>& cues = original.by_length();
+    const std::vector<OriginalCues::LengthGroup>& groups = original.length_groups();
+    std::vector<std::size_t> first(groups.size());
+    std::vector<std::size_t> last(groups.size());
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        first[g] = last[g] = groups[g].begin;
+    }
     for (const TimeSpan& cue : reference) {
         const double start = static_cast<double>(cue.start) * scale;
         const double end = static_cast<double>(cue.end) * scale;
-        while (first < original.size() && static_cast<double>(original[first].start) < start + low - vote_agreement) {
-            ++first;
+        // Lengths that can agree, one ms wider either way than the test below for its rounding.
+        const double length = end - start;
+        const auto lowest = static_cast<std::int64_t>(std::floor((length - vote_agreement - 1) / length_group_width));
+        const auto highest = static_cast<std::int64_t>(std::floor((length + vote_agreement + 1) / length_group_width));
+        const auto from = static_cast<std::size_t>(
+            std::lower_bound(groups.begin(), groups.end(), lowest,
+                             [](const OriginalCues::LengthGroup& group, std::int64_t id) { return group.id < id; }) -
+            groups.begin());
+        std::size_t to = from;
+        std::size_t moves = 0;
+        std::size_t held = 0;
+        for (; to < groups.size() && groups[to].id <= highest; ++to) {
+            std::size_t& a = first[to];
+            std::size_t& b = last[to];
+            const std::size_t a_was = a;
+            const std::size_t b_was = b;
+            while (a < groups[to].end && static_cast<double>(cues[a].start) < start + low - vote_agreement) {
+                ++a;
+            }
+            b = std::max(b, a);
+            while (b < groups[to].end && static_cast<double>(cues[b].start) <= start + high + vote_agreement) {
+                ++b;
+            }
+            moves += (a - a_was) + (b - b_was);
+            held += b - a;
         }
-        last = std::max(last, first);
-        while (last < original.size() && static_cast<double>(original[last].start) <= start + high + vote_agreement) {
-            ++last;
-        }
-        const std::size_t stride = (last - first + most_votes_per_cue - 1) / most_votes_per_cue;
+        const std::size_t stride = std::max<std::size_t>(1, (held + most_votes_per_cue - 1) / most_votes_per_cue);
+        // Each cue begins its stride at a phase of its own: begun at each window's first cue, every
+        // reference cue would vote for the window's lowest offsets, a peak of chance at its edge.
+        const std::size_t phase = stride == 1 ? 0 : (&cue - reference.data()) * stride_phase_step % stride;
         std::size_t examined = 0;
-        for (std::size_t k = first; k < last; k += std::max<std::size_t>(stride, 1), ++examined) {
-            const double start_offset = static_cast<double>(original[k].start) - start;
-            const double end_offset = static_cast<double>(original[k].end) - end;
-            const double offset = (start_offset + end_offset) / 2;
-            if (std::abs(start_offset - end_offset) <= vote_agreement && offset >= low && offset <= high) {
-                ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
+        for (std::size_t g = from; g < to; ++g) {
+            for (std::size_t k = first[g] + phase; k < last[g]; k += stride, ++examined) {
+                const double start_offset = static_cast<double>(cues[k].start) - start;
+                const double end_offset = static_cast<double>(cues[k].end) - end;
+                const double offset = (start_offset + end_offset) / 2;
+                if (std::abs(start_offset - end_offset) <= vote_agreement && offset >= low && offset <= high) {
+                    ++bins[static_cast<std::size_t>((offset - low) / bin_width)];
+                }
             }
         }
-        steps.take(examined + 1);
+        steps.take(examined + moves / 8 + 1);
     }
     return bins;
+}
+
+// The mean of the windows background_near to background_far ms from window `at`, either side; 0
+// when bins are too wide for any to lie there.
+double background_of(const std::vector<std::size_t>& window, std::size_t at, double bin_width) {
+    const auto near = static_cast<std::size_t>(std::ceil(background_near / bin_width));
+    const auto far = static_cast<std::size_t>(background_far / bin_width);
+    std::size_t sum = 0;
+    std::size_t count = 0;
+    for (std::size_t d = near; d <= far; ++d) {
+        if (at >= d) {
+            sum += window[at - d];
+            ++count;
+        }
+        if (at + d < window.size()) {
+            sum += window[at + d];
+            ++count;
+        }
+    }
+    return count == 0 ? 0.0 : static_cast<double>(sum) / static_cast<double>(count);
 }
 
 // The offsets in [low, high] at which the reference, scaled, meets the original most often: the
 // densest windows of votes, apart from one another, highest first. A range too wide for fine bins
 // is searched coarsely first, then finely around each coarse peak.
-std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std::vector<TimeSpan>& reference,
+std::vector<Peak> offset_peaks(const OriginalCues& original, const std::vector<TimeSpan>& reference,
                                double scale, double low, double high, std::size_t count, WalkSteps& steps) {
     const double bin_width = std::max(fine_bin_width, (high - low) / static_cast<double>(most_bins));
     const std::vector<std::uint32_t> bins = offset_votes(original, reference, scale, low, high, bin_width, steps);
@@ -259,13 +377,14 @@ std::vector<Peak> offset_peaks(const std::vector<TimeSpan>& original, const std:
                 return std::abs(peak.offset - centre) >= separation;
             });
             if (apart) {
-                best = {centre, window[k]};
+                best = {centre, window[k], static_cast<double>(k)};
             }
         }
         steps.take(window.size());
         if (best.votes == 0) {
             break;
         }
+        best.background = background_of(window, static_cast<std::size_t>(best.background), bin_width);
         peaks.push_back(best);
     }
     if (bin_width > fine_bin_width) {
@@ -317,15 +436,26 @@ std::vector<Candidate> find_candidates(const OriginalCues& original, const std::
     std::size_t highest = 0;
     for (double scale : candidate_scales()) {
         const double limit = std::min(window * std::max(1.0, scale), farthest_offset);
-        std::vector<Peak> peaks = offset_peaks(original.cues(), reference, scale, -limit, limit, peaks_per_scale, steps);
+        std::vector<Peak> peaks = offset_peaks(original, reference, scale, -limit, limit, peaks_per_scale, steps);
         if (!peaks.empty()) {
             highest = std::max(highest, peaks.front().votes);
             found.push_back({scale, limit, std::move(peaks)});
         }
     }
+    const auto stands_out = [](const Peak& peak) {
+        return peak.background < crowded_background ||
+               static_cast<double>(peak.votes) >= peak.background + standing_out * std::sqrt(peak.background);
+    };
+    const bool any_stands_out = std::any_of(found.begin(), found.end(), [&](const ScalePeaks& scale_peaks) {
+        return stands_out(scale_peaks.peaks.front());
+    });
     std::vector<Candidate> candidates;
     for (const ScalePeaks& scale_peaks : found) {
-        if (static_cast<double>(scale_peaks.peaks.front().votes) < scale_keep_share * static_cast<double>(highest)) {
+        const Peak& top = scale_peaks.peaks.front();
+        if (static_cast<double>(top.votes) < scale_keep_share * static_cast<double>(highest)) {
+            continue;
+        }
+        if (any_stands_out ? !stands_out(top) : top.votes < highest) {
             continue;
         }
         for (const Peak& peak : scale_peaks.peaks) {
@@ -681,7 +811,7 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
                 const Candidate model = best_group.front();  // a copy: the group grows below
                 const std::size_t peaks = std::min(static_cast<std::size_t>(peaks_per_scale), most_second_vote_peaks);
                 for (const Peak& peak :
-                     offset_peaks(original.cues(), unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
+                     offset_peaks(original, unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
                     const Candidate candidate = refined(original, unmatched, {model.scale, peak.offset, model.limit},
                                                         0, unmatched.size(), steps);
                     const bool repeated =

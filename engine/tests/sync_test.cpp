@@ -326,6 +326,67 @@ TEST(Synchronize, CoversEveryTimeOnTracksWithClustersOfCuesStartingTogether) {
     }
 }
 
+// Cues of 1-6 s all starting within the first `span` ms from 20 s on, and the same cues moved by
+// 7.3 s with each start and end moved by up to 100 ms more: what a track of many short lines
+// crowded together gives.
+struct Crowded {
+    std::vector<Span> original;
+    std::vector<Span> reference;
+};
+
+Crowded crowded(std::size_t cues, std::int32_t span, std::uint32_t seed = 3) {
+    std::mt19937 draws(seed);
+    Crowded tracks;
+    for (std::size_t k = 0; k < cues; ++k) {
+        const std::int32_t start = 20000 + static_cast<std::int32_t>(draws() % static_cast<std::uint32_t>(span));
+        const std::int32_t length = 1000 + static_cast<std::int32_t>(draws() % 5000);
+        tracks.original.push_back({start, start + length});
+        const std::int32_t moved = start + 7300 + static_cast<std::int32_t>(draws() % 201) - 100;
+        tracks.reference.push_back(
+            {moved, std::max(moved + 300, start + length + 7300 + static_cast<std::int32_t>(draws() % 201) - 100)});
+    }
+    return tracks;
+}
+
+// 4,000 cues starting within one minute: the nearest cues by start lie among hundreds that overlap
+// each one, and the votes of every scale are crowded by chance; the map is still found.
+TEST(Synchronize, FindsTheMapOfCuesCrowdedTogether) {
+    const Crowded tracks = crowded(4000, 60000);
+    const TimeMap map = synchronize(tracks.original, tracks.reference);
+    std::vector<std::int64_t> errors;
+    for (const Span& cue : tracks.reference) {
+        errors.push_back(std::abs(map(cue.start) - (cue.start - 7300)));
+    }
+    std::sort(errors.begin(), errors.end());
+    EXPECT_LE(errors[errors.size() * 95 / 100], 100) << describe(map);
+}
+
+// The search's work (its steps, counted by the stop checks it asks) on crowded cues stays near its
+// work on dialogue of as many cues: every scale's chance peak is not a candidate there, and a cue
+// votes with a bounded number of cues of its length.
+TEST(Synchronize, SearchesCrowdedCuesAtTheCostOfDialogue) {
+    struct Case {
+        std::size_t cues;
+        std::int32_t span;
+    };
+    // A minute of cues, and half an hour with a cue every 225 ms, where a cue's window of offsets
+    // holds some 1,600 cues and votes take a stride through those of its length.
+    for (const Case crowd : {Case{2000, 60000}, Case{8000, 60000}, Case{8000, 1800000}}) {
+        SCOPED_TRACE(crowd.span);
+        const std::size_t cues = crowd.cues;
+        const std::vector<Span> original = dialogue(cues, 11);
+        const Distorted moved = distort(original, 1.0, 7300, {});
+        engine_test::stop_checks_asked = 0;
+        synchronize(original, moved.reference, 60000, 2, engine_test::keep_walking);
+        const int dialogue_checks = engine_test::stop_checks_asked;
+        const Crowded tracks = crowded(cues, crowd.span);
+        engine_test::stop_checks_asked = 0;
+        synchronize(tracks.original, tracks.reference, 60000, 2, engine_test::keep_walking);
+        const int crowded_checks = engine_test::stop_checks_asked;
+        EXPECT_LE(crowded_checks, 3 * dialogue_checks) << dialogue_checks << " on dialogue";
+    }
+}
+
 }  // namespace
 
 TEST(RobustMean, DropsOutliersAndKeepsTheMedianWhenNoValueLiesNearIt) {

@@ -56,27 +56,31 @@
 //    memory is exhausted; WalkStopped when the stop check says to stop. Nothing else throws.
 //
 // Cost, for n reference and m original cues, S = 13 scales, w = the number of original cues whose
-// start lies within the offset window of one reference cue (about 17 per 60 s of window either
-// way for dialogue; 100 with the defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets,
-// k <= min(max_breaks, 14) + 3 of them per scale, L = min(max_breaks, n - 1) + 1, and B = 0 when
-// the best map breaks no more often than max_breaks allows, else L:
-//   voting O((S + 1) * n * min(w, 256)), over histograms of at most 2^16 bins per scale (the
+// start lies within the offset window of one reference cue and whose length lies within 1 s of its
+// own (about a third of the 17 per 60 s of window either way for dialogue; some 30 with the
+// defaults), K <= S * (min(max_breaks, 14) + 3) candidate offsets, k <= min(max_breaks, 14) + 3 of
+// them per scale, L = min(max_breaks, n - 1) + 1, and B = 0 when the best map breaks no more often
+// than max_breaks allows, else L:
+//   voting O((S + 1) * (n * min(w, 64) + m)), over histograms of at most 2^16 bins per scale (the
 //   second vote is one scale's, over the unmatched cues only, adding at most 5 candidates);
-//   rating O((K + 2k + 5) * n * (log m + min(c, 32))), c the original cues overlapping one time;
+//   rating O((K + 2k + 5) * n * (log m + min(c, 16))), c the original cues overlapping one time;
 //   choosing the breaks O(n * (K + k + 5) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8)) bytes
-//   of memory (at most 1 KB per cue for max_breaks up to 100: measured on 200,000 unrelated cues,
-//   901 bytes at 100, 335 at 14, 152 at 2).
-//   Bounds, where dense cues would make the search quadratic: a reference cue votes with at most
-//   256 original cues of its window (an even stride through them when there are more), and a
-//   rating looks at most at the 32 latest-starting original cues that overlap the mapped cue.
-//   Dialogue stays far below both, so its maps are unchanged; where cues are that dense (8,000
-//   starting within 60 s) the votes are a sample and a long cue overlapped by more than 32 later
-//   ones may be missed as a match. Measured (benchmarks/sync_growth.py, shared machine): on
-//   dense input time grows about 2x per doubling from 1,000 to 64,000 cues, at 5.7-7.5x the time
-//   of dialogue of the same size (most of it: every scale keeps its candidates when cues are that
-//   dense); a two-hour film at 1-2.2x up to 16,000 cues and 8-11x at 32,000-64,000, where a cue
-//   starts every 110-225 ms. Against the search before the closeness rating, in one run at 64,000
-//   cues: dialogue 1.09x, dense 1.17x, a two-hour film 1.58x its time.
+//   of memory (at most 1 KB per cue for max_breaks up to 100: measured on 100,000 unrelated cues,
+//   726 bytes at 100, 296 at 14, 137 at 2).
+//   Where cues crowd together (thousands starting within a minute, or a cue every 100-200 ms over
+//   a film) three bounds keep the search linear, none of which dialogue reaches, so its maps are
+//   unchanged (checked map for map on 211 generated pairs of 80 to 2,000 cues):
+//     * a reference cue votes with at most 64 original cues of an agreeing length in its window,
+//       at an even stride through them when there are more, begun at a phase of its own;
+//     * a rating looks at most at 16 original cues; where half that many start late in the mapped
+//       cue, it looks at the 12 whose starts lie nearest the mapped start instead;
+//     * a scale is a candidate only when its highest peak stands 30 standard deviations above the
+//       votes chance crowds beside it, once that background reaches 50 votes a window (dialogue's
+//       holds one or two for a short film; a long film's true scale stands hundreds of standard
+//       deviations out); when no scale does, only the scale of the highest peak is kept.
+//   Measured (benchmarks/sync_growth.py, shared 2-core machine, one run): time grows about 2x per
+//   doubling from 1,000 to 64,000 cues on every family; cues within one minute take 2.6-3.6x the
+//   time of dialogue of the same size, a two-hour film 0.8-2.7x.
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table).
