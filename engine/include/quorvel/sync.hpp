@@ -79,8 +79,9 @@
 //       holds one or two for a short film; a long film's true scale stands hundreds of standard
 //       deviations out); when no scale does, only the scale of the highest peak is kept.
 //   Measured (benchmarks/sync_growth.py, shared 2-core machine, one run): time grows about 2x per
-//   doubling from 1,000 to 64,000 cues on every family; cues within one minute take 2.6-3.6x the
-//   time of dialogue of the same size, a two-hour film 0.8-2.7x.
+//   doubling from 1,000 to 64,000 cues on every family; cues within one minute take 2.5-3.0x the
+//   time of dialogue of the same size from 2,000 cues on (1.3x at 1,000), a two-hour film
+//   0.7-2.7x (before these bounds: 6.5-8.1x and up to 11.8x).
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table).
