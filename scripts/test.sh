@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# The whole test suite: the engine's GoogleTest tests (plain and under AddressSanitizer and
-# UndefinedBehaviorSanitizer), the module's pytest suite against the installed package, then the
-# same suite against a sanitized build of the module.
+# The whole test suite: the engine's GoogleTest tests (built by GCC, by Clang with the native
+# modules, and under AddressSanitizer and UndefinedBehaviorSanitizer), the module's pytest suite
+# against the installed package, then the same suite against a sanitized build of the module.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
+# GoogleTest for the engine's tests, and Clang: the project builds with GCC and with Clang.
+missing=()
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
+command -v clang++ >/dev/null 2>&1 || missing+=(clang)
+if [ "${#missing[@]}" -gt 0 ]; then
     if command -v apt-get >/dev/null 2>&1; then
         sudo_cmd=""
         [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
         $sudo_cmd apt-get update -qq
-        DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq libgtest-dev >/dev/null
+        DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "${missing[@]}" >/dev/null
     else
-        echo "GoogleTest is required: install libgtest-dev" >&2
+        echo "required: ${missing[*]}" >&2
         exit 1
     fi
 fi
@@ -27,6 +31,9 @@ engine_tests() {
     ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
 }
 engine_tests engine-tests -DCMAKE_BUILD_TYPE=Release
+# Clang compiles the engine, its tests and the native modules with the same warnings as errors.
+engine_tests engine-tests-clang -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_COMPILER=clang++ \
+    -DQUORVEL_BUILD_MODULE=ON -DPython_EXECUTABLE="$venv/bin/python"
 # The sanitized engine's tests come from the build that the sanitized module stage uses too.
 build_sanitized -DQUORVEL_BUILD_TESTS=ON
 ctest --test-dir "$sanitized_build_dir" --output-on-failure -j "$(nproc)"
