@@ -244,19 +244,38 @@ def test_independently_timed_tracks_get_one_rate_and_their_breaks(ratio, offset,
     assert pair_tracks(original, reference, sync=True).time_map == time_map
 
 
-@pytest.mark.parametrize("seed", [4, 6, 8])
+@pytest.mark.parametrize("seed", [2, 4, 8, 10])
 def test_short_independently_timed_tracks_keep_one_rate_and_their_break(seed):
     # 120 cues, each side re-timed by up to 400 ms on its own, 15% of the original's missing, 25 ->
     # 24 fps and a break of +20 s: a segment of a few dozen cues, where a cue brought onto some
-    # cue by chance overlaps it almost as well as its partner does. Each of these seeds put a
-    # segment's offset more than 100 ms off, or missed the break, when breaks were chosen by
-    # overlap.
+    # cue by chance overlaps it almost as well as its partner does. Seeds 4 and 8 put a segment's
+    # offset more than 100 ms off, or missed the break, when breaks were chosen by overlap; 2 and
+    # 10 did until the claims on original cues were respected.
     track = dialogue(120, seed=seed)
     reference, truth = out_of_step(retimed(track, seed=seed + 1), ratio=25 / 24, offset=-15000,
                                    breaks=((200000, 20000),))
     time_map = synchronize(retimed(track, seed=seed), reference)
     assert {segment.scale for segment in time_map.segments} == {24 / 25}, time_map.describe()
     assert len(time_map.segments) == 2, time_map.describe()
+    errors = errors_of(time_map, reference, truth)
+    assert errors[int(0.95 * len(errors))] <= 100, time_map.describe()
+
+
+@pytest.mark.parametrize("seed, ratio, offset, breaks, starts", [
+    # A break of +32.3 s placed 4 cues late: those cues, carried by the first segment's offset,
+    # lay close to original cues that later reference cues already matched.
+    (16, 25 / 24, 1501, ((124461, 32325),), (165354,)),
+    # 11 cues between a cut of 39.2 s and a break of +15.3 s, found by the second vote but not
+    # kept.
+    (92, 1.001, 7658, ((102190, -39253), (190190, 15413)), (111165, 182334)),
+])
+def test_short_films_timed_apart_get_their_breaks_in_place(seed, ratio, offset, breaks, starts):
+    # 80 cues, each side re-timed by up to 400 ms on its own, 15% of the original's missing: each
+    # case carried some cues tens of seconds off before the fix its comment names.
+    track = dialogue(80, seed=seed)
+    reference, truth = out_of_step(retimed(track, seed=seed + 1), ratio=ratio, offset=offset, breaks=breaks)
+    time_map = synchronize(retimed(track, seed=seed), reference)
+    assert tuple(segment.start for segment in time_map.segments[1:]) == starts, time_map.describe()
     errors = errors_of(time_map, reference, truth)
     assert errors[int(0.95 * len(errors))] <= 100, time_map.describe()
 
@@ -354,15 +373,15 @@ def test_a_map_at_the_edge_of_the_window_is_refused():
 
 
 # The examples are drawn the same way in every run, so that the suite's outcome does not depend on
-# the draw. A known counterexample stands below: two breaks 58 s apart (+37.4 s, then -39.3 s) are
-# taken for small ones with a frame-rate change, and the map is still rated confident. The mark is
-# strict, so the day the search finds that map the test says so.
+# the draw. The example below was a counterexample: two breaks 58 s apart (+37.4 s, then -39.3 s)
+# were taken for small ones with a frame-rate change, and the map still rated confident, while the
+# fit of the candidate for the first 4 minutes (offset 0) drifted to the last segment's offset
+# (+1.95 s), the median of every pair it brought together.
 @settings(max_examples=12, deadline=None, derandomize=True)
 @given(st.integers(0, 10**6), st.sampled_from((1.0, FILM / 25, 25 / 24, 24 / FILM)), st.integers(-60000, 60000),
        st.lists(st.tuples(st.integers(100000, 1200000), st.integers(-40000, 40000).filter(
            lambda length: abs(length) >= 5000)), max_size=2, unique_by=lambda b: b[0] // 150000))
-@example(51, 1.0, 0, [(242489, 37366), (300000, -39319)]).xfail(
-    reason="a short segment between two long breaks is mistaken for a rate change", raises=AssertionError)
+@example(51, 1.0, 0, [(242489, 37366), (300000, -39319)])
 def test_a_confident_map_is_accurate(seed, ratio, offset, breaks):
     track = dialogue(400, seed=seed)
     reference, truth = out_of_step(retimed(track, seed=seed + 1, jitter=200, drop=0.0), ratio=ratio, offset=offset,

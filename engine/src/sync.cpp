@@ -77,9 +77,12 @@ constexpr double break_penalty = 3.0;
 constexpr double refit_window = 600.0;
 // The confidence's control: the best rating of the map moved by one of these offsets, where a map
 // of related tracks no longer brings cues together and one of unrelated tracks does as well as
-// before.
-constexpr double control_shifts[] = {-53000.0, -41000.0, -37000.0, -29000.0, -23000.0, -17000.0, -13000.0, -7000.0,
-                                     7000.0,   13000.0,  17000.0,  23000.0,  29000.0,  37000.0,  41000.0,  53000.0};
+// before. Thirty-two of them: rated by closeness, a short clip set against a long film meets it by
+// chance about as well as by overlap, and the best of sixteen let more such clips through.
+constexpr double control_shifts[] = {
+    -53000.0, -51000.0, -47000.0, -43000.0, -41000.0, -37000.0, -31000.0, -29000.0, -27000.0, -23000.0, -19000.0,
+    -17000.0, -13000.0, -11000.0, -9000.0,  -7000.0,  7000.0,   9000.0,   11000.0,  13000.0,  17000.0,  19000.0,
+    23000.0,  27000.0,  29000.0,  31000.0,  37000.0,  41000.0,  43000.0,  47000.0,  51000.0,  53000.0};
 // The cues the best map leaves unmatched vote again for offsets when there are at least this
 // many, adding at most most_second_vote_peaks candidates (so that the memory of choosing the
 // breaks stays within 1 KB per cue for max_breaks up to 100).
@@ -401,9 +404,31 @@ std::vector<Peak> offset_peaks(const OriginalCues& original, const std::vector<T
 }
 
 
+// The mean of the residuals within refit_window of `centre`, taken again around that mean; the
+// centre itself when none lies that close. A candidate's peak of votes lies within a few hundred
+// ms of the offset it stands for, so its fit stays with the pairs around it, where the median of
+// every pair it brings together can lie with another, larger segment's offset nearby.
+double mean_near(const std::vector<double>& residuals, double centre) {
+    for (int round = 0; round < 2; ++round) {
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (double residual : residuals) {
+            if (std::abs(residual - centre) <= refit_window) {
+                sum += residual;
+                ++count;
+            }
+        }
+        if (count == 0) {
+            break;
+        }
+        centre = sum / static_cast<double>(count);
+    }
+    return centre;
+}
+
 // The candidate with its offset fitted to the cue pairs it brings together well among reference
 // cues [first, last): their starts and their ends each give a residual, and the offset becomes
-// their robust mean; unchanged when it brings none together.
+// their mean near the candidate's own offset (mean_near); unchanged when it brings none together.
 Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& reference, Candidate candidate,
                   std::size_t first, std::size_t last, WalkSteps& steps) {
     std::vector<double> residuals;
@@ -418,7 +443,7 @@ Candidate refined(const OriginalCues& original, const std::vector<TimeSpan>& ref
     }
     steps.take(last - first);
     if (!residuals.empty()) {
-        candidate.offset = std::clamp(robust_mean(residuals), -candidate.limit, candidate.limit);
+        candidate.offset = std::clamp(mean_near(residuals, candidate.offset), -candidate.limit, candidate.limit);
     }
     return candidate;
 }
@@ -589,15 +614,17 @@ double total_rating(const OriginalCues& original, const std::vector<TimeSpan>& r
            break_penalty * static_cast<double>(map.segments.size() - 1);
 }
 
-// How far the map's rating stands above the control's (the map moved by control_shifts), on a
-// scale where 0 is the control and 1 every cue brought onto its match exactly.
+// How far the map's closeness stands above the control's (the map moved by control_shifts), on
+// a scale where 0 is the control and 1 every cue brought onto its match exactly. Closeness, like
+// the search: two releases timed apart by up to 400 ms each overlap their partners little better
+// than chance does, but lie much closer to them.
 double confidence_of(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
                      WalkSteps& steps) {
     const double cues = static_cast<double>(reference.size());
-    const double rating = rating_sum(original, reference, map, 0.0, Rating::overlap, steps) / cues;
+    const double rating = rating_sum(original, reference, map, 0.0, Rating::closeness, steps) / cues;
     double control = 0.0;
     for (double shift : control_shifts) {
-        control = std::max(control, rating_sum(original, reference, map, shift, Rating::overlap, steps) / cues);
+        control = std::max(control, rating_sum(original, reference, map, shift, Rating::closeness, steps) / cues);
     }
     if (control >= 1.0) {
         return 0.0;
@@ -646,29 +673,34 @@ Candidate candidate_at(const TimeMap& map, std::int64_t time) noexcept {
     return {segment.scale, segment.offset, farthest_offset};
 }
 
-// ratings[i * count + k]: the closeness rating of reference cue i under candidate k of `group`.
-std::vector<double> closeness_ratings(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-                                      const std::vector<Candidate>& group, WalkSteps& steps) {
+// How each reference cue rates under each candidate of a group: ratings[i * count + k], the
+// closeness of cue i under candidate k, and partners[i * count + k], the original cue it lies
+// closest to there (meaningful when the rating is positive).
+struct GroupRatings {
+    std::vector<double> ratings;
+    std::vector<std::uint32_t> partners;
+};
+
+GroupRatings closeness_ratings(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                               const std::vector<Candidate>& group, WalkSteps& steps) {
     const std::size_t cues = reference.size();
     const std::size_t count = group.size();
-    std::vector<double> ratings(cues * count);
+    GroupRatings rated{std::vector<double>(cues * count), std::vector<std::uint32_t>(cues * count)};
     for (std::size_t k = 0; k < count; ++k) {
         for (std::size_t i = 0; i < cues; ++i) {
-            ratings[i * count + k] = match_of(original, group[k], reference[i], Rating::closeness).rating;
+            const Match match = match_of(original, group[k], reference[i], Rating::closeness);
+            rated.ratings[i * count + k] = match.rating;
+            rated.partners[i * count + k] = static_cast<std::uint32_t>(match.index);
         }
         steps.take(cues);
     }
-    return ratings;
+    return rated;
 }
 
-// The map of one scale's candidates, given their ratings: a candidate per reference cue chosen by
-// dynamic programming, paths free to break anywhere first and, only when they break more often
-// than max_breaks, the count kept.
-TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>& reference,
-                      const std::vector<Candidate>& group, const std::vector<double>& ratings, std::int64_t max_breaks,
-                      WalkSteps& steps) {
-    const std::size_t cues = reference.size();
-    const std::size_t count = group.size();
+// One candidate of the group per reference cue, chosen by dynamic programming: paths free to
+// break anywhere first and, only when they break more often than max_breaks, the count kept.
+std::vector<std::size_t> states_chosen(const std::vector<double>& ratings, std::size_t cues, std::size_t count,
+                                       std::int64_t max_breaks, WalkSteps& steps) {
     assert(count <= most_states);
     const std::size_t layers =
         static_cast<std::size_t>(std::min<std::int64_t>(max_breaks, static_cast<std::int64_t>(cues) - 1)) + 1;
@@ -676,7 +708,113 @@ TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>&
     if (choice.breaks > static_cast<std::uint64_t>(max_breaks)) {
         choice = choose_states(ratings, cues, count, layers, true, steps);
     }
-    return map_of(original, reference, group, choice.states, steps);
+    return std::move(choice.states);
+}
+
+// Two releases of one film never bring two stretches of the reference onto the same original
+// cues: a cue that a segment of chance brings onto an original cue already matched elsewhere is
+// no evidence for it. Under the chosen states, each original cue is claimed by the reference cue
+// matched to it (rated at least matched_rating) that lies in the longest run of one candidate,
+// the better rated on a tie; every other rating that lands on a claimed cue becomes 0. A short
+// stretch that chance brought onto the middle of the film then loses to its true offset, and a
+// break that chance moved a few cues early or late goes back to where the claims agree.
+void claims_respected(GroupRatings& rated, const std::vector<std::size_t>& states, std::size_t originals,
+                      WalkSteps& steps) {
+    constexpr std::uint32_t unclaimed = std::numeric_limits<std::uint32_t>::max();
+    const std::size_t cues = states.size();
+    const std::size_t count = rated.ratings.size() / std::max<std::size_t>(cues, 1);
+    std::vector<std::size_t> run_length(cues);
+    for (std::size_t first = 0; first < cues;) {
+        std::size_t last = first + 1;
+        while (last < cues && states[last] == states[first]) {
+            ++last;
+        }
+        std::fill(run_length.begin() + static_cast<std::ptrdiff_t>(first),
+                  run_length.begin() + static_cast<std::ptrdiff_t>(last), last - first);
+        first = last;
+    }
+    std::vector<std::uint32_t> claimant(originals, unclaimed);
+    for (std::size_t i = 0; i < cues; ++i) {
+        const std::size_t at = i * count + states[i];
+        if (rated.ratings[at] < matched_rating) {
+            continue;
+        }
+        std::uint32_t& holder = claimant[rated.partners[at]];
+        if (holder == unclaimed || run_length[i] > run_length[holder] ||
+            (run_length[i] == run_length[holder] &&
+             rated.ratings[at] > rated.ratings[holder * count + states[holder]])) {
+            holder = static_cast<std::uint32_t>(i);
+        }
+    }
+    for (std::size_t i = 0; i < cues; ++i) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t at = i * count + k;
+            if (rated.ratings[at] > 0.0) {
+                const std::uint32_t holder = claimant[rated.partners[at]];
+                if (holder != unclaimed && holder != i) {
+                    rated.ratings[at] = 0.0;
+                }
+            }
+        }
+    }
+    steps.take(cues * count / 8 + cues);
+}
+
+// The map of one scale's candidates, given their ratings.
+TimeMap breaks_chosen(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                      const std::vector<Candidate>& group, const GroupRatings& rated, std::int64_t max_breaks,
+                      WalkSteps& steps) {
+    return map_of(original, reference, group,
+                  states_chosen(rated.ratings, reference.size(), group.size(), max_breaks, steps), steps);
+}
+
+// The same with the claims respected (see claims_respected): the breaks chosen once, the ratings
+// that land on cues claimed by others set to 0, and the breaks chosen again.
+TimeMap breaks_chosen_by_claims(const OriginalCues& original, const std::vector<TimeSpan>& reference,
+                                const std::vector<Candidate>& group, GroupRatings rated, std::int64_t max_breaks,
+                                WalkSteps& steps) {
+    const std::vector<std::size_t> first =
+        states_chosen(rated.ratings, reference.size(), group.size(), max_breaks, steps);
+    claims_respected(rated, first, original.cues().size(), steps);
+    return map_of(original, reference, group,
+                  states_chosen(rated.ratings, reference.size(), group.size(), max_breaks, steps), steps);
+}
+
+// The map with every segment's offset fitted again to the pairs it brings together: each
+// reference cue and the original cue it lies closest to, their starts and ends, the offset the
+// robust mean of those residuals. Pairs are taken wherever a cue comes within closeness_tolerance
+// of its partner at either end, so that, unlike the pairs overlapping at least half that the
+// candidates were fitted to, they do not favour the offset they were found under; fitted twice,
+// the second time on the pairs under the first fit's offsets. A segment without pairs keeps its
+// offset.
+TimeMap offsets_refitted(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                         WalkSteps& steps) {
+    TimeMap fitted = map;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::vector<double>> residuals(fitted.segments.size());
+        std::size_t segment = 0;
+        for (const TimeSpan& cue : reference) {
+            while (fitted.segments[segment].end <= cue.start) {
+                ++segment;
+            }
+            const TimeSegment& part = fitted.segments[segment];
+            const Match match = match_of(original, {part.scale, part.offset, farthest_offset}, cue, Rating::closeness);
+            if (match.rating > 0.0) {
+                const TimeSpan& partner = original.cues()[match.index];
+                residuals[segment].push_back(static_cast<double>(partner.start) -
+                                             part.scale * static_cast<double>(cue.start));
+                residuals[segment].push_back(static_cast<double>(partner.end) -
+                                             part.scale * static_cast<double>(cue.end));
+            }
+        }
+        steps.take(reference.size());
+        for (std::size_t k = 0; k < fitted.segments.size(); ++k) {
+            if (!residuals[k].empty()) {
+                fitted.segments[k].offset = robust_mean(residuals[k]);
+            }
+        }
+    }
+    return fitted;
 }
 
 }  // namespace
@@ -797,7 +935,6 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         // A short segment votes too weakly among the whole track's cues to be a candidate: the
         // cues the best map leaves unmatched vote again on their own, and the breaks are chosen
         // once more with what they find.
-        const std::size_t known = best_group.size();
         {  // the unmatched cues' copies go back before the breaks are chosen again
             std::vector<TimeSpan> unmatched;
             for (std::size_t i = 0; i < cues; ++i) {
@@ -824,15 +961,15 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
                 }
             }
         }
-        if (best_group.size() > known) {
-            TimeMap map = breaks_chosen(original, reference, best_group,
-                                        closeness_ratings(original, reference, best_group, steps), max_breaks, steps);
-            const double rating = total_rating(original, reference, map, steps);
-            if (rating > best_rating) {
-                best = std::move(map);
-                best_rating = rating;
-            }
-        }
+    }
+    if (!best_group.empty()) {
+        // The breaks chosen once more among the best scale's candidates with the claims
+        // respected, and the offsets fitted to the pairs of the map chosen.
+        best = offsets_refitted(original, reference,
+                                breaks_chosen_by_claims(original, reference, best_group,
+                                                        closeness_ratings(original, reference, best_group, steps),
+                                                        max_breaks, steps),
+                                steps);
     }
     best.confidence = confidence_of(original, reference, best, steps);
     for (const TimeSegment& segment : best.segments) {

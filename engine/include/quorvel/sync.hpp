@@ -25,24 +25,44 @@
 //        lies at the start of the first reference cue after the break).
 //    The candidates: for each scale, every pair of cues of like length (their start offsets and end
 //    offsets within 0.5 s of each other) votes for its offset; the densest peaks of votes, each
-//    fitted to the cue pairs it brings together, are candidate segments. For each scale in turn, a
-//    dynamic programme over the reference cues in order picks one of its candidates per cue,
-//    paying the penalty (3 cue ratings) for each change; each resulting segment's offset is fitted
-//    again on its own cues. A fit is the mean of the residuals of the pairs' starts and ends (pairs
-//    overlapping at least half), those farther than 0.6 s from their median dropped as outliers.
-//    Then, for the best scale: the reference cues its map leaves unmatched (closeness below 0.5)
-//    vote again on their own, so that a segment of a few cues, too weak among the whole track's
-//    votes, becomes a candidate, and the breaks are chosen again with those candidates added.
+//    fitted to the cue pairs it brings together, are candidate segments. A candidate's fit is the
+//    mean of the residuals of the pairs' starts and ends (pairs overlapping at least half) within
+//    0.6 s of the peak's offset, taken again around that mean: the fit stays with the peak it
+//    stands for, where the median of all its pairs could lie with a larger segment's offset 2 s
+//    away. For each scale in turn, a dynamic programme over the reference cues in order picks one
+//    of its candidates per cue, paying the penalty (3 cue ratings) for each change; each resulting
+//    segment's offset is fitted again on its own cues. Then, for the best scale: the reference cues
+//    its map leaves unmatched (closeness below 0.5) vote again on their own, so that a segment of a
+//    few cues, too weak among the whole track's votes, becomes a candidate, and the breaks are
+//    chosen once more among all the scale's candidates with the claims respected: two releases of
+//    one film never bring two stretches of the reference onto the same original cues, so each
+//    original cue matched under the first choice (closeness at least 0.5) is claimed by the
+//    reference cue in the longest run of one candidate, and every rating that lands on a cue
+//    claimed by another reference cue counts 0 in the second choice. A short stretch that chance
+//    lays onto cues matched elsewhere then loses to its true offset, and a break that chance moved
+//    a few cues goes back to where the claims agree. Last, each segment's offset is fitted again
+//    (twice, the second time on the pairs under the first fit) to the pairs of each reference cue
+//    and the original cue it lies closest to, wherever one end lies within 1 s: the mean of the
+//    residuals within 0.6 s of their median.
 //    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
 //    better; so identical tracks give the identity.
-//  - confidence, in [0, 1]: the mean cue rating under the map set against a control, the best
-//    mean under the map moved by 7 to 53 s either way (16 shifts): (rating - control) /
-//    (1 - control), clipped. The best, not the average, because the search itself picks the best of
-//    many offsets: a short track set against a long, dense one meets some of it by chance, and the
-//    average of a few shifts rated 13 of 40 such unrelated clips of 8-40 cues above 0.3 (now 6 of
-//    200). Tracks of one film score 0.3-1 (0.30-0.4 when both are re-timed by up to 400 ms on
-//    their own), unrelated tracks 0-0.15, shrinking as the tracks grow. An empty reference gives the identity
-//    with confidence 1 (nothing to carry), an original without timed cues confidence 0.
+//    Two frame-rate ratios within 0.1% of each other (1 and 24/23.976; 25/24 and 25/23.976) part
+//    by 0.3 s over a film of 5 minutes, less than two independent timings scatter (up to 0.8 s per
+//    pair): on films that short the search takes the wrong one of the two for about a third of
+//    them, which puts the film's ends 100-150 ms off. A least-squares slope does no better (tried:
+//    the map met 100 ms at the 95th percentile for 53 of 120 such films of 80 cues with it, 58
+//    without it).
+//  - confidence, in [0, 1]: the mean closeness under the map set against a control, the best mean
+//    closeness under the map moved by 7 to 53 s either way (32 shifts): (rating - control) /
+//    (1 - control), clipped. Closeness, like the search: two releases timed apart overlap their
+//    partners little better than chance does, but lie much closer to them. The best, not the
+//    average, because the search itself picks the best of many offsets: a short track set against
+//    a long, dense one meets some of it by chance; of 200 unrelated clips of 8-40 cues set against
+//    a film of 1,200 cues, 6 are accepted at 0.3 (10 when the confidence measured overlap against
+//    16 shifts). Tracks of one film score 0.3-1 (when both are re-timed by up to 400 ms on their
+//    own: at least 0.32 at 80 cues, 0.38 at 150, 0.44 at 2,000), unrelated tracks 0-0.13,
+//    shrinking as the tracks grow. An empty reference gives the identity with confidence 1
+//    (nothing to carry), an original without timed cues confidence 0.
 //    at_window_edge: some segment's offset lies within 2 s (or half the window) of the edge of its
 //    offset window, where the truth may lie beyond it. The caller decides what to trust.
 //  - synchronize reads the tracks' times only (no text), takes them in any order and copies what it
@@ -63,10 +83,12 @@
 // than max_breaks allows, else L:
 //   voting O((S + 1) * (n * min(w, 64) + m)), over histograms of at most 2^16 bins per scale (the
 //   second vote is one scale's, over the unmatched cues only, adding at most 5 candidates);
-//   rating O((K + 2k + 5) * n * (log m + min(c, 16))), c the original cues overlapping one time;
-//   choosing the breaks O(n * (K + k + 5) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8)) bytes
-//   of memory (at most 1 KB per cue for max_breaks up to 100: measured on 100,000 unrelated cues,
-//   726 bytes at 100, 296 at 14, 137 at 2).
+//   rating O((K + k + 40) * n * (log m + min(c, 16))), c the original cues overlapping one time
+//   (the final choice rates its k + 5 candidates once more; the confidence's 32 shifts and the two
+//   final fits rate every cue 35 times);
+//   choosing the breaks O(n * (K + 2k + 10) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8) +
+//   12 * n * (k + 5)) bytes of memory (at most 1 KB per cue for max_breaks up to 100: measured on
+//   200,000 unrelated cues, 843 bytes at 100, 901 before the claims; 335 at 14, 152 at 2 then).
 //   Where cues crowd together (thousands starting within a minute, or a cue every 100-200 ms over
 //   a film) three bounds keep the search linear, none of which dialogue reaches, so its maps are
 //   unchanged (checked map for map on 211 generated pairs of 80 to 2,000 cues):
@@ -84,7 +106,8 @@
 //   0.7-2.7x (before these bounds: 6.5-8.1x and up to 11.8x).
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
-//   (benchmarks/sync_quality.cpp prints the table).
+//   (benchmarks/sync_quality.cpp prints the table); the claims, the final fits and the 32 shifts
+//   cost 1.2x the search without them (processor time, 2,000 and 20,000 cues, one run).
 #pragma once
 
 #include <cstdint>
