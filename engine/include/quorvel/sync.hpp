@@ -88,7 +88,7 @@
 //   final fits rate every cue 35 times);
 //   choosing the breaks O(n * (K + 2k + 10) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8) +
 //   12 * n * (k + 5)) bytes of memory (at most 1 KB per cue for max_breaks up to 100: measured on
-//   200,000 unrelated cues, 843 bytes at 100, 901 before the claims; 335 at 14, 152 at 2 then).
+//   200,000 unrelated cues by benchmarks/sync_growth.py, 869 bytes at 100, 439 at 14, 232 at 2).
 //   Where cues crowd together (thousands starting within a minute, or a cue every 100-200 ms over
 //   a film) three bounds keep the search linear, none of which dialogue reaches, so its maps are
 //   unchanged (checked map for map on 211 generated pairs of 80 to 2,000 cues):
@@ -101,9 +101,9 @@
 //       holds one or two for a short film; a long film's true scale stands hundreds of standard
 //       deviations out); when no scale does, only the scale of the highest peak is kept.
 //   Measured (benchmarks/sync_growth.py, shared 2-core machine, one run): time grows about 2x per
-//   doubling from 1,000 to 64,000 cues on every family; cues within one minute take 2.5-3.0x the
-//   time of dialogue of the same size from 2,000 cues on (1.3x at 1,000), a two-hour film
-//   0.7-2.7x (before these bounds: 6.5-8.1x and up to 11.8x).
+//   doubling from 1,000 to 64,000 cues on every family; cues within one minute take 1.8-2.5x the
+//   time of dialogue of the same size, a two-hour film 0.9-2.8x (before these bounds: 6.5-8.1x
+//   and up to 11.8x).
 //   With the defaults this is linear in the tracks' length: 12-30 ms for 2,000 cues a side and
 //   120-470 ms for 20,000 on this project's shared 2-core machine, most of it in the voting
 //   (benchmarks/sync_quality.cpp prints the table); the claims, the final fits and the 32 shifts
