@@ -4,12 +4,15 @@
 // them, or gives None when it is not sure (see cue_scanning.hpp). indented_json(value, /) gives
 // json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None (see
 // json_writing.hpp). subrip_text(events, vtt, keep_tags=False, /) writes events as pysubs2 writes SubRip or
-// WebVTT, or gives None (see subrip_writing.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
+// WebVTT, or gives None (see subrip_writing.hpp). bilingual_events(groups, unpaired_original,
+// unpaired_reference, vtt, split, colour, /) builds a bilingual track's events, or gives None (see
+// bilingual_building.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
 // and then on pysubs2 and json.
 #include <Python.h>
 
 #include "binding/errors.hpp"
 #include "binding/module_state.hpp"
+#include "bilingual_building.hpp"
 #include "cue_scanning.hpp"
 #include "json_writing.hpp"
 #include "subrip_writing.hpp"
@@ -84,6 +87,28 @@ PyObject* subrip_text_entry(PyObject*, PyObject* const* arguments, Py_ssize_t co
     }
 }
 
+PyObject* bilingual_events_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
+    if (count != 6) {
+        PyErr_Format(PyExc_TypeError, "bilingual_events() takes exactly 6 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    const int vtt = PyObject_IsTrue(arguments[3]);
+    if (vtt < 0) {
+        return nullptr;
+    }
+    const int split = PyObject_IsTrue(arguments[4]);
+    if (split < 0) {
+        return nullptr;
+    }
+    try {
+        return bilingual_events(arguments[0], arguments[1], arguments[2], vtt != 0, split != 0, arguments[5]);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
 constexpr const char* scan_cues_doc =
     "scan_cues(text, vtt, /)\n--\n\n"
     "The cues of a SubRip or WebVTT text as (intervals, odd_positions), or None.\n"
@@ -101,6 +126,11 @@ constexpr const char* subrip_text_doc =
     "keep_tags: override blocks written as they are (pysubs2's keep_ssa_tags=True).\n"
     "Use c_quorvel.formats.fast_text.fast_subtitles.";
 
+constexpr const char* bilingual_events_doc =
+    "bilingual_events(groups, unpaired_original, unpaired_reference, vtt, split, colour, /)\n--\n\n"
+    "A bilingual SubRip or WebVTT track's events as (list of (start, end, text), flags), or None.\n"
+    "Use c_quorvel.formats.fast_text.fast_bilingual_events.";
+
 PyMethodDef module_functions[] = {
     {"scan_cues", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_cues_entry)), METH_FASTCALL,
      scan_cues_doc},
@@ -108,6 +138,8 @@ PyMethodDef module_functions[] = {
      indented_json_doc},
     {"subrip_text", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(subrip_text_entry)), METH_FASTCALL,
      subrip_text_doc},
+    {"bilingual_events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bilingual_events_entry)),
+     METH_FASTCALL, bilingual_events_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -10,6 +10,8 @@ exactly (then the caller takes pysubs2's road, which stays the reference and the
   events (file order, comments and drawings skipped), for text whose line endings are LF.
 * ``fast_subtitles(events, fmt)``: the text ``pysubs2.SSAFile`` with those events (default
   style) gives with ``to_string(fmt)``.
+* ``fast_bilingual_events(alignment, fmt, layout, colour)``: the events of a bilingual SubRip or
+  WebVTT track that ``writing.bilingual_events`` builds, for plain texts.
 * ``fast_json(value)``: ``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of
   built-in values, written natively (json's indented encoder is its pure-Python one).
 
@@ -190,6 +192,19 @@ def python_subtitles(events: list[tuple[int, int, str]], fmt: str, *, keep_tags:
     for number, (start, end, text) in enumerate(events, 1):
         parts.append(f"{number}\n{_timestamp(start, mark)} --> {_timestamp(end, mark)}\n{_srt_text(text, keep_tags)}\n\n")
     return "".join(parts)
+
+
+def fast_bilingual_events(alignment: Any, fmt: str, layout: str, colour: str | None) -> tuple[list[tuple[int, int, str]], bytes] | None:
+    """The events ``writing.bilingual_events`` builds for a bilingual SubRip or WebVTT track
+    (``colour`` a "#rrggbb" value or None), built natively, as (events, flags): each event
+    (start, end, text), and one byte per event, 1 when it is shown at the top (a WebVTT cue
+    setting), 2 when its style is the reference's. None for anything the native builder leaves
+    (override tags, escapes, odd values; see ``modules/subrip/bilingual_building.hpp``): then the
+    Python builder runs."""
+    if fmt not in ("srt", "vtt"):
+        return None
+    return _subrip.bilingual_events(alignment.groups, alignment.unpaired_original, alignment.unpaired_reference,
+                                    fmt == "vtt", layout == "split", colour)
 
 
 def fast_json(value: Any, *, final_newline: bool = False) -> str | None:
