@@ -39,6 +39,20 @@ struct Member {
     Ref text;
     std::int64_t start = 0;
     std::int64_t end = 0;
+    std::size_t first_line = 0;  // its lines in Reading::lines
+    std::size_t line_count = 0;
+};
+
+// Where a line lies in its text.
+struct Range {
+    Py_ssize_t from;
+    Py_ssize_t to;
+};
+
+// What is read of the input: its cues, and their lines one after another.
+struct Reading {
+    std::vector<Member> members;
+    std::vector<Range> lines;
 };
 
 // An output cue (writing.py's BilingualCue): its times, what its members need to stay shown,
@@ -64,6 +78,23 @@ struct Line {
     bool coloured;
 };
 
+// Calls `visit(characters, length)` with the str's characters as an array of their own width.
+template <typename Visit>
+auto with_characters(PyObject* text, Visit&& visit) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+        return visit(PyUnicode_1BYTE_DATA(text), length);
+    case PyUnicode_2BYTE_KIND:
+        return visit(PyUnicode_2BYTE_DATA(text), length);
+    default:
+        return visit(PyUnicode_4BYTE_DATA(text), length);
+    }
+}
+
+// \d of a regular expression on str.
+bool is_digit(Py_UCS4 ch) { return ch < 128 ? ch >= '0' && ch <= '9' : Py_UNICODE_ISDECIMAL(ch); }
+
 // Reading -----------------------------------------------------------------------------------
 
 // `dict[key]` as a time the format writes: before 0 at 0. Declined when missing, not an exact
@@ -87,38 +118,48 @@ Outcome read_time(PyObject* dict, PyObject* key, std::int64_t& time) {
     return overflow == 0 && time <= latest_time ? Outcome::done : Outcome::declined;
 }
 
-bool is_digit(int kind, const void* data, Py_ssize_t index) {
-    return Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, index));
-}
-
 // A text written here as it is: none of the characters the Python builder escapes with regular
 // expressions or tags (braces, "<", carriage returns), a backslash only in a raw text and only
-// before h, n or N (checked by raw_is_plain_text), and no colon between digits whose digits after it
+// before h, n or N (checked by raw_form_of), and no colon between digits whose digits after it
 // are followed by ":", "." or "," (every timestamp the writer breaks holds one).
 bool is_plain_text(PyObject* text, bool raw) {
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    for (Py_ssize_t index = 0; index < length; ++index) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
-        if (ch == '{' || ch == '}' || ch == '<' || ch == '\r' || (ch == '\\' && !raw)) {
-            return false;
-        }
-        if (ch == ':' && index > 0 && index + 1 < length && is_digit(kind, data, index - 1) &&
-            is_digit(kind, data, index + 1)) {
-            Py_ssize_t after = index + 1;
-            while (after < length && is_digit(kind, data, after)) {
-                ++after;
+    return with_characters(text, [raw](const auto* chars, Py_ssize_t length) {
+        for (Py_ssize_t index = 0; index < length; ++index) {
+            const Py_UCS4 ch = chars[index];
+            if (ch == '{' || ch == '}' || ch == '<' || ch == '\r' || (ch == '\\' && !raw)) {
+                return false;
             }
-            if (after < length) {
-                const Py_UCS4 next = PyUnicode_READ(kind, data, after);
-                if (next == ':' || next == '.' || next == ',') {
+            if (ch == ':' && index > 0 && index + 1 < length && is_digit(chars[index - 1]) && is_digit(chars[index + 1])) {
+                Py_ssize_t after = index + 1;
+                while (after < length && is_digit(chars[after])) {
+                    ++after;
+                }
+                if (after < length && (chars[after] == ':' || chars[after] == '.' || chars[after] == ',')) {
                     return false;
                 }
             }
         }
-    }
-    return true;
+        return true;
+    });
+}
+
+// The lines of a text written here, added to `lines`: split at each line break, "\n" or "\N"
+// (only raw texts hold backslashes).
+void split_lines(PyObject* text, std::vector<Range>& lines) {
+    with_characters(text, [&lines](const auto* chars, Py_ssize_t length) {
+        Py_ssize_t from = 0;
+        for (Py_ssize_t index = 0; index < length; ++index) {
+            if (chars[index] == '\n') {
+                lines.push_back({from, index});
+                from = index + 1;
+            } else if (chars[index] == '\\' && index + 1 < length && (chars[index + 1] == 'n' || chars[index + 1] == 'N')) {
+                lines.push_back({from, index});
+                from = index + 2;
+                ++index;
+            }
+        }
+        lines.push_back({from, length});
+    });
 }
 
 // Whether a raw text without braces, its backslashes each before h, n or N, is the raw form of
@@ -190,7 +231,7 @@ Outcome choose_source(PyObject* cue, Member& member, bool& raw) {
     return Outcome::done;
 }
 
-Outcome read_member(PyObject* cue, std::vector<Member>& members) {
+Outcome read_member(PyObject* cue, Reading& reading) {
     if (!PyDict_CheckExact(cue)) {
         return Outcome::declined;
     }
@@ -221,13 +262,16 @@ Outcome read_member(PyObject* cue, std::vector<Member>& members) {
     if (!is_plain_text(member.text.get(), raw)) {
         return Outcome::declined;
     }
-    members.push_back(std::move(member));
+    member.first_line = reading.lines.size();
+    split_lines(member.text.get(), reading.lines);
+    member.line_count = reading.lines.size() - member.first_line;
+    reading.members.push_back(std::move(member));
     return Outcome::done;
 }
 
-// The cues of an exact list, read into `members`, their positions added to `positions`. The
+// The cues of an exact list, read into `reading`, their positions added to `positions`. The
 // length is read again at each step: a lookup may run Python code that changes the list.
-Outcome read_members(PyObject* cues, std::vector<std::size_t>& positions, std::vector<Member>& members) {
+Outcome read_members(PyObject* cues, std::vector<std::size_t>& positions, Reading& reading) {
     if (!PyList_CheckExact(cues)) {
         return Outcome::declined;
     }
@@ -236,11 +280,11 @@ Outcome read_members(PyObject* cues, std::vector<std::size_t>& positions, std::v
         if (!cue) {
             return Outcome::failed;
         }
-        const Outcome outcome = read_member(cue.get(), members);
+        const Outcome outcome = read_member(cue.get(), reading);
         if (outcome != Outcome::done) {
             return outcome;
         }
-        positions.push_back(members.size() - 1);
+        positions.push_back(reading.members.size() - 1);
     }
     return Outcome::done;
 }
@@ -270,7 +314,7 @@ Cue make_cue(std::int64_t start, std::int64_t end, std::vector<std::size_t> orig
     return cue;
 }
 
-Outcome read_groups(PyObject* groups, std::vector<Cue>& cues, std::vector<Member>& members) {
+Outcome read_groups(PyObject* groups, std::vector<Cue>& cues, Reading& reading) {
     if (!PyList_CheckExact(groups)) {
         return Outcome::declined;
     }
@@ -297,23 +341,25 @@ Outcome read_groups(PyObject* groups, std::vector<Cue>& cues, std::vector<Member
             const Ref side_cues = Ref::steal(found);
             outcome = status < 0    ? Outcome::failed
                       : status == 0 ? Outcome::declined
-                                    : read_members(side_cues.get(), sides[side], members);
+                                    : read_members(side_cues.get(), sides[side], reading);
         }
         if (outcome != Outcome::done) {
             return outcome;
         }
-        cues.push_back(make_cue(start, end, std::move(sides[0]), std::move(sides[1]), members));
+        cues.push_back(make_cue(start, end, std::move(sides[0]), std::move(sides[1]), reading.members));
     }
     return Outcome::done;
 }
 
-Outcome read_unpaired(PyObject* unpaired, bool reference, std::vector<Cue>& cues, std::vector<Member>& members) {
+Outcome read_unpaired(PyObject* unpaired, bool reference, std::vector<Cue>& cues, Reading& reading) {
     std::vector<std::size_t> positions;
-    const Outcome outcome = read_members(unpaired, positions, members);
+    const Outcome outcome = read_members(unpaired, positions, reading);
     for (const std::size_t position : positions) {
+        std::vector<std::size_t> none;
         std::vector<std::size_t> one{position};
-        cues.push_back(make_cue(members[position].start, members[position].end, reference ? std::vector<std::size_t>{} : one,
-                                reference ? one : std::vector<std::size_t>{}, members));
+        const Member& member = reading.members[position];
+        cues.push_back(reference ? make_cue(member.start, member.end, std::move(none), std::move(one), reading.members)
+                                 : make_cue(member.start, member.end, std::move(one), std::move(none), reading.members));
     }
     return outcome;
 }
@@ -357,63 +403,42 @@ std::vector<Cue> placed_cues(std::vector<Cue> cues) {
 
 // Writing the texts --------------------------------------------------------------------------
 
-// The lines of the members' texts: split at each line break, "\n" or "\N" (only raw texts hold
-// backslashes).
-void add_lines(const std::vector<std::size_t>& positions, const std::vector<Member>& members, bool coloured,
-               std::vector<Line>& lines) {
+void add_lines(const std::vector<std::size_t>& positions, const Reading& reading, bool coloured, std::vector<Line>& lines) {
     for (const std::size_t position : positions) {
-        PyObject* text = members[position].text.get();
-        const int kind = PyUnicode_KIND(text);
-        const void* data = PyUnicode_DATA(text);
-        const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-        Py_ssize_t from = 0;
-        for (Py_ssize_t index = 0; index < length; ++index) {
-            const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
-            if (ch == '\n') {
-                lines.push_back({text, from, index, coloured});
-                from = index + 1;
-            } else if (ch == '\\' && index + 1 < length && (PyUnicode_READ(kind, data, index + 1) == 'n' ||
-                                                            PyUnicode_READ(kind, data, index + 1) == 'N')) {
-                lines.push_back({text, from, index, coloured});
-                from = index + 2;
-                ++index;
-            }
+        const Member& member = reading.members[position];
+        for (std::size_t index = 0; index < member.line_count; ++index) {
+            const Range& range = reading.lines[member.first_line + index];
+            lines.push_back({member.text.get(), range.from, range.to, coloured});
         }
-        lines.push_back({text, from, length, coloured});
     }
 }
 
 bool is_blank(const Line& line) {
-    const int kind = PyUnicode_KIND(line.text);
-    const void* data = PyUnicode_DATA(line.text);
-    for (Py_ssize_t index = line.from; index < line.to; ++index) {
-        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, index))) {
-            return false;
-        }
-    }
-    return true;
+    return with_characters(line.text, [&line](const auto* chars, Py_ssize_t) {
+        return std::all_of(chars + line.from, chars + line.to, [](Py_UCS4 ch) { return Py_UNICODE_ISSPACE(ch); });
+    });
 }
 
 // A line a reader takes for the number of the next cue: [ \t]*\d+[ \t]*.
 bool is_number(const Line& line) {
-    const int kind = PyUnicode_KIND(line.text);
-    const void* data = PyUnicode_DATA(line.text);
-    Py_ssize_t index = line.from;
-    const auto skip_blanks = [&] {
-        while (index < line.to && (PyUnicode_READ(kind, data, index) == ' ' || PyUnicode_READ(kind, data, index) == '\t')) {
+    return with_characters(line.text, [&line](const auto* chars, Py_ssize_t) {
+        Py_ssize_t index = line.from;
+        const auto skip_blanks = [&] {
+            while (index < line.to && (chars[index] == ' ' || chars[index] == '\t')) {
+                ++index;
+            }
+        };
+        skip_blanks();
+        const Py_ssize_t digits = index;
+        while (index < line.to && is_digit(chars[index])) {
             ++index;
         }
-    };
-    skip_blanks();
-    const Py_ssize_t digits = index;
-    while (index < line.to && is_digit(kind, data, index)) {
-        ++index;
-    }
-    if (index == digits) {
-        return false;
-    }
-    skip_blanks();
-    return index == line.to;
+        if (index == digits) {
+            return false;
+        }
+        skip_blanks();
+        return index == line.to;
+    });
 }
 
 class TextWriter {
@@ -426,23 +451,23 @@ public:
     PyObject* text(const std::vector<Line>& lines, bool at_top) {
         text_.clear();
         if (at_top) {
-            append(U"{\\an8}");
+            text_ += U"{\\an8}";
         }
         for (std::size_t index = 0; index < lines.size(); ++index) {
             const Line& line = lines[index];
             if (index != 0) {
-                append(U"\\N");
+                text_ += U"\\N";
             }
             if (!line.coloured && is_blank(line)) {
                 text_ += zero_width_space;
                 continue;
             }
             if (line.coloured) {
-                append(colour_start_);
+                text_ += colour_start_;
             }
             append_breaking_arrows(line);
             if (line.coloured) {
-                append(colour_end_);
+                text_ += colour_end_;
             }
         }
         if (lines.size() > 1 && !lines.back().coloured && is_number(lines.back())) {
@@ -452,22 +477,18 @@ public:
     }
 
 private:
-    void append(std::u32string_view part) { text_ += part; }
-
     // The line, each "-->" written "--" WORD JOINER ">" (left to right, as str.replace).
     void append_breaking_arrows(const Line& line) {
-        const int kind = PyUnicode_KIND(line.text);
-        const void* data = PyUnicode_DATA(line.text);
-        for (Py_ssize_t index = line.from; index < line.to; ++index) {
-            const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
-            if (ch == '-' && index + 2 < line.to && PyUnicode_READ(kind, data, index + 1) == '-' &&
-                PyUnicode_READ(kind, data, index + 2) == '>') {
-                text_ += U"--\u2060>";
-                index += 2;
-                continue;
+        with_characters(line.text, [this, &line](const auto* chars, Py_ssize_t) {
+            for (Py_ssize_t index = line.from; index < line.to; ++index) {
+                if (chars[index] == '-' && index + 2 < line.to && chars[index + 1] == '-' && chars[index + 2] == '>') {
+                    text_ += U"--\u2060>";
+                    index += 2;
+                    continue;
+                }
+                text_ += static_cast<char32_t>(chars[index]);
             }
-            text_ += static_cast<char32_t>(ch);
-        }
+        });
     }
 
     std::u32string colour_start_;
@@ -492,12 +513,12 @@ bool add_event(PyObject* events, std::string& flags, const Cue& cue, PyObject* t
 }
 
 // writing.py's _text_events for one cue.
-bool add_cue_events(PyObject* events, std::string& flags, const Cue& cue, const std::vector<Member>& members,
-                    TextWriter& writer, bool vtt, bool split, bool coloured) {
+bool add_cue_events(PyObject* events, std::string& flags, const Cue& cue, const Reading& reading, TextWriter& writer,
+                    bool vtt, bool split, bool coloured) {
     std::vector<Line> upper;
     std::vector<Line> lower;
-    add_lines(cue.originals, members, false, upper);
-    add_lines(cue.references, members, coloured, lower);
+    add_lines(cue.originals, reading, false, upper);
+    add_lines(cue.references, reading, coloured, lower);
     if (!split || upper.empty() || lower.empty()) {
         const bool top = split && upper.empty() && !lower.empty();
         upper.insert(upper.end(), lower.begin(), lower.end());
@@ -529,14 +550,14 @@ PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObje
         colour_start = vtt ? ascii_u32("<c.reference>") : ascii_u32("<font color=\"") + ascii_u32(value) + ascii_u32("\">");
         colour_end = vtt ? ascii_u32("</c>") : ascii_u32("</font>");
     }
-    std::vector<Member> members;
+    Reading reading;
     std::vector<Cue> cues;
-    Outcome outcome = read_groups(groups, cues, members);
+    Outcome outcome = read_groups(groups, cues, reading);
     if (outcome == Outcome::done) {
-        outcome = read_unpaired(unpaired_original, false, cues, members);
+        outcome = read_unpaired(unpaired_original, false, cues, reading);
     }
     if (outcome == Outcome::done) {
-        outcome = read_unpaired(unpaired_reference, true, cues, members);
+        outcome = read_unpaired(unpaired_reference, true, cues, reading);
     }
     if (outcome == Outcome::failed) {
         return nullptr;
@@ -552,7 +573,7 @@ PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObje
     std::string flags;
     TextWriter writer(std::move(colour_start), std::move(colour_end));
     for (const Cue& cue : placed) {
-        if (!add_cue_events(events.get(), flags, cue, members, writer, vtt, split, coloured)) {
+        if (!add_cue_events(events.get(), flags, cue, reading, writer, vtt, split, coloured)) {
             return nullptr;
         }
     }
