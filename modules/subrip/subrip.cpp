@@ -1,9 +1,9 @@
 // c_quorvel._subrip: the native roads of c_quorvel.formats.fast_text.
 //
 // scan_cues(text, vtt, /) finds the cues of a SubRip (vtt false) or WebVTT text as pysubs2 reads
-// them, or gives None when it is not sure (see cue_scanning.hpp). indented_json(value, /) gives
-// json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None (see
-// json_writing.hpp). subrip_text(events, vtt, keep_tags=False, /) writes events as pysubs2 writes SubRip or
+// them, or gives None when it is not sure (see cue_scanning.hpp). indented_json(value,
+// final_newline=False, utf8=False, /) gives json.dumps(value, indent=2, ensure_ascii=False) for a
+// tree of built-in values (or its UTF-8 bytes), or None (see json_writing.hpp). subrip_text(events, vtt, keep_tags=False, /) writes events as pysubs2 writes SubRip or
 // WebVTT, or gives None (see subrip_writing.hpp). bilingual_events(groups, unpaired_original,
 // unpaired_reference, vtt, split, colour, /) builds a bilingual track's events, or gives None (see
 // bilingual_building.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
@@ -49,16 +49,20 @@ PyObject* scan_cues_entry(PyObject*, PyObject* const* arguments, Py_ssize_t coun
 
 PyObject* indented_json_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
     binding::ready_exception_state();
-    if (count != 1 && count != 2) {
-        PyErr_Format(PyExc_TypeError, "indented_json() takes 1 or 2 positional arguments (%zd given)", count);
+    if (count < 1 || count > 3) {
+        PyErr_Format(PyExc_TypeError, "indented_json() takes from 1 to 3 positional arguments (%zd given)", count);
         return nullptr;
     }
-    const int final_newline = count == 2 ? PyObject_IsTrue(arguments[1]) : 0;
+    const int final_newline = count >= 2 ? PyObject_IsTrue(arguments[1]) : 0;
     if (final_newline < 0) {
         return nullptr;
     }
+    const int utf8 = count == 3 ? PyObject_IsTrue(arguments[2]) : 0;
+    if (utf8 < 0) {
+        return nullptr;
+    }
     try {
-        return indented_json(arguments[0], final_newline != 0);
+        return indented_json(arguments[0], final_newline != 0, utf8 != 0);
     } catch (...) {
         binding::translate_native_exception();
         return nullptr;
@@ -115,9 +119,9 @@ constexpr const char* scan_cues_doc =
     "Use c_quorvel.formats.fast_text.fast_intervals.";
 
 constexpr const char* indented_json_doc =
-    "indented_json(value, final_newline=False, /)\n--\n\n"
+    "indented_json(value, final_newline=False, utf8=False, /)\n--\n\n"
     "json.dumps(value, indent=2, ensure_ascii=False) for a tree of built-in values, or None.\n"
-    "final_newline: the text ends with a line break.\n"
+    "final_newline: the text ends with a line break. utf8: the text as UTF-8 bytes.\n"
     "Use c_quorvel.formats.fast_text.fast_json.";
 
 constexpr const char* subrip_text_doc =

@@ -207,11 +207,13 @@ def fast_bilingual_events(alignment: Any, fmt: str, layout: str, colour: str | N
                                     fmt == "vtt", layout == "split", colour)
 
 
-def fast_json(value: Any, *, final_newline: bool = False) -> str | None:
+def fast_json(value: Any, *, final_newline: bool = False, utf8: bool = False) -> str | bytes | None:
     """``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of exact dicts (str keys),
     lists, strs, ints, bools and None, followed by "\\n" with ``final_newline`` (joined natively:
-    adding it afterwards copies the whole text); None for anything else (json.dumps then)."""
-    return _subrip.indented_json(value, final_newline)
+    adding it afterwards copies the whole text); with ``utf8`` that text's UTF-8 bytes, written
+    natively (a file's content: no str of the whole text is made and encoded). None for anything
+    else, and with ``utf8`` for a text holding a lone surrogate (json.dumps then)."""
+    return _subrip.indented_json(value, final_newline, utf8)
 
 
 def _timestamp(ms: int, mark: str) -> str:

@@ -76,14 +76,18 @@ def color_value(text: str) -> str:
 
 def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: bool = False) -> str:
     """The JSON text of an alignment: one object holding its groups and both unpaired lists."""
-    document = {
+    document = _json_document(alignment)
+    if indent == 2 and not ensure_ascii:
+        return _json_text(document)
+    return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
+
+
+def _json_document(alignment: Any) -> dict[str, Any]:
+    return {
         "groups": alignment.groups,
         "unpaired_original": alignment.unpaired_original,
         "unpaired_reference": alignment.unpaired_reference,
     }
-    if indent == 2 and not ensure_ascii:
-        return _json_text(document)
-    return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
 
 
 def _json_text(value: Any) -> str:
@@ -553,6 +557,12 @@ def write_alignment(
     name = os.fspath(path)
     fmt = output_format(name, to)
     if fmt == "json":
+        if encoding == "utf-8":
+            # The file's bytes written natively, without a str of the whole text between.
+            data = fast_json(_json_document(alignment), final_newline=True, utf8=True)
+            if data is not None:
+                write_bytes_atomically(name, data)
+                return
         text = alignment_to_json(alignment)
     else:
         try:
