@@ -302,7 +302,8 @@ def test_json_gives_json_dumps_text(value):
 
 
 @settings(max_examples=100, deadline=None)
-@given(value=json_trees | st.just(["\ud800 lone", {"k\x00": "é\n\u2028😊"}]), final_newline=st.booleans())
+@given(value=json_trees | st.sampled_from([["\ud800 lone", {"k\x00": "é\n\u2028😊"}], {"low": "\udc80"}]),
+       final_newline=st.booleans())
 def test_json_with_a_final_newline_and_as_utf8_is_json_dumps_text_so_written(value, final_newline):
     text = json.dumps(value, indent=2, ensure_ascii=False) + ("\n" if final_newline else "")
     assert fast_json(value, final_newline=final_newline) == text

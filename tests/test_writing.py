@@ -151,7 +151,7 @@ def test_colour_values_and_bad_choices():
 # events or None (the Python builder then), and the same file either way. Each drawn value says
 # whether the native builder must take it: plain texts, originals and times are its to build.
 PLAIN_PIECES = ["a", "Bé", "日本", "42", " ", "\t", "", "-->", "--->", "10:30", "JOHN:", "7", "\u2028", "\u00a0", "\u0663"]
-ODD_PIECES = ["{b}", "<i>", "\\N", "C:\\x", "\r", "1:02:03,4", "00:01.000", "3:1."]
+ODD_PIECES = ["{b}", "a}", "<i>", "\\N", "C:\\x", "\r", "1:02:03,4", "00:01.000", "3:1."]
 
 
 @st.composite
@@ -225,6 +225,21 @@ def test_native_bilingual_events_are_the_python_builders(drawn, fmt, layout, col
     assert file_text == outcome(lambda: serialise_events(expected, fmt, layout=layout, color_reference=colour)
                                 if isinstance(expected, list) else expected)
     assert fast_bilingual_events(alignment, "ass", layout, None) is None
+
+
+def test_native_bilingual_events_agree_or_decline_for_each_piece_alone():
+    # Each piece and raw form in a cue of its own (a drawn alignment mixes them, and one odd cue
+    # hands the whole alignment back).
+    for piece in PLAIN_PIECES + ODD_PIECES:
+        for text in (piece, f"x {piece}\n{piece} y"):
+            for original in ("", text, text.replace("\n", r"\N"), r"{\i1}" + text, None):
+                alignment = Alignment([], [{"start": 0, "end": 900, "text": text, "original": original}],
+                                      [{"start": 100, "end": 800, "text": text, "original": original}])
+                for fmt, layout in (("srt", "split"), ("vtt", "stacked")):
+                    built = fast_bilingual_events(alignment, fmt, layout, "#ff0000")
+                    if built is not None:
+                        assert bilingual_events(alignment, fmt, layout=layout, color_reference="#ff0000") == \
+                            python_bilingual_events(alignment, fmt, layout=layout, color_reference="#ff0000"), (text, original)
 
 
 HOSTILE_TEXTS = [
