@@ -57,7 +57,8 @@ def _hand_back(*arguments: object, **keywords: object) -> None:
 def library_road() -> Iterator[None]:
     """The fast functions of ``formats.fast_text`` handing everything back, in this process only:
     the formats package then reads and writes through pysubs2 and json, its fallback road."""
-    names = [(reading, "fast_intervals"), (writing, "fast_subtitles"), (writing, "fast_json"), (writing, "fast_bilingual_events")]
+    names = [(reading, "fast_intervals"), (writing, "fast_subtitles"), (writing, "fast_json"), (writing, "fast_bilingual_events"),
+             (writing, "fast_bilingual_subrip")]
     saved = [getattr(module, name) for module, name in names]
     for module, name in names:
         setattr(module, name, _hand_back)

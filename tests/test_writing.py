@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from c_quorvel.align import pair_tracks
 from c_quorvel.align import Alignment
 from c_quorvel.formats import OutputError, alignment_to_subtitles, color_value, read_track
-from c_quorvel.formats.fast_text import fast_bilingual_events
+from c_quorvel.formats.fast_text import fast_bilingual_events, fast_bilingual_subrip
 from c_quorvel.formats.writing import bilingual_cues, bilingual_events, python_bilingual_events, serialise_events
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
@@ -224,6 +224,10 @@ def test_native_bilingual_events_are_the_python_builders(drawn, fmt, layout, col
     file_text = outcome(lambda: alignment_to_subtitles(alignment, fmt, layout=layout, color_reference=colour))
     assert file_text == outcome(lambda: serialise_events(expected, fmt, layout=layout, color_reference=colour)
                                 if isinstance(expected, list) else expected)
+    if fmt == "srt":  # the file's bytes, written natively from the same events
+        data = fast_bilingual_subrip(alignment, layout, None if colour is None else color_value(colour))
+        assert data is not None or not plain
+        assert data is None or data == file_text.encode("utf-8")
     assert fast_bilingual_events(alignment, "ass", layout, None) is None
 
 

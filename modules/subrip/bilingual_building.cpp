@@ -12,6 +12,7 @@
 
 #include "binding/module_state.hpp"
 #include "binding/ref.hpp"
+#include "subrip_writing.hpp"
 
 namespace quorvel_subrip {
 
@@ -447,8 +448,8 @@ public:
         : colour_start_(std::move(colour_start)), colour_end_(std::move(colour_end)) {}
 
     // writing.py's _srt_text of these lines: "{\an8}" first for a SubRip cue at the top, the
-    // lines made safe (_safe_lines) and joined by "\N". A new str, or null with an exception set.
-    PyObject* text(const std::vector<Line>& lines, bool at_top) {
+    // lines made safe (_safe_lines) and joined by "\N". Valid until the next call.
+    std::u32string_view text(const std::vector<Line>& lines, bool at_top) {
         text_.clear();
         if (at_top) {
             text_ += U"{\\an8}";
@@ -473,7 +474,7 @@ public:
         if (lines.size() > 1 && !lines.back().coloured && is_number(lines.back())) {
             text_ += word_joiner;
         }
-        return PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text_.data(), static_cast<Py_ssize_t>(text_.size()));
+        return text_;
     }
 
 private:
@@ -496,25 +497,65 @@ private:
     std::u32string text_;
 };
 
-// Appends (start, end, text) to `events` and its flags; takes over `text`.
-bool add_event(PyObject* events, std::string& flags, const Cue& cue, PyObject* text, char flag) {
-    Ref held = Ref::steal(text);
-    Ref start = Ref::steal(PyLong_FromLongLong(cue.start));
-    Ref end = Ref::steal(PyLong_FromLongLong(cue.end));
-    if (!held || !start || !end) {
-        return false;
+// The events as the Python builder gives them: a list of (start, end, text), one flag byte each.
+class PythonEvents {
+public:
+    bool start() {
+        events_ = Ref::steal(PyList_New(0));
+        return static_cast<bool>(events_);
     }
-    Ref event = Ref::steal(PyTuple_Pack(3, start.get(), end.get(), held.get()));
-    if (!event || PyList_Append(events, event.get()) < 0) {
-        return false;
-    }
-    flags += flag;
-    return true;
-}
 
-// writing.py's _text_events for one cue.
-bool add_cue_events(PyObject* events, std::string& flags, const Cue& cue, const Reading& reading, TextWriter& writer,
-                    bool vtt, bool split, bool coloured) {
+    Outcome add(const Cue& cue, std::u32string_view text, char flag) {
+        Ref held = Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, text.data(), static_cast<Py_ssize_t>(text.size())));
+        Ref start = Ref::steal(PyLong_FromLongLong(cue.start));
+        Ref end = Ref::steal(PyLong_FromLongLong(cue.end));
+        if (!held || !start || !end) {
+            return Outcome::failed;
+        }
+        Ref event = Ref::steal(PyTuple_Pack(3, start.get(), end.get(), held.get()));
+        if (!event || PyList_Append(events_.get(), event.get()) < 0) {
+            return Outcome::failed;
+        }
+        flags_ += flag;
+        return Outcome::done;
+    }
+
+    // (events, flags): a new reference, or null with an exception set.
+    PyObject* result() const {
+        Ref flags = Ref::steal(PyBytes_FromStringAndSize(flags_.data(), static_cast<Py_ssize_t>(flags_.size())));
+        return flags ? PyTuple_Pack(2, events_.get(), flags.get()) : nullptr;
+    }
+
+private:
+    Ref events_;
+    std::string flags_;
+};
+
+// The events written as a SubRip file, as subrip_text writes them with keep_tags, in UTF-8.
+class SubripFile {
+public:
+    bool start() {
+        out_.reserve(1 << 16);
+        return true;
+    }
+
+    Outcome add(const Cue& cue, std::u32string_view text, char) {
+        return append_subrip_event(out_, ++count_, cue.start, cue.end, text, true, scratch_) ? Outcome::done
+                                                                                            : Outcome::declined;
+    }
+
+    PyObject* result() const { return PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size())); }
+
+private:
+    std::string out_;
+    std::size_t count_ = 0;
+    EventScratch scratch_;
+};
+
+// writing.py's _text_events for one cue, its events given to `sink`.
+template <typename Sink>
+Outcome add_cue_events(Sink& sink, const Cue& cue, const Reading& reading, TextWriter& writer, bool vtt, bool split,
+                       bool coloured) {
     std::vector<Line> upper;
     std::vector<Line> lower;
     add_lines(cue.originals, reading, false, upper);
@@ -523,21 +564,23 @@ bool add_cue_events(PyObject* events, std::string& flags, const Cue& cue, const 
         const bool top = split && upper.empty() && !lower.empty();
         upper.insert(upper.end(), lower.begin(), lower.end());
         if (vtt) {
-            return add_event(events, flags, cue, writer.text(upper, false), top ? top_flag : 0);
+            return sink.add(cue, writer.text(upper, false), top ? top_flag : 0);
         }
-        return add_event(events, flags, cue, writer.text(upper, top), 0);
+        return sink.add(cue, writer.text(upper, top), 0);
     }
-    return add_event(events, flags, cue, writer.text(upper, false), 0) &&
-           add_event(events, flags, cue, writer.text(lower, !vtt),
-                     static_cast<char>(reference_style_flag | (vtt ? top_flag : 0)));
+    const Outcome outcome = sink.add(cue, writer.text(upper, false), 0);
+    if (outcome != Outcome::done) {
+        return outcome;
+    }
+    return sink.add(cue, writer.text(lower, !vtt), static_cast<char>(reference_style_flag | (vtt ? top_flag : 0)));
 }
 
 std::u32string ascii_u32(std::string_view text) { return std::u32string(text.begin(), text.end()); }
 
-}  // namespace
-
-PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
-                           bool split, PyObject* colour) {
+// The events of the alignment given to `sink`; its result, None, or null with an exception set.
+template <typename Sink>
+PyObject* build(Sink& sink, PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
+                bool split, PyObject* colour) {
     std::u32string colour_start;
     std::u32string colour_end;
     const bool coloured = colour != Py_None;
@@ -559,29 +602,35 @@ PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObje
     if (outcome == Outcome::done) {
         outcome = read_unpaired(unpaired_reference, true, cues, reading);
     }
+    const std::vector<Cue> placed = outcome == Outcome::done ? placed_cues(std::move(cues)) : std::vector<Cue>{};
+    if (outcome == Outcome::done && !sink.start()) {
+        outcome = Outcome::failed;
+    }
+    TextWriter writer(std::move(colour_start), std::move(colour_end));
+    for (std::size_t index = 0; index < placed.size() && outcome == Outcome::done; ++index) {
+        outcome = add_cue_events(sink, placed[index], reading, writer, vtt, split, coloured);
+    }
     if (outcome == Outcome::failed) {
         return nullptr;
     }
     if (outcome == Outcome::declined) {
         Py_RETURN_NONE;
     }
-    const std::vector<Cue> placed = placed_cues(std::move(cues));
-    Ref events = Ref::steal(PyList_New(0));
-    if (!events) {
-        return nullptr;
-    }
-    std::string flags;
-    TextWriter writer(std::move(colour_start), std::move(colour_end));
-    for (const Cue& cue : placed) {
-        if (!add_cue_events(events.get(), flags, cue, reading, writer, vtt, split, coloured)) {
-            return nullptr;
-        }
-    }
-    Ref flag_bytes = Ref::steal(PyBytes_FromStringAndSize(flags.data(), static_cast<Py_ssize_t>(flags.size())));
-    if (!flag_bytes) {
-        return nullptr;
-    }
-    return PyTuple_Pack(2, events.get(), flag_bytes.get());
+    return sink.result();
+}
+
+}  // namespace
+
+PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
+                           bool split, PyObject* colour) {
+    PythonEvents events;
+    return build(events, groups, unpaired_original, unpaired_reference, vtt, split, colour);
+}
+
+PyObject* bilingual_subrip(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool split,
+                           PyObject* colour) {
+    SubripFile file;
+    return build(file, groups, unpaired_original, unpaired_reference, false, split, colour);
 }
 
 }  // namespace quorvel_subrip

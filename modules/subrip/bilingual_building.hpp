@@ -25,4 +25,9 @@ namespace quorvel_subrip {
 PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
                            bool split, PyObject* colour);
 
+// The same events of a SubRip track written as its file, in UTF-8: the bytes of subrip_text
+// (keep_tags) of them, encoded. A new bytes, None (a new reference) or null with an exception set.
+PyObject* bilingual_subrip(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool split,
+                           PyObject* colour);
+
 }  // namespace quorvel_subrip

@@ -6,7 +6,8 @@
 // tree of built-in values (or its UTF-8 bytes), or None (see json_writing.hpp). subrip_text(events, vtt, keep_tags=False, /) writes events as pysubs2 writes SubRip or
 // WebVTT, or gives None (see subrip_writing.hpp). bilingual_events(groups, unpaired_original,
 // unpaired_reference, vtt, split, colour, /) builds a bilingual track's events, or gives None (see
-// bilingual_building.hpp). The caller, c_quorvel.formats.fast_text, falls back on its own Python road
+// bilingual_building.hpp); bilingual_subrip(groups, unpaired_original, unpaired_reference, split,
+// colour, /) writes those of a SubRip track as its file's bytes. The caller, c_quorvel.formats.fast_text, falls back on its own Python road
 // and then on pysubs2 and json.
 #include <Python.h>
 
@@ -113,6 +114,24 @@ PyObject* bilingual_events_entry(PyObject*, PyObject* const* arguments, Py_ssize
     }
 }
 
+PyObject* bilingual_subrip_entry(PyObject*, PyObject* const* arguments, Py_ssize_t count) {
+    binding::ready_exception_state();
+    if (count != 5) {
+        PyErr_Format(PyExc_TypeError, "bilingual_subrip() takes exactly 5 positional arguments (%zd given)", count);
+        return nullptr;
+    }
+    const int split = PyObject_IsTrue(arguments[3]);
+    if (split < 0) {
+        return nullptr;
+    }
+    try {
+        return bilingual_subrip(arguments[0], arguments[1], arguments[2], split != 0, arguments[4]);
+    } catch (...) {
+        binding::translate_native_exception();
+        return nullptr;
+    }
+}
+
 constexpr const char* scan_cues_doc =
     "scan_cues(text, vtt, /)\n--\n\n"
     "The cues of a SubRip or WebVTT text as (intervals, odd_positions), or None.\n"
@@ -135,6 +154,11 @@ constexpr const char* bilingual_events_doc =
     "A bilingual SubRip or WebVTT track's events as (list of (start, end, text), flags), or None.\n"
     "Use c_quorvel.formats.fast_text.fast_bilingual_events.";
 
+constexpr const char* bilingual_subrip_doc =
+    "bilingual_subrip(groups, unpaired_original, unpaired_reference, split, colour, /)\n--\n\n"
+    "A bilingual SubRip track's file as UTF-8 bytes, or None.\n"
+    "Use c_quorvel.formats.fast_text.fast_bilingual_subrip.";
+
 PyMethodDef module_functions[] = {
     {"scan_cues", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_cues_entry)), METH_FASTCALL,
      scan_cues_doc},
@@ -144,6 +168,8 @@ PyMethodDef module_functions[] = {
      subrip_text_doc},
     {"bilingual_events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bilingual_events_entry)),
      METH_FASTCALL, bilingual_events_doc},
+    {"bilingual_subrip", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bilingual_subrip_entry)),
+     METH_FASTCALL, bilingual_subrip_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

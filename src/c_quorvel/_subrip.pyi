@@ -9,3 +9,7 @@ def bilingual_events(
     groups: list[dict[str, Any]], unpaired_original: list[dict[str, Any]], unpaired_reference: list[dict[str, Any]],
     vtt: bool, split: bool, colour: str | None, /,
 ) -> tuple[list[tuple[int, int, str]], bytes] | None: ...
+def bilingual_subrip(
+    groups: list[dict[str, Any]], unpaired_original: list[dict[str, Any]], unpaired_reference: list[dict[str, Any]],
+    split: bool, colour: str | None, /,
+) -> bytes | None: ...

@@ -12,6 +12,7 @@ exactly (then the caller takes pysubs2's road, which stays the reference and the
   style) gives with ``to_string(fmt)``.
 * ``fast_bilingual_events(alignment, fmt, layout, colour)``: the events of a bilingual SubRip or
   WebVTT track that ``writing.bilingual_events`` builds, for plain texts.
+* ``fast_bilingual_subrip(alignment, layout, colour)``: the same SubRip track's file, as UTF-8.
 * ``fast_json(value)``: ``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of
   built-in values, written natively (json's indented encoder is its pure-Python one).
 
@@ -205,6 +206,14 @@ def fast_bilingual_events(alignment: Any, fmt: str, layout: str, colour: str | N
         return None
     return _subrip.bilingual_events(alignment.groups, alignment.unpaired_original, alignment.unpaired_reference,
                                     fmt == "vtt", layout == "split", colour)
+
+
+def fast_bilingual_subrip(alignment: Any, layout: str, colour: str | None) -> bytes | None:
+    """The UTF-8 bytes of the bilingual SubRip file of ``fast_bilingual_events``' events, as
+    ``fast_subtitles(events, "srt", keep_tags=True)`` writes them, written natively with no event
+    objects or str between (a file's content). None where either leaves them."""
+    return _subrip.bilingual_subrip(alignment.groups, alignment.unpaired_original, alignment.unpaired_reference,
+                                    layout == "split", colour)
 
 
 def fast_json(value: Any, *, final_newline: bool = False, utf8: bool = False) -> str | bytes | None:

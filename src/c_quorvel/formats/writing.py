@@ -37,7 +37,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
-from c_quorvel.formats.fast_text import fast_bilingual_events, fast_json, fast_subtitles
+from c_quorvel.formats.fast_text import fast_bilingual_events, fast_bilingual_subrip, fast_json, fast_subtitles
 from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
 
 LAYOUTS = ("stacked", "split")
@@ -565,6 +565,12 @@ def write_alignment(
                 return
         text = alignment_to_json(alignment)
     else:
+        if fmt == "srt" and encoding == "utf-8":
+            # The file's bytes written natively, without event objects or a str between.
+            data = fast_bilingual_subrip(alignment, layout, _checked_colour(fmt, layout, color_reference))
+            if data is not None:
+                write_bytes_atomically(name, data)
+                return
         try:
             text = alignment_to_subtitles(alignment, fmt, layout=layout, color_reference=color_reference)
         except OutputError as exc:
