@@ -556,26 +556,34 @@ def write_alignment(
     the file then is as it was."""
     name = os.fspath(path)
     fmt = output_format(name, to)
+    data = alignment_file_bytes(alignment, fmt, layout=layout, color_reference=color_reference, encoding=encoding)
+    if data is not None:
+        write_bytes_atomically(name, data)
+        return
     if fmt == "json":
-        if encoding == "utf-8":
-            # The file's bytes written natively, without a str of the whole text between.
-            data = fast_json(_json_document(alignment), final_newline=True, utf8=True)
-            if data is not None:
-                write_bytes_atomically(name, data)
-                return
         text = alignment_to_json(alignment)
     else:
-        if fmt == "srt" and encoding == "utf-8":
-            # The file's bytes written natively, without event objects or a str between.
-            data = fast_bilingual_subrip(alignment, layout, _checked_colour(fmt, layout, color_reference))
-            if data is not None:
-                write_bytes_atomically(name, data)
-                return
         try:
             text = alignment_to_subtitles(alignment, fmt, layout=layout, color_reference=color_reference)
         except OutputError as exc:
             raise OutputError(f"{name}: {exc}") from None
     write_text_atomically(name, text, encoding)
+
+
+def alignment_file_bytes(
+    alignment: Any, fmt: str, *, layout: str = "stacked", color_reference: str | None = None, encoding: str = "utf-8",
+) -> bytes | None:
+    """The bytes of the file ``write_alignment`` writes, made natively with no str of the whole
+    text between (no text to encode again): JSON and SubRip in UTF-8. None for anything else, and
+    for what the native writers leave: then the text is made (and any error raised) and encoded.
+    Raises ValueError for an unknown layout or colour, as the text road does."""
+    if encoding.lower().replace("_", "-") not in ("utf-8", "utf8"):
+        return None
+    if fmt == "json":
+        return fast_json(_json_document(alignment), final_newline=True, utf8=True)
+    if fmt == "srt":
+        return fast_bilingual_subrip(alignment, layout, _checked_colour(fmt, layout, color_reference))
+    return None
 
 
 # One track ----------------------------------------------------------------------------------
