@@ -23,10 +23,8 @@ takes the rest it can. The tests hold both against pysubs2. Writing SubRip and W
 same two roads (``fast_subtitles`` natively, ``python_subtitles`` for what the native writer
 leaves).
 
-What they earn (``benchmarks/bench_job.py``, two 2,000-cue SubRip files, processor time on a
-shared machine): reading both files 29x faster than through pysubs2, the bilingual SubRip file
-written 20x faster, the JSON file 2.2x faster; the whole job 20x faster with SubRip output and
-7x with JSON output.
+What they earn is measured by ``benchmarks/bench_job.py`` and written down in
+``benchmarks/README.md`` ("The whole job"), the one place for figures.
 
 How pysubs2 reads (and so what is copied here): a line holding exactly two timestamps starts a
 cue; every following line up to the next such line (blank lines, the next cue's number, a

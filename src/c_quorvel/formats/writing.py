@@ -4,7 +4,10 @@ A bilingual subtitle file is made in two steps, each in one function: ``bilingua
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
 ``serialise_events`` writes them (SubRip and WebVTT through ``fast_text.fast_subtitles``, which
 gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues``
-tells how), and hold every line of the alignment once.
+tells how), and hold every line of the alignment once. The events of SubRip and WebVTT tracks of
+plain texts are built natively (``fast_text.fast_bilingual_events``; ``python_bilingual_events``
+is the reference and the fallback), and a SubRip or JSON file in UTF-8 is written straight from
+the native writers' bytes (``alignment_file_bytes``).
 
 A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
 JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
