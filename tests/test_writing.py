@@ -210,7 +210,7 @@ def outcome(call):
         return ("OutputError", str(exc))
 
 
-@settings(max_examples=400, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(drawn_alignment(), st.sampled_from(["srt", "vtt"]), st.sampled_from(["stacked", "split"]),
        st.sampled_from([None, "#ff0000", "cyan"]))
 def test_native_bilingual_events_are_the_python_builders(drawn, fmt, layout, colour):
