@@ -407,7 +407,7 @@ class CollidingKey:
         return False
 
 
-def test_bilingual_event_building_does_not_leak():
+def test_bilingual_building_and_utf8_writing_do_not_leak():
     from c_quorvel import _subrip
 
     text = "shared line\nsecond -->"
@@ -426,4 +426,9 @@ def test_bilingual_event_building_does_not_leak():
     assert_no_leak(lambda: _subrip.bilingual_events(groups, declined, [], False, False, None), calls=100)
     assert _subrip.bilingual_events(groups, declined, [], False, False, None) is None
     assert_no_leak(lambda: _subrip.bilingual_events(groups, failing, [], False, False, None), expect=LookupError, calls=100)
+    # The same events written as a SubRip file's bytes, and JSON written as UTF-8 bytes.
+    assert_no_leak(lambda: _subrip.bilingual_subrip(groups, members, raw, True, "#ff0000"), calls=100)
+    assert_no_leak(lambda: _subrip.bilingual_subrip(groups, failing, [], False, None), expect=LookupError, calls=100)
+    assert_no_leak(lambda: _subrip.indented_json({"groups": groups, "lone": "\udc80"}, True, True), calls=100)
+    assert_no_leak(lambda: _subrip.indented_json(groups, True, True), calls=100)
     assert [sys.getrefcount(item) for item in watched] == before
