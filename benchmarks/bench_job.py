@@ -11,7 +11,8 @@ Writes two SubRip files of N cues each (a track and a second track derived from 
 * the package road: the same calls as they run for users (SubRip read by ``fast_intervals``,
   written by ``fast_subtitles``, JSON by ``fast_json``);
 * ``pair_tracks`` alone, the yardstick of the goals; and, on the package road, the bilingual
-  writer's parts: building its cues and texts (``bilingual_events``) and serialising them.
+  SubRip writer: the file's bytes as ``write_alignment`` makes them (``fast_bilingual_subrip``),
+  and the road through event objects (``bilingual_events``, then ``serialise_events``).
 
 Both roads' tracks and output files are checked byte for byte equal before anything is timed. It
 prints each stage's time and share for both roads side by side, the whole job's time as a
@@ -44,6 +45,7 @@ from tracks import make_pair, write_srt  # noqa: E402
 
 from c_quorvel.align import pair_tracks  # noqa: E402
 from c_quorvel.formats import read_track, reading, write_alignment, writing  # noqa: E402
+from c_quorvel.formats.fast_text import fast_bilingual_subrip  # noqa: E402
 
 GOAL_SRT = 5.0  # the whole job with SubRip output / pair_tracks alone, at most
 GOAL_JSON = 4.0  # the same with JSON output, at most
@@ -57,7 +59,8 @@ def _hand_back(*arguments: object, **keywords: object) -> None:
 def library_road() -> Iterator[None]:
     """The fast functions of ``formats.fast_text`` handing everything back, in this process only:
     the formats package then reads and writes through pysubs2 and json, its fallback road."""
-    names = [(reading, "fast_intervals"), (writing, "fast_subtitles"), (writing, "fast_json")]
+    names = [(reading, "fast_intervals"), (writing, "fast_subtitles"), (writing, "fast_json"),
+             (writing, "fast_bilingual_events"), (writing, "fast_bilingual_subrip")]
     saved = [getattr(module, name) for module, name in names]
     for module, name in names:
         setattr(module, name, _hand_back)
@@ -137,6 +140,7 @@ def main() -> None:
         events = writing.bilingual_events(alignment, "srt")
         building = best(lambda: writing.bilingual_events(alignment, "srt"), options.repeat)
         serialising = best(lambda: writing.serialise_events(events, "srt"), options.repeat)
+        file_bytes = best(lambda: fast_bilingual_subrip(alignment, "stacked", None), options.repeat)
 
         # The same call timed three times in this run (alone and as each road's stage): its best.
         pair_alone = min(pair_alone, *(stages[road]["pair"] for road in roads))
@@ -155,8 +159,9 @@ def main() -> None:
             print(f"  {'whole job':<20} {whole['library', to] * 1000:8.2f} ms          "
                   f"{whole['package', to] * 1000:8.2f} ms          {whole['library', to] / whole['package', to]:6.1f}x")
             print()
-        print(f"bilingual SubRip writer on the package road: {len(events)} cues built in {building * 1000:.2f} ms "
-              f"({building / len(events) * 1e6:.2f} us a cue), serialised in {serialising * 1000:.2f} ms")
+        print(f"bilingual SubRip writer on the package road: the file's bytes in {file_bytes * 1000:.2f} ms "
+              f"(fast_bilingual_subrip, {file_bytes / len(events) * 1e6:.2f} us a cue); through event objects "
+              f"(alignment_to_subtitles' road): {len(events)} cues built in {building * 1000:.2f} ms, serialised in {serialising * 1000:.2f} ms")
         print()
         for to, goal in (("srt", GOAL_SRT), ("json", GOAL_JSON)):
             for road in roads:

@@ -156,19 +156,22 @@ def test_failing_pairs_are_reported_and_do_not_stop_the_others(tmp_path, good_pa
 
 
 def saboteur() -> None:
-    """Worker start-up: writing any result whose name holds 'poison' kills the worker half-way."""
-    write = formats.write_text_atomically
+    """Worker start-up: writing any result whose name holds 'poison' (as text, or as the bytes
+    the native writers make) kills the worker half-way."""
 
-    def write_or_die(path, text, encoding="utf-8"):
-        folder, base = os.path.split(path)
-        if "poison" in base:
-            with open(os.path.join(folder, formats.temporary_name(base)), "w", encoding="utf-8") as handle:
-                handle.write(text[:10])
-                handle.flush()
-            os._exit(9)
-        write(path, text, encoding)
+    def sabotaged(write):
+        def write_or_die(path, content, *rest):
+            folder, base = os.path.split(path)
+            if "poison" in base:
+                with open(os.path.join(folder, formats.temporary_name(base)), "wb") as handle:
+                    handle.write((content.encode("utf-8") if isinstance(content, str) else content)[:10])
+                    handle.flush()
+                os._exit(9)
+            write(path, content, *rest)
+        return write_or_die
 
-    formats.write_text_atomically = write_or_die
+    formats.write_text_atomically = sabotaged(formats.write_text_atomically)
+    formats.write_bytes_atomically = sabotaged(formats.write_bytes_atomically)
 
 
 def sabotaged_pool(workers: int):

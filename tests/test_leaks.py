@@ -391,3 +391,44 @@ def test_calls_leave_reference_counts_of_existing_objects_unchanged():
     for _ in range(50):
         exercise()
     assert [sys.getrefcount(item) for item in watched] == before
+
+
+class CollidingKey:
+    """A dict key that a lookup of "text" compares against, and whose comparison raises once armed."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("text")
+
+    def __eq__(self, other):
+        if self.armed:
+            raise LookupError("compared")
+        return False
+
+
+def test_bilingual_building_and_utf8_writing_do_not_leak():
+    from c_quorvel import _subrip
+
+    text = "shared line\nsecond -->"
+    members = [input_interval(s, s + 1500, text, "") for s in range(0, 20000, 1000)]
+    raw = [input_interval(s, s + 900, "a b", "a\\hb") for s in range(500, 20000, 2000)]
+    groups = [{"start": s, "end": s + 3000, "original": members[k:k + 2], "reference": raw[k // 2:k // 2 + 1]}
+              for k, s in enumerate(range(0, 20000, 2000))]
+    declined = members[:5] + [input_interval(0, 10, "x", "{\\i1}x")]
+    colliding = CollidingKey()
+    failing = members[:5] + [{"start": 1, "end": 2, colliding: 0, "text": "x"}]
+    colliding.armed = True
+    watched = [text, *members[:3], *raw[:3], groups, declined, failing]
+    before = [sys.getrefcount(item) for item in watched]
+    for vtt, split, colour in [(False, False, None), (True, True, "#ff0000"), (False, True, "#00ff00")]:
+        assert_no_leak(lambda: _subrip.bilingual_events(groups, members, raw, vtt, split, colour), calls=100)
+    assert_no_leak(lambda: _subrip.bilingual_events(groups, declined, [], False, False, None), calls=100)
+    assert _subrip.bilingual_events(groups, declined, [], False, False, None) is None
+    assert_no_leak(lambda: _subrip.bilingual_events(groups, failing, [], False, False, None), expect=LookupError, calls=100)
+    # The same events written as a SubRip file's bytes, and JSON written as UTF-8 bytes.
+    assert_no_leak(lambda: _subrip.bilingual_subrip(groups, members, raw, True, "#ff0000"), calls=100)
+    assert_no_leak(lambda: _subrip.bilingual_subrip(groups, failing, [], False, None), expect=LookupError, calls=100)
+    assert_no_leak(lambda: _subrip.indented_json({"groups": groups, "lone": "\udc80"}, True, True), calls=100)
+    assert_no_leak(lambda: _subrip.indented_json(groups, True, True), calls=100)
+    assert [sys.getrefcount(item) for item in watched] == before

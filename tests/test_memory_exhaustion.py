@@ -180,7 +180,7 @@ def test_time_map_search_out_of_memory_raises_memory_error():
 SWEEP = textwrap.dedent(
     """
     import ctypes, sys, threading
-    from c_quorvel import _align, tandril
+    from c_quorvel import _align, _subrip, tandril
 
     heap = ctypes.CDLL(sys.argv[1])
     heap.fail_from_native_allocation.argtypes = [ctypes.c_long]
@@ -202,6 +202,10 @@ SWEEP = textwrap.dedent(
         "match_to_dict": (tandril.match_to_dict, ({"start": 0, "end": 5, "original": [BYTE_FORM], "reference": [BYTE_FORM]},)),
         "pair_tracks": (_align.pair_tracks, (SET_A, SET_B, 1000)),
         "synchronize": (_align.synchronize, (SET_A, SET_B, 60000, 2)),
+        "bilingual_events": (_subrip.bilingual_events, ([{"start": 0, "end": 10, "original": SET_A[:2], "reference": SET_B[:1]}],
+                                                        SET_A[2:], SET_B[1:], False, True, "#ff0000")),
+        "bilingual_subrip": (_subrip.bilingual_subrip, ([{"start": 0, "end": 10, "original": SET_A[:2], "reference": SET_B[:1]}],
+                                                        SET_A[2:], SET_B[1:], True, "#ff0000")),
     }
 
     def attempt(function, arguments, count):
@@ -267,6 +271,8 @@ ENTRIES = {
     "match_to_dict": "c_quorvel.tandril.match_to_dict",
     "pair_tracks": None,
     "synchronize": None,
+    "bilingual_events": None,
+    "bilingual_subrip": None,
 }
 
 

@@ -12,8 +12,9 @@ from hypothesis import strategies as st
 
 from c_quorvel.align import pair_tracks
 from c_quorvel.align import Alignment
-from c_quorvel.formats import alignment_to_subtitles, color_value, read_track
-from c_quorvel.formats.writing import bilingual_cues
+from c_quorvel.formats import OutputError, alignment_to_subtitles, color_value, read_track
+from c_quorvel.formats.fast_text import fast_bilingual_events, fast_bilingual_subrip
+from c_quorvel.formats.writing import bilingual_cues, bilingual_events, python_bilingual_events, serialise_events
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 INVISIBLE = str.maketrans("", "", "\u200b\u2060")
@@ -144,6 +145,105 @@ def test_colour_values_and_bad_choices():
             color_value(bad)
     with pytest.raises(ValueError, match="unknown layout 'top'"):
         alignment_to_subtitles(Alignment([], [], []), "srt", layout="top")
+
+
+# The native builder of SubRip and WebVTT events against the Python one, its reference: the same
+# events or None (the Python builder then), and the same file either way. Each drawn value says
+# whether the native builder must take it: plain texts, originals and times are its to build.
+PLAIN_PIECES = ["a", "Bé", "日本", "42", " ", "\t", "", "-->", "--->", "10:30", "JOHN:", "7", "\u2028", "\u00a0", "\u0663"]
+ODD_PIECES = ["{b}", "a}", "<i>", "\\N", "C:\\x", "\r", "1:02:03,4", "00:01.000", "3:1."]
+
+
+@st.composite
+def drawn_cue(draw):
+    plain = True
+    pieces = []
+    for _ in range(draw(st.integers(1, 4))):
+        odd = draw(st.integers(0, 9)) == 0
+        plain &= not odd
+        pieces.append(draw(st.sampled_from(ODD_PIECES if odd else PLAIN_PIECES)))
+        pieces.append(draw(st.sampled_from([" ", "\n"])))  # no piece runs into the next
+    text = "".join(pieces)
+    start, length = draw(st.integers(-3000, 30000)), draw(st.integers(0, 6000))
+    member = {"start": start, "end": start + length, "text": text, "original": "", "nl": 0}
+    kind = draw(st.integers(0, 14))
+    if kind == 0:
+        member["original"] = r"{\i1}" + text.replace("\n", r"\N")
+    elif kind == 1:
+        member["original"] = text.replace("\n", r"\N")
+    elif kind == 2:
+        member["original"] = 5
+    elif kind == 3:
+        member["start"] = float(start)
+    elif kind == 4:
+        member["end"] = 360_000_000  # past what SubRip holds: the Python builder's error
+    elif kind == 5:
+        member["original"] = text
+    elif kind == 6:
+        del member["original"]
+    plain &= kind >= 5
+    return member, plain
+
+
+@st.composite
+def drawn_alignment(draw):
+    plain = True
+
+    def members(most):
+        nonlocal plain
+        drawn = draw(st.lists(drawn_cue(), max_size=most))
+        plain &= all(ok for _, ok in drawn)
+        return [member for member, _ in drawn]
+
+    groups = []
+    for _ in range(draw(st.integers(0, 6))):
+        original, reference = members(3), members(3)
+        start = draw(st.integers(-1000, 30000))
+        groups.append({"start": start, "end": start + draw(st.integers(0, 8000)), "original": original, "reference": reference})
+    return Alignment(groups, members(6), members(6)), plain
+
+
+def outcome(call):
+    try:
+        return call()
+    except OutputError as exc:
+        return ("OutputError", str(exc))
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(drawn_alignment(), st.sampled_from(["srt", "vtt"]), st.sampled_from(["stacked", "split"]),
+       st.sampled_from([None, "#ff0000", "cyan"]))
+def test_native_bilingual_events_are_the_python_builders(drawn, fmt, layout, colour):
+    alignment, plain = drawn
+    expected = outcome(lambda: python_bilingual_events(alignment, fmt, layout=layout, color_reference=colour))
+    built = fast_bilingual_events(alignment, fmt, layout, None if colour is None else color_value(colour))
+    assert built is not None or not plain
+    if built is not None:
+        assert bilingual_events(alignment, fmt, layout=layout, color_reference=colour) == expected
+        assert len(built[1]) == len(built[0])
+    file_text = outcome(lambda: alignment_to_subtitles(alignment, fmt, layout=layout, color_reference=colour))
+    assert file_text == outcome(lambda: serialise_events(expected, fmt, layout=layout, color_reference=colour)
+                                if isinstance(expected, list) else expected)
+    if fmt == "srt":  # the file's bytes, written natively from the same events
+        data = fast_bilingual_subrip(alignment, layout, None if colour is None else color_value(colour))
+        assert data is not None or not plain
+        assert data is None or data == file_text.encode("utf-8")
+    assert fast_bilingual_events(alignment, "ass", layout, None) is None
+
+
+def test_native_bilingual_events_agree_or_decline_for_each_piece_alone():
+    # Each piece and raw form in a cue of its own (a drawn alignment mixes them, and one odd cue
+    # hands the whole alignment back).
+    for piece in PLAIN_PIECES + ODD_PIECES:
+        for text in (piece, f"x {piece}\n{piece} y"):
+            for original in ("", text, text.replace("\n", r"\N"), r"{\i1}" + text, None):
+                alignment = Alignment([], [{"start": 0, "end": 900, "text": text, "original": original}],
+                                      [{"start": 100, "end": 800, "text": text, "original": original}])
+                for fmt, layout in (("srt", "split"), ("vtt", "stacked")):
+                    built = fast_bilingual_events(alignment, fmt, layout, "#ff0000")
+                    if built is not None:
+                        assert bilingual_events(alignment, fmt, layout=layout, color_reference="#ff0000") == \
+                            python_bilingual_events(alignment, fmt, layout=layout, color_reference="#ff0000"), (text, original)
 
 
 HOSTILE_TEXTS = [

@@ -47,11 +47,32 @@ void append_escape(Output& out, Py_UCS4 ch) {
     }
 }
 
+// UTF-8 of one character that is no surrogate.
+void append_utf8(std::string& out, Py_UCS4 ch) {
+    if (ch < 0x80) {
+        out += static_cast<char>(ch);
+    } else if (ch < 0x800) {
+        out += static_cast<char>(0xC0 | (ch >> 6));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else if (ch < 0x10000) {
+        out += static_cast<char>(0xE0 | (ch >> 12));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (ch >> 18));
+        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (ch & 0x3F));
+    }
+}
+
 // `ok` turns false on the first value this writer leaves to json; a null result with an
-// exception set is reported by `failed`.
+// exception set is reported by `failed`. With `utf8` every string is encoded into `ascii`, which
+// then holds the whole text as UTF-8, and `pieces` stays empty.
 struct Writer {
     std::string ascii;
     Ref pieces;
+    bool utf8 = false;
     bool ok = true;
     bool failed = false;
 
@@ -98,6 +119,18 @@ struct Writer {
                 }
             }
             ascii.append(chars + run_start, static_cast<std::size_t>(length - run_start));
+        } else if (utf8) {
+            for (Py_ssize_t index = 0; index < length; ++index) {
+                const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
+                if (needs_escape(ch)) {
+                    append_escape(ascii, ch);
+                } else if (ch >= 0xD800 && ch <= 0xDFFF) {
+                    ok = false;  // UTF-8 holds no surrogate: the text road raises the writer's error
+                    return;
+                } else {
+                    append_utf8(ascii, ch);
+                }
+            }
         } else {
             Py_ssize_t escapes = 0;
             for (Py_ssize_t index = 0; index < length; ++index) {
@@ -220,8 +253,9 @@ struct Writer {
 
 }  // namespace
 
-PyObject* indented_json(PyObject* value, bool final_newline) {
+PyObject* indented_json(PyObject* value, bool final_newline, bool utf8) {
     Writer writer;
+    writer.utf8 = utf8;
     writer.pieces = Ref::steal(PyList_New(0));
     if (!writer.pieces) {
         return nullptr;
@@ -236,6 +270,9 @@ PyObject* indented_json(PyObject* value, bool final_newline) {
     }
     if (final_newline) {
         writer.ascii += '\n';
+    }
+    if (utf8) {
+        return PyBytes_FromStringAndSize(writer.ascii.data(), static_cast<Py_ssize_t>(writer.ascii.size()));
     }
     if (!writer.flush()) {
         return nullptr;

@@ -12,6 +12,8 @@ namespace quorvel_subrip {
 
 // A new str, None (a new reference) or null with an exception set. With `final_newline` the text
 // ends with a line break, joined with the rest (a caller adding it would copy the whole text).
-PyObject* indented_json(PyObject* value, bool final_newline);
+// With `utf8` the text comes as bytes, its UTF-8 encoding (a file's content, without the str
+// between); a lone surrogate, which UTF-8 cannot hold, then gives None.
+PyObject* indented_json(PyObject* value, bool final_newline, bool utf8);
 
 }  // namespace quorvel_subrip

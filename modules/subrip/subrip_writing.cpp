@@ -130,21 +130,20 @@ void append_fragment(std::vector<Py_UCS4>& body, const std::vector<Py_UCS4>& tex
     }
 }
 
-// The SubRip text of one event's text, appended to `out`; with `keep_tags` its override blocks
-// stay as they are. False for a text this writer leaves to pysubs2 (one that may hold a
-// drawing, or a lone surrogate).
-bool append_text(std::string& out, PyObject* source, bool keep_tags, std::vector<Py_UCS4>& text,
-                 std::vector<Py_UCS4>& body) {
-    const int kind = PyUnicode_KIND(source);
-    const void* data = PyUnicode_DATA(source);
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(source);
+// The SubRip text of one event's text (`length` characters, the one at an index given by `read`),
+// appended to `out`; with `keep_tags` its override blocks stay as they are. False for a text this
+// writer leaves to pysubs2 (one that may hold a drawing, or a lone surrogate).
+template <typename Read>
+bool append_text(std::string& out, Py_ssize_t length, Read read, bool keep_tags, EventScratch& scratch) {
+    std::vector<Py_UCS4>& text = scratch.text;
+    std::vector<Py_UCS4>& body = scratch.body;
     // "\h", "\n" and "\N" first, as pysubs2 replaces them before it looks at override blocks.
     text.clear();
     bool has_brace = false;
     for (Py_ssize_t index = 0; index < length; ++index) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, index);
+        const Py_UCS4 ch = read(index);
         if (ch == '\\' && index + 1 < length) {
-            const Py_UCS4 next = PyUnicode_READ(kind, data, index + 1);
+            const Py_UCS4 next = read(index + 1);
             if (next == 'h' || next == 'n' || next == 'N') {
                 text.push_back(next == 'h' ? ' ' : '\n');
                 ++index;
@@ -204,7 +203,33 @@ bool append_text(std::string& out, PyObject* source, bool keep_tags, std::vector
     return true;
 }
 
+// The event's number and timing line, then its text (see append_text) and a blank line.
+template <typename Read>
+bool append_block(std::string& out, std::size_t number, long long start, long long end, char mark, Py_ssize_t length,
+                  Read read, bool keep_tags, EventScratch& scratch) {
+    out += std::to_string(number);
+    out += '\n';
+    append_timestamp(out, start, mark);
+    out += " --> ";
+    append_timestamp(out, end, mark);
+    out += '\n';
+    if (!append_text(out, length, read, keep_tags, scratch)) {
+        return false;
+    }
+    out += "\n\n";
+    return true;
+}
+
 }  // namespace
+
+bool append_subrip_event(std::string& out, std::size_t number, long long start, long long end, std::u32string_view text,
+                         bool keep_tags, EventScratch& scratch) {
+    if (start < 0 || start > latest_time || end < 0 || end > latest_time) {
+        return false;
+    }
+    const auto read = [text](Py_ssize_t index) { return static_cast<Py_UCS4>(text[static_cast<std::size_t>(index)]); };
+    return append_block(out, number, start, end, ',', static_cast<Py_ssize_t>(text.size()), read, keep_tags, scratch);
+}
 
 PyObject* subrip_text(PyObject* events, bool vtt, bool keep_tags) {
     if (!PyList_CheckExact(events)) {
@@ -216,8 +241,7 @@ PyObject* subrip_text(PyObject* events, bool vtt, bool keep_tags) {
         out += "WEBVTT\n\n";
     }
     const char mark = vtt ? '.' : ',';
-    std::vector<Py_UCS4> text;
-    std::vector<Py_UCS4> body;
+    EventScratch scratch;
     // No Python code runs while the list is read: only exact built-in types are looked into.
     for (Py_ssize_t position = 0; position < PyList_GET_SIZE(events); ++position) {
         PyObject* event = PyList_GET_ITEM(events, position);
@@ -228,16 +252,14 @@ PyObject* subrip_text(PyObject* events, bool vtt, bool keep_tags) {
             PyErr_Clear();
             Py_RETURN_NONE;
         }
-        out += std::to_string(position + 1);
-        out += '\n';
-        append_timestamp(out, start, mark);
-        out += " --> ";
-        append_timestamp(out, end, mark);
-        out += '\n';
-        if (!append_text(out, PyTuple_GET_ITEM(event, 2), keep_tags, text, body)) {
+        PyObject* text = PyTuple_GET_ITEM(event, 2);
+        const int kind = PyUnicode_KIND(text);
+        const void* data = PyUnicode_DATA(text);
+        const auto read = [kind, data](Py_ssize_t index) { return PyUnicode_READ(kind, data, index); };
+        if (!append_block(out, static_cast<std::size_t>(position + 1), start, end, mark, PyUnicode_GET_LENGTH(text), read,
+                          keep_tags, scratch)) {
             Py_RETURN_NONE;
         }
-        out += "\n\n";
     }
     return PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()), "strict");
 }

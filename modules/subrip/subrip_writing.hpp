@@ -12,9 +12,26 @@
 
 #include <Python.h>
 
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
 namespace quorvel_subrip {
 
 // A new str, None (a new reference) or null with an exception set.
 PyObject* subrip_text(PyObject* events, bool vtt, bool keep_tags);
+
+// Buffers reused from one event to the next.
+struct EventScratch {
+    std::vector<Py_UCS4> text;
+    std::vector<Py_UCS4> body;
+};
+
+// One SubRip event as subrip_text writes it (numbered `number`), appended to `out` as UTF-8, for
+// a writer that holds the event's text as code points rather than as a str. False, with nothing
+// to be kept of `out`, where subrip_text would give None.
+bool append_subrip_event(std::string& out, std::size_t number, long long start, long long end, std::u32string_view text,
+                         bool keep_tags, EventScratch& scratch);
 
 }  // namespace quorvel_subrip

@@ -10,6 +10,7 @@ the output ``"-"`` (standard output); what the user should be told comes back in
 from __future__ import annotations
 
 import json
+import operator
 import os
 import sys
 from collections.abc import Callable, Sequence
@@ -52,8 +53,8 @@ class Outcome:
         alignment = self.alignment
         return {
             "groups": len(alignment.groups),
-            "paired_original": sum(len(group["original"]) for group in alignment.groups),
-            "paired_reference": sum(len(group["reference"]) for group in alignment.groups),
+            "paired_original": sum(map(len, map(_ORIGINAL_SIDE, alignment.groups))),
+            "paired_reference": sum(map(len, map(_REFERENCE_SIDE, alignment.groups))),
             "unpaired_original": len(alignment.unpaired_original),
             "unpaired_reference": len(alignment.unpaired_reference),
         }
@@ -68,6 +69,10 @@ class Outcome:
         alignment = self.alignment
         return (_share(len(alignment.unpaired_original), len(self.original)),
                 _share(len(alignment.unpaired_reference), len(self.reference)))
+
+
+_ORIGINAL_SIDE = operator.itemgetter("original")
+_REFERENCE_SIDE = operator.itemgetter("reference")
 
 
 def _share(part: int, whole: int) -> float:
@@ -227,7 +232,13 @@ def write_outcome(outcome: Outcome, output: str, fmt: str, options: PairingOptio
             formats.write_retimed(outcome.document, outcome.time_map, output, to=fmt,
                                   encoding=options.output_encoding, fps=options.fps[1])
         else:
-            formats.write_text_atomically(output, result_text(outcome, fmt, options), options.output_encoding or "utf-8")
+            encoding = options.output_encoding or "utf-8"
+            data = formats.alignment_file_bytes(outcome.alignment, fmt, layout=options.layout,
+                                                color_reference=options.color_reference, encoding=encoding)
+            if data is not None:
+                formats.write_bytes_atomically(output, data)
+            else:
+                formats.write_text_atomically(output, result_text(outcome, fmt, options), encoding)
     elif options.output_encoding is not None and hasattr(stream, "buffer"):
         stream.flush()
         try:

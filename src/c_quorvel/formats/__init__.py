@@ -27,13 +27,13 @@ from c_quorvel.formats.names import (
 from c_quorvel.limits import INT32_MAX, INT32_MIN
 from c_quorvel.formats.reading import read_document, read_track
 from c_quorvel.formats.writing import (
-    LAYOUTS, TEMPORARY_NAME, alignment_to_json, alignment_to_subtitles, color_value, retimed_text, track_to_text, write_alignment,
+    LAYOUTS, TEMPORARY_NAME, alignment_file_bytes, alignment_to_json, alignment_to_subtitles, color_value, retimed_text, track_to_text, write_alignment,
     temporary_name, write_bytes_atomically, write_retimed, write_text_atomically, write_track,
 )
 
 __all__ = [
     "Document", "INPUT_FORMATS", "INT32_MAX", "INT32_MIN", "LAYOUTS", "OUTPUT_FORMATS", "OutputError", "RETIME_FORMATS",
-    "TEMPORARY_NAME", "TrackError", "alignment_to_json", "alignment_to_subtitles", "color_value", "one_line", "output_format", "read_document",
+    "TEMPORARY_NAME", "TrackError", "alignment_file_bytes", "alignment_to_json", "alignment_to_subtitles", "color_value", "one_line", "output_format", "read_document",
     "read_track", "retimed_text", "temporary_name", "track_to_text", "write_alignment", "write_bytes_atomically", "write_retimed", "write_text_atomically",
     "write_track",
 ]

@@ -10,6 +10,9 @@ exactly (then the caller takes pysubs2's road, which stays the reference and the
   events (file order, comments and drawings skipped), for text whose line endings are LF.
 * ``fast_subtitles(events, fmt)``: the text ``pysubs2.SSAFile`` with those events (default
   style) gives with ``to_string(fmt)``.
+* ``fast_bilingual_events(alignment, fmt, layout, colour)``: the events of a bilingual SubRip or
+  WebVTT track that ``writing.bilingual_events`` builds, for plain texts.
+* ``fast_bilingual_subrip(alignment, layout, colour)``: the same SubRip track's file, as UTF-8.
 * ``fast_json(value)``: ``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of
   built-in values, written natively (json's indented encoder is its pure-Python one).
 
@@ -20,10 +23,8 @@ takes the rest it can. The tests hold both against pysubs2. Writing SubRip and W
 same two roads (``fast_subtitles`` natively, ``python_subtitles`` for what the native writer
 leaves).
 
-What they earn (``benchmarks/bench_job.py``, two 2,000-cue SubRip files, processor time on a
-shared machine): reading both files 29x faster than through pysubs2, the bilingual SubRip file
-written 20x faster, the JSON file 2.2x faster; the whole job 20x faster with SubRip output and
-7x with JSON output.
+What they earn is measured by ``benchmarks/bench_job.py`` and written down in
+``benchmarks/README.md`` ("The whole job"), the one place for figures.
 
 How pysubs2 reads (and so what is copied here): a line holding exactly two timestamps starts a
 cue; every following line up to the next such line (blank lines, the next cue's number, a
@@ -192,11 +193,34 @@ def python_subtitles(events: list[tuple[int, int, str]], fmt: str, *, keep_tags:
     return "".join(parts)
 
 
-def fast_json(value: Any, *, final_newline: bool = False) -> str | None:
+def fast_bilingual_events(alignment: Any, fmt: str, layout: str, colour: str | None) -> tuple[list[tuple[int, int, str]], bytes] | None:
+    """The events ``writing.bilingual_events`` builds for a bilingual SubRip or WebVTT track
+    (``colour`` a "#rrggbb" value or None), built natively, as (events, flags): each event
+    (start, end, text), and one byte per event, 1 when it is shown at the top (a WebVTT cue
+    setting), 2 when its style is the reference's. None for anything the native builder leaves
+    (override tags, escapes, odd values; see ``modules/subrip/bilingual_building.hpp``): then the
+    Python builder runs."""
+    if fmt not in ("srt", "vtt"):
+        return None
+    return _subrip.bilingual_events(alignment.groups, alignment.unpaired_original, alignment.unpaired_reference,
+                                    fmt == "vtt", layout == "split", colour)
+
+
+def fast_bilingual_subrip(alignment: Any, layout: str, colour: str | None) -> bytes | None:
+    """The UTF-8 bytes of the bilingual SubRip file of ``fast_bilingual_events``' events, as
+    ``fast_subtitles(events, "srt", keep_tags=True)`` writes them, written natively with no event
+    objects or str between (a file's content). None where either leaves them."""
+    return _subrip.bilingual_subrip(alignment.groups, alignment.unpaired_original, alignment.unpaired_reference,
+                                    layout == "split", colour)
+
+
+def fast_json(value: Any, *, final_newline: bool = False, utf8: bool = False) -> str | bytes | None:
     """``json.dumps(value, indent=2, ensure_ascii=False)`` for a tree of exact dicts (str keys),
     lists, strs, ints, bools and None, followed by "\\n" with ``final_newline`` (joined natively:
-    adding it afterwards copies the whole text); None for anything else (json.dumps then)."""
-    return _subrip.indented_json(value, final_newline)
+    adding it afterwards copies the whole text); with ``utf8`` that text's UTF-8 bytes, written
+    natively (a file's content: no str of the whole text is made and encoded). None for anything
+    else, and with ``utf8`` for a text holding a lone surrogate (json.dumps then)."""
+    return _subrip.indented_json(value, final_newline, utf8)
 
 
 def _timestamp(ms: int, mark: str) -> str:

@@ -13,6 +13,7 @@ from __future__ import annotations
 import codecs
 import json
 import math
+import operator
 import os
 import re
 import sys
@@ -117,10 +118,10 @@ def read_document(
         fps = _frame_rate(name, fps, "given")
     own_notes: list[str] = []
     text, read_as, marked = _decode(name, data, encoding, own_notes)
-    if not text.strip():
+    if not text or text.isspace():  # (strip would copy the whole text)
         raise TrackError(f"{name}: the file is empty (no cues to read)")
     # As a file opened in text mode reads: "\r\n" and "\r" end lines too.
-    unified = text.replace("\r\n", "\n").replace("\r", "\n")
+    unified = text.replace("\r\n", "\n").replace("\r", "\n") if "\r" in text else text
     fmt = _input_format(name, unified, format)
     subs = None
     if fmt == "json":
@@ -130,11 +131,14 @@ def read_document(
     if not intervals:
         told = "intervals found in this JSON list" if fmt == "json" else f"subtitle cues found in this {fmt} file"
         raise TrackError(f"{name}: no {told}")
-    intervals.sort(key=lambda interval: interval["start"])
+    intervals.sort(key=_start)
     if notes is not None:
         notes.extend(own_notes)
     return Document(name=name, format=fmt, text=text, track=intervals, subs=subs, notes=own_notes,
                     encoding=read_as, byte_order_mark=marked)
+
+
+_start = operator.itemgetter("start")
 
 
 def _read_bytes(path: str | os.PathLike[str]) -> tuple[str, bytes]:

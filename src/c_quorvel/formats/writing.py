@@ -4,7 +4,10 @@ A bilingual subtitle file is made in two steps, each in one function: ``bilingua
 the list of output events (start, end, style, text in the subtitle library's ASS form) and
 ``serialise_events`` writes them (SubRip and WebVTT through ``fast_text.fast_subtitles``, which
 gives pysubs2's bytes, with pysubs2 as the fallback). Its cues never overlap (``bilingual_cues``
-tells how), and hold every line of the alignment once.
+tells how), and hold every line of the alignment once. The events of SubRip and WebVTT tracks of
+plain texts are built natively (``fast_text.fast_bilingual_events``; ``python_bilingual_events``
+is the reference and the fallback), and a SubRip or JSON file in UTF-8 is written straight from
+the native writers' bytes (``alignment_file_bytes``).
 
 A cue text never reads as structure. In SubRip and WebVTT a line holding "-->" gets a WORD
 JOINER (U+2060, invisible) between "--" and ">", and every timestamp-like run of digits one after
@@ -37,7 +40,7 @@ from pysubs2.formats.subrip import MAX_REPRESENTABLE_TIME as _SRT_MAX_TIME
 from pysubs2.formats.subrip import SubripFormat
 from pysubs2.formats.webvtt import WebVTTFormat
 
-from c_quorvel.formats.fast_text import fast_json, fast_subtitles
+from c_quorvel.formats.fast_text import fast_bilingual_events, fast_bilingual_subrip, fast_json, fast_subtitles
 from c_quorvel.formats.names import EXTENSION_FORMATS, FRAME_FORMATS, RETIME_FORMATS, OutputError, canonical_format, one_line, output_format
 
 LAYOUTS = ("stacked", "split")
@@ -76,14 +79,18 @@ def color_value(text: str) -> str:
 
 def alignment_to_json(alignment: Any, *, indent: int | None = 2, ensure_ascii: bool = False) -> str:
     """The JSON text of an alignment: one object holding its groups and both unpaired lists."""
-    document = {
+    document = _json_document(alignment)
+    if indent == 2 and not ensure_ascii:
+        return _json_text(document)
+    return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
+
+
+def _json_document(alignment: Any) -> dict[str, Any]:
+    return {
         "groups": alignment.groups,
         "unpaired_original": alignment.unpaired_original,
         "unpaired_reference": alignment.unpaired_reference,
     }
-    if indent == 2 and not ensure_ascii:
-        return _json_text(document)
-    return json.dumps(document, indent=indent, ensure_ascii=ensure_ascii) + "\n"
 
 
 def _json_text(value: Any) -> str:
@@ -430,12 +437,37 @@ def bilingual_events(alignment: Any, fmt: str, *, layout: str = "stacked", color
     ``layout="split"``: a cue holding lines of both tracks becomes two events at the same times,
     the reference's at the top of the screen ({\\an8} in SubRip, a cue setting in WebVTT, a style
     aligned to the top in ASS). ``color_reference`` colours the reference's lines.
+
+    SubRip and WebVTT events of plain texts are built natively (``fast_text.fast_bilingual_events``),
+    the rest by ``python_bilingual_events``, the reference.
     """
+    colour = _checked_colour(fmt, layout, color_reference)
+    built = fast_bilingual_events(alignment, fmt, layout, colour)
+    if built is None:
+        return python_bilingual_events(alignment, fmt, layout=layout, color_reference=color_reference)
+    rows, flags = built
+    return [OutputEvent(start, end, _REFERENCE_STYLE if flag & _REFERENCE_FLAG else _ORIGINAL_STYLE, text, bool(flag & _TOP_FLAG))
+            for (start, end, text), flag in zip(rows, flags)]
+
+
+# The flags of fast_bilingual_events' events.
+_TOP_FLAG, _REFERENCE_FLAG = 1, 2
+
+
+def _checked_colour(fmt: str, layout: str, color_reference: str | None) -> str | None:
+    """The reference's colour as "#rrggbb" or None, once the layout and format are known good."""
     if layout not in LAYOUTS:
         raise ValueError(f"unknown layout {layout!r} (known: {', '.join(LAYOUTS)})")
     if fmt not in _SUBTITLE_FORMATS:
         raise OutputError(f"cannot write a bilingual track as {fmt!r} (can write: {', '.join(_SUBTITLE_FORMATS)}, json)")
-    colour = None if color_reference is None else color_value(color_reference)
+    return None if color_reference is None else color_value(color_reference)
+
+
+def python_bilingual_events(
+    alignment: Any, fmt: str, *, layout: str = "stacked", color_reference: str | None = None,
+) -> list[OutputEvent]:
+    """``bilingual_events``' Python road: every text, every format."""
+    colour = _checked_colour(fmt, layout, color_reference)
     events: list[OutputEvent] = []
     for cue in bilingual_cues(alignment, fmt):
         events += _ass_events(cue, layout) if fmt in ("ass", "ssa") else _text_events(cue, fmt, layout, colour)
@@ -479,11 +511,15 @@ def serialise_events(
         text = subs.to_string(fmt, keep_ssa_tags=True)
     if fmt != "vtt":
         return text
-    # pysubs2 writes WebVTT's cues in order of start, stably, one block each.
+    return _webvtt_settings(text, [event.top for event in sorted(events, key=lambda event: event.start)], color_reference)
+
+
+def _webvtt_settings(text: str, tops: Sequence[bool], color_reference: str | None) -> str:
+    """pysubs2's WebVTT ``text`` with the cue setting ``line:0`` on the cues ``tops`` marks (in
+    the order written: by start, stably) and a STYLE block for a reference colour."""
     head, *blocks = text.split("\n\n")
-    ordered = sorted(events, key=lambda event: event.start)
-    for index, event in enumerate(ordered):
-        if event.top:
+    for index, top in enumerate(tops):
+        if top:
             number, timing, *rest = blocks[index].split("\n")
             blocks[index] = "\n".join([number, timing + " line:0", *rest])
     if color_reference is not None:
@@ -494,6 +530,17 @@ def serialise_events(
 def alignment_to_subtitles(alignment: Any, fmt: str, *, layout: str = "stacked", color_reference: str | None = None) -> str:
     """A bilingual subtitle track in ``fmt`` (srt, vtt, ass or ssa): see ``bilingual_cues`` for
     the times and ``bilingual_events`` for the layouts."""
+    colour = _checked_colour(fmt, layout, color_reference)
+    built = fast_bilingual_events(alignment, fmt, layout, colour)
+    if built is not None:
+        # The native events, written without OutputEvent objects between.
+        rows, flags = built
+        text = fast_subtitles(rows, fmt, keep_tags=True)
+        if text is not None:
+            if fmt != "vtt":
+                return text
+            order = sorted(range(len(rows)), key=lambda index: rows[index][0])
+            return _webvtt_settings(text, [bool(flags[index] & _TOP_FLAG) for index in order], colour)
     events = bilingual_events(alignment, fmt, layout=layout, color_reference=color_reference)
     return serialise_events(events, fmt, layout=layout, color_reference=color_reference)
 
@@ -512,6 +559,10 @@ def write_alignment(
     the file then is as it was."""
     name = os.fspath(path)
     fmt = output_format(name, to)
+    data = alignment_file_bytes(alignment, fmt, layout=layout, color_reference=color_reference, encoding=encoding)
+    if data is not None:
+        write_bytes_atomically(name, data)
+        return
     if fmt == "json":
         text = alignment_to_json(alignment)
     else:
@@ -520,6 +571,22 @@ def write_alignment(
         except OutputError as exc:
             raise OutputError(f"{name}: {exc}") from None
     write_text_atomically(name, text, encoding)
+
+
+def alignment_file_bytes(
+    alignment: Any, fmt: str, *, layout: str = "stacked", color_reference: str | None = None, encoding: str = "utf-8",
+) -> bytes | None:
+    """The bytes of the file ``write_alignment`` writes, made natively with no str of the whole
+    text between (no text to encode again): JSON and SubRip in UTF-8. None for anything else, and
+    for what the native writers leave: then the text is made (and any error raised) and encoded.
+    Raises ValueError for an unknown layout or colour, as the text road does."""
+    if encoding.lower().replace("_", "-") not in ("utf-8", "utf8"):
+        return None
+    if fmt == "json":
+        return fast_json(_json_document(alignment), final_newline=True, utf8=True)
+    if fmt == "srt":
+        return fast_bilingual_subrip(alignment, layout, _checked_colour(fmt, layout, color_reference))
+    return None
 
 
 # One track ----------------------------------------------------------------------------------
