@@ -300,24 +300,26 @@ def test_a_pair_whose_output_is_another_pairs_input_fails_and_writes_nothing(tmp
     assert (tmp_path / "out2.srt").exists()
 
 
-def test_an_interrupted_run_reports_every_output_its_workers_wrote(tmp_path, good_pairs):
+def test_an_interrupted_run_reports_every_output_its_workers_wrote(tmp_path, good_pairs, monkeypatch):
     import concurrent.futures as cf
 
     pairs, expected = good_pairs
+    monkeypatch.setattr(batch, "EXECUTOR_PAIRS_PER_TASK", 2)
 
     class LateExecutor(cf.Executor):
-        """Each pair is worked at once; the first one's result never arrives, as when the run is
+        """Each task is worked at once; the last one's result never arrives, as when the run is
         stopped between a worker's rename and its report."""
 
         def submit(self, fn, /, *args, **kwargs):
             future = cf.Future()
             outcome = fn(*args, **kwargs)
-            if self.handed:
+            self.handed.append(len(args[0]))
+            if len(self.handed) < 2:
                 future.set_result(outcome)
-            self.handed += 1
             return future
 
-        handed = 0
+        def __init__(self):
+            self.handed = []
 
     reported = []
 
@@ -326,14 +328,21 @@ def test_an_interrupted_run_reports_every_output_its_workers_wrote(tmp_path, goo
         if len(reported) == 1:
             raise KeyboardInterrupt
 
+    executor = LateExecutor()
     with pytest.raises(KeyboardInterrupt):
-        batch.pair_files(pairs[:2], tmp_path / "out", executor=LateExecutor(), on_result=stop_at_the_first)
-    on_disk = sorted(name for name in os.listdir(tmp_path / "out"))
-    assert on_disk == ["a.en.json", "b.en.json"]
-    assert sorted(os.path.basename(entry["output"]) for entry in reported) == on_disk
-    late = next(entry for entry in reported if entry["output"].endswith("a.en.json"))
+        batch.pair_files(pairs, tmp_path / "out", executor=executor, on_result=stop_at_the_first)
+    assert executor.handed == [2, 1]  # the pairs go to an outside executor two to a task here
+    on_disk = {os.path.relpath(os.path.join(root, name), tmp_path / "out")
+               for root, _, names in os.walk(tmp_path / "out") for name in names}
+    assert on_disk == {"a.en.json", "b.en.json", os.path.join("nested", "c.json")}
+    by_name = {os.path.relpath(entry["output"], tmp_path / "out"): entry for entry in reported}
+    assert set(by_name) == on_disk
+    # The stop came while the first task's first pair was reported: its second pair is reported
+    # all the same, and the last task's output, written but never reported, with unknown figures.
+    assert figures(by_name["a.en.json"]) == expected[0]
+    assert figures(by_name["b.en.json"]) == expected[1]
+    late = by_name[os.path.join("nested", "c.json")]
     assert late["error"] is None and figures(late) == (None,) * len(batch.FIGURES)
-    assert figures(next(entry for entry in reported if entry is not late)) == expected[1]
 
 
 def test_suspect_pairs_are_marked(tmp_path):

@@ -47,9 +47,17 @@ __all__ = ["FIGURES", "OUTPUT_SUFFIXES", "SUMMARY_NAME", "Journal", "earlier_ent
 # Output kind -> file suffix of the written result.
 OUTPUT_SUFFIXES = {"json": ".json", "srt": ".srt", "vtt": ".vtt", "ass": ".ass", "ssa": ".ssa"}
 
-# Pairs handed to an executor that is not ours at any one time. Enough to keep a cluster of a few
+# Tasks handed to an executor that is not ours at any one time. Enough to keep a cluster of a few
 # hundred cores busy; small enough that millions of pairs are never all queued at once.
 EXECUTOR_IN_FLIGHT = 512
+
+# Pairs in one task of an executor that is not ours. A pair of two 2,000-cue files takes a few ms,
+# no more than a cluster's own cost of a task (scheduling, sending it and its result): 200 such
+# pairs on a local cluster of 2 workers took 2.16x our pool's time one to a task, 1.5x eight to a
+# task and 1.26x (JSON) and 1.18x (SubRip) 32 to a task (best of 3, benchmarks/bench_batch.py).
+# Our own pool keeps one pair a task, so that a worker that dies takes as few pairs down with it
+# as possible.
+EXECUTOR_PAIRS_PER_TASK = 32
 
 # With our own pool, two pairs per worker are in flight: enough to keep every worker busy, and a
 # worker that dies takes few pairs down with it (they are tried again, one at a time).
@@ -96,6 +104,11 @@ def _pair_one(first: str, second: str, output: str, options: PairingOptions) -> 
         return {"error": f"cannot pair {first} with {second}: {one_line(exc, named=True)}"}
     return {**outcome.figures, "suspect": outcome.suspect, "notes": outcome.notes,
             "stamp": [written.st_mtime_ns, written.st_size]}
+
+
+def _pair_some(pairs: list[tuple[str, str, str]], options: PairingOptions) -> list[dict[str, Any]]:
+    """``_pair_one`` of each pair, in order: one task of several pairs."""
+    return [_pair_one(first, second, output, options) for first, second, output in pairs]
 
 
 def _start_worker(started: Any, prepare: Callable[[], None] | None) -> None:
@@ -273,52 +286,63 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
     own_pool = _new_pool(workers) if owned else None
     pool: cf.Executor = own_pool.executor if own_pool is not None else executor  # type: ignore[assignment]
     limit = POOL_IN_FLIGHT_PER_WORKER * workers if owned else EXECUTOR_IN_FLIGHT
+    per_task = 1 if owned else EXECUTOR_PAIRS_PER_TASK
     waiting = deque(jobs)
     # Pairs that were in flight when one of our workers died: each is tried again alone, so that
     # only the pair that kills its worker is reported failed.
     suspects: deque[_Job] = deque()
-    running: dict[cf.Future[dict[str, Any]], tuple[_Job, bool]] = {}
+    running: dict[cf.Future[list[dict[str, Any]]], tuple[list[_Job], bool]] = {}
     # Each output as it was when its pair was handed out: an interrupted run tells by it whether
     # a worker wrote the output before it was stopped.
     before: dict[int, list[int] | None] = {}
 
-    def submit(job: _Job, alone: bool) -> None:
-        before[job.index] = _stamp(job.output)
+    def submit(task: list[_Job], alone: bool) -> None:
+        for job in task:
+            before[job.index] = _stamp(job.output)
         try:
-            future = pool.submit(_pair_one, job.first, job.second, job.output, options)
+            future = pool.submit(_pair_some, [(job.first, job.second, job.output) for job in task], options)
         except cf.BrokenExecutor:
-            finish(job, {"error": ABRUPT_END})
+            for job in task:
+                finish(job, {"error": ABRUPT_END})
             return
-        running[future] = (job, alone)
+        running[future] = (task, alone)
 
-    def settle(future: cf.Future[dict[str, Any]]) -> bool:
-        """Reports the pair of a completed future; True when the pool broke under it."""
-        job, alone = running.pop(future)
+    def settle(future: cf.Future[list[dict[str, Any]]]) -> bool:
+        """Reports the pairs of a completed future; True when the pool broke under them."""
+        task, alone = running[future]
         try:
-            outcome = future.result()
+            outcomes = future.result()
         except BrokenProcessPool:
-            remove_leftovers([job.output])
+            del running[future]
+            remove_leftovers(job.output for job in task)
             if owned and not alone:
-                suspects.append(job)
+                suspects.extend(task)
                 return True
-            finish(job, {"error": ABRUPT_END})
+            for job in task:
+                finish(job, {"error": ABRUPT_END})
             return True
         except cf.CancelledError:
-            outcome = {"error": "cancelled by the executor"}
+            outcomes = [{"error": "cancelled by the executor"}] * len(task)
         except Exception as exc:
-            remove_leftovers([job.output])
-            outcome = {"error": one_line(exc, named=True)}
-        finish(job, outcome)
+            remove_leftovers(job.output for job in task)
+            outcomes = [{"error": one_line(exc, named=True)}] * len(task)
+        if len(outcomes) != len(task):
+            outcomes = [{"error": f"the executor returned {len(outcomes)} results for {len(task)} pairs"}] * len(task)
+        # Each pair leaves its task as it is reported: a stop while one is reported (Ctrl-C, or
+        # on_result raising) leaves the task's other pairs to the stopped run's settling.
+        for outcome in outcomes:
+            finish(task.pop(0), outcome)
+        del running[future]
         return False
 
     try:
         while waiting or suspects or running:
             if suspects:
                 if not running:
-                    submit(suspects.popleft(), True)
+                    submit([suspects.popleft()], True)
             else:
                 while waiting and len(running) < limit:
-                    submit(waiting.popleft(), False)
+                    submit([waiting.popleft() for _ in range(min(per_task, len(waiting)))], False)
             if not running:
                 continue
             done, _ = cf.wait(running, return_when=cf.FIRST_COMPLETED)
@@ -335,7 +359,7 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
             future.cancel()
         if own_pool is not None:
             own_pool.stop()
-            remove_leftovers(job.output for job, _ in running.values())
+            remove_leftovers(job.output for task, _ in running.values() for job in task)
         _settle_stopped(running, before, finish)
         raise
     finally:
@@ -343,23 +367,25 @@ def _run(jobs: list[_Job], executor: cf.Executor | None, workers: int, options: 
             own_pool.executor.shutdown(wait=True, cancel_futures=True)
 
 
-def _settle_stopped(running: Mapping[cf.Future[dict[str, Any]], tuple[_Job, bool]],
+def _settle_stopped(running: Mapping[cf.Future[list[dict[str, Any]]], tuple[list[_Job], bool]],
                     before: Mapping[int, list[int] | None], finish: Callable[[_Job, dict[str, Any]], None]) -> None:
     """After a stop, the pairs in flight whose result is on disk all the same: a pair that
     completed is reported with its figures, one whose output was written (renamed into place)
     since it was handed out is reported finished with unknown figures, so that the summary
     lists every output the run wrote."""
-    for future, (job, _) in list(running.items()):
-        outcome: dict[str, Any] | None = None
+    for future, (task, _) in list(running.items()):
+        outcomes: list[dict[str, Any] | None] = [None] * len(task)
         if future.done() and not future.cancelled():
             try:
-                outcome = future.result(timeout=0)
+                # The pairs left in a task are its last ones: those before were reported.
+                outcomes = list(future.result(timeout=0))[-len(task):] if task else []
             except BaseException:
-                outcome = None
-        if outcome is not None and not outcome.get("error"):
-            finish(job, outcome)
-        elif _stamp(job.output) not in (None, before.get(job.index)):
-            finish(job, {})
+                pass
+        for job, outcome in zip(task, outcomes):
+            if outcome is not None and not outcome.get("error"):
+                finish(job, outcome)
+            elif _stamp(job.output) not in (None, before.get(job.index)):
+                finish(job, {})
 
 
 def pair_files(
