@@ -415,7 +415,8 @@ def pair_files(
     core by default), shut down before returning. With ``resume``, a pair whose output is newer than
     both inputs is skipped, with the figures ``earlier`` (summary entries by output path, as
     :func:`earlier_entries` reads them) holds for that very file, else with unknown figures.
-    ``on_result`` is called in this process with each pair's summary as the pair completes. The
+    ``on_result`` is called in this process with each pair's summary as the pair completes (with
+    ``executor``, as its task completes: pairs go to it ``EXECUTOR_PAIRS_PER_TASK`` to a task). The
     default pool starts its workers afresh rather than as copies of this process, so a script
     that calls this function must keep its top-level code under ``if __name__ == "__main__":``.
 
