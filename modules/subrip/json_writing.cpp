@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "binding/ref.hpp"
+#include "utf8_writing.hpp"
 
 namespace quorvel_subrip {
 
@@ -44,25 +45,6 @@ void append_escape(Output& out, Py_UCS4 ch) {
     static constexpr char hex[] = "0123456789abcdef";
     for (const char code : {'\\', 'u', '0', '0', hex[ch >> 4], hex[ch & 0xF]}) {
         out.push_back(static_cast<unsigned char>(code));
-    }
-}
-
-// UTF-8 of one character that is no surrogate.
-void append_utf8(std::string& out, Py_UCS4 ch) {
-    if (ch < 0x80) {
-        out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        out += static_cast<char>(0xC0 | (ch >> 6));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        out += static_cast<char>(0xE0 | (ch >> 12));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (ch >> 18));
-        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
     }
 }
 

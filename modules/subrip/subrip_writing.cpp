@@ -5,29 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "utf8_writing.hpp"
+
 namespace quorvel_subrip {
 
 namespace {
 
 constexpr long long latest_time = 100LL * 3'600'000 - 1;  // 99:59:59.999
-
-void append_utf8(std::string& out, Py_UCS4 ch) {
-    if (ch < 0x80) {
-        out += static_cast<char>(ch);
-    } else if (ch < 0x800) {
-        out += static_cast<char>(0xC0 | (ch >> 6));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else if (ch < 0x10000) {
-        out += static_cast<char>(0xE0 | (ch >> 12));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (ch >> 18));
-        out += static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (ch & 0x3F));
-    }
-}
 
 void append_two_digits(std::string& out, long long value) {
     out += static_cast<char>('0' + value / 10);
