@@ -345,6 +345,22 @@ def test_an_interrupted_run_reports_every_output_its_workers_wrote(tmp_path, goo
     assert late["error"] is None and figures(late) == (None,) * len(batch.FIGURES)
 
 
+def test_an_executor_that_returns_too_few_results_fails_its_pairs_by_name(tmp_path, good_pairs):
+    import concurrent.futures as cf
+
+    pairs, _ = good_pairs
+
+    class ShortExecutor(cf.Executor):
+        def submit(self, fn, /, *args, **kwargs):
+            future = cf.Future()
+            future.set_result(fn(*args, **kwargs)[:-1])
+            return future
+
+    results = batch.pair_files(pairs, tmp_path / "out", executor=ShortExecutor())
+    assert [entry["error"] for entry in results] == ["the executor returned 2 results for 3 pairs"] * 3
+    assert [entry["output"] for entry in results] == [None] * 3
+
+
 def test_suspect_pairs_are_marked(tmp_path):
     src = tmp_path / "tracks"
     pairs = [
