@@ -93,7 +93,9 @@
 //   a film) three bounds keep the search linear, none of which dialogue reaches, so its maps are
 //   unchanged (checked map for map on 211 generated pairs of 80 to 2,000 cues):
 //     * a reference cue votes with at most 64 original cues of an agreeing length in its window,
-//       at an even stride through them when there are more, begun at a phase of its own;
+//       at an even stride through them when there are more, begun at a phase of its own (reading
+//       only the cues of agreeing lengths, with the same votes, also took dialogue's search from
+//       89 to 63 ms at 16,000 cues a side: processor time, one run, before the other changes);
 //     * a rating looks at most at 16 original cues; where half that many start late in the mapped
 //       cue, it looks at the 12 whose starts lie nearest the mapped start instead;
 //     * a scale is a candidate only when its highest peak stands 30 standard deviations above the
