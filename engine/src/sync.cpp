@@ -370,6 +370,7 @@ std::vector<Peak> offset_peaks(const OriginalCues& original, const std::vector<T
     std::vector<Peak> peaks;
     while (peaks.size() < count) {
         Peak best;
+        std::size_t best_at = 0;
         for (std::size_t k = 0; k < window.size(); ++k) {
             if (window[k] <= best.votes) {
                 continue;
@@ -380,14 +381,15 @@ std::vector<Peak> offset_peaks(const OriginalCues& original, const std::vector<T
                 return std::abs(peak.offset - centre) >= separation;
             });
             if (apart) {
-                best = {centre, window[k], static_cast<double>(k)};
+                best = {centre, window[k]};
+                best_at = k;
             }
         }
         steps.take(window.size());
         if (best.votes == 0) {
             break;
         }
-        best.background = background_of(window, static_cast<std::size_t>(best.background), bin_width);
+        best.background = background_of(window, best_at, bin_width);
         peaks.push_back(best);
     }
     if (bin_width > fine_bin_width) {
