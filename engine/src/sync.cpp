@@ -73,8 +73,15 @@ constexpr double farthest_offset = 8589934592.0;  // 2^33
 constexpr double matched_rating = 0.5;
 // What one break costs, in cue ratings (each at most 1).
 constexpr double break_penalty = 3.0;
-// Residuals farther than this from their median are outliers when an offset is fitted.
+// A candidate's offset is fitted to the residuals within this many ms of it (see mean_near).
 constexpr double refit_window = 600.0;
+// The final fit pairs cues whose starts and ends each lie at most this far apart (ms): two
+// releases timed apart by up to 400 ms each; it takes fit_rounds rounds.
+constexpr double pair_band = 800.0;
+constexpr int fit_rounds = 3;
+// Scales within this share of each other are twins: 1 and 24/23.976, 25/24 and 25/23.976, ...
+// (0.1% apart); the final fit chooses among a map's scale and its twins.
+constexpr double twin_share = 0.002;
 // The confidence's control: the best rating of the map moved by one of these offsets, where a map
 // of related tracks no longer brings cues together and one of unrelated tracks does as well as
 // before. Thirty-two of them: rated by closeness, a short clip set against a long film meets it by
@@ -782,37 +789,100 @@ TimeMap breaks_chosen_by_claims(const OriginalCues& original, const std::vector<
                   states_chosen(rated.ratings, reference.size(), group.size(), max_breaks, steps), steps);
 }
 
-// The map with every segment's offset fitted again to the pairs it brings together: each
-// reference cue and the original cue it lies closest to, their starts and ends, the offset the
-// robust mean of those residuals. Pairs are taken wherever a cue comes within closeness_tolerance
-// of its partner at either end, so that, unlike the pairs overlapping at least half that the
-// candidates were fitted to, they do not favour the offset they were found under; fitted twice,
-// the second time on the pairs under the first fit's offsets. A segment without pairs keeps its
-// offset.
-TimeMap offsets_refitted(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
-                         WalkSteps& steps) {
+// The map fitted to the cue pairs it brings together. A reference cue pairs with the original cue
+// it lies closest to when both of their starts and both of their ends lie within pair_band of each
+// other under the map; an original cue pairs once, with the reference cue lying closest to it. Of
+// the map's scale and its twins (see twin_share), the scale becomes the one nearest the
+// least-squares slope of all pairs' starts and ends, each segment keeping an offset of its own;
+// each segment's offset then becomes the mean residual of its pairs, the least-squares offset
+// under that scale. Three rounds, each on the pairs under the map before. A segment without pairs
+// keeps its offset.
+// The closeness that chose the map cannot tell twin scales apart on a short film: they part by
+// 0.3 s over 5 minutes, less than two independent timings scatter, and closeness rates every pair
+// within 1 s alike. The slope of the pairs can, on pairs clean of chance: a pair of chance lies
+// anywhere within 1 s, a true pair of two releases timed apart by up to 400 ms each within 800 ms.
+TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
+                        WalkSteps& steps) {
+    struct Pair {
+        std::size_t segment;
+        TimeSpan cue;      // the reference cue
+        TimeSpan partner;  // the original cue
+        double distance;   // of their starts plus of their ends, under the map
+    };
+    constexpr std::size_t unpaired = std::numeric_limits<std::size_t>::max();
+    const std::vector<double> scales = candidate_scales();
     TimeMap fitted = map;
-    for (int round = 0; round < 2; ++round) {
-        std::vector<std::vector<double>> residuals(fitted.segments.size());
+    for (int round = 0; round < fit_rounds; ++round) {
+        std::vector<Pair> pairs;
+        std::vector<std::size_t> pair_of(original.cues().size(), unpaired);
         std::size_t segment = 0;
         for (const TimeSpan& cue : reference) {
             while (fitted.segments[segment].end <= cue.start) {
                 ++segment;
             }
             const TimeSegment& part = fitted.segments[segment];
-            const Match match = match_of(original, {part.scale, part.offset, farthest_offset}, cue, Rating::closeness);
-            if (match.rating > 0.0) {
-                const TimeSpan& partner = original.cues()[match.index];
-                residuals[segment].push_back(static_cast<double>(partner.start) -
-                                             part.scale * static_cast<double>(cue.start));
-                residuals[segment].push_back(static_cast<double>(partner.end) -
-                                             part.scale * static_cast<double>(cue.end));
+            const Candidate candidate{part.scale, part.offset, farthest_offset};
+            const Match match = match_of(original, candidate, cue, Rating::closeness);
+            if (match.rating <= 0.0) {
+                continue;
+            }
+            const TimeSpan& partner = original.cues()[match.index];
+            const double start_distance = std::abs(static_cast<double>(partner.start - map_time(candidate, cue.start)));
+            const double end_distance = std::abs(static_cast<double>(partner.end - map_time(candidate, cue.end)));
+            if (start_distance > pair_band || end_distance > pair_band) {
+                continue;
+            }
+            std::size_t& held = pair_of[match.index];
+            if (held != unpaired && pairs[held].distance <= start_distance + end_distance) {
+                continue;
+            }
+            const Pair pair{segment, cue, partner, start_distance + end_distance};
+            if (held != unpaired) {
+                pairs[held] = pair;
+            } else {
+                held = pairs.size();
+                pairs.push_back(pair);
             }
         }
         steps.take(reference.size());
-        for (std::size_t k = 0; k < fitted.segments.size(); ++k) {
-            if (!residuals[k].empty()) {
-                fitted.segments[k].offset = robust_mean(residuals[k]);
+
+        // Means per segment, then the slope of all pairs about their segments' means.
+        const std::size_t count = fitted.segments.size();
+        std::vector<double> mean_x(count), mean_y(count), points(count);
+        for (const Pair& pair : pairs) {
+            mean_x[pair.segment] += static_cast<double>(pair.cue.start) + static_cast<double>(pair.cue.end);
+            mean_y[pair.segment] += static_cast<double>(pair.partner.start) + static_cast<double>(pair.partner.end);
+            points[pair.segment] += 2.0;
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            if (points[k] > 0.0) {
+                mean_x[k] /= points[k];
+                mean_y[k] /= points[k];
+            }
+        }
+        double spread = 0.0;  // sum of (x - mean x)^2
+        double covariance = 0.0;  // sum of (x - mean x) * (y - mean y)
+        for (const Pair& pair : pairs) {
+            for (const auto& [x, y] : {std::pair{pair.cue.start, pair.partner.start}, std::pair{pair.cue.end, pair.partner.end}}) {
+                const double dx = static_cast<double>(x) - mean_x[pair.segment];
+                spread += dx * dx;
+                covariance += dx * (static_cast<double>(y) - mean_y[pair.segment]);
+            }
+        }
+        double scale = fitted.segments.front().scale;
+        if (spread > 0.0) {
+            const double slope = covariance / spread;
+            const double current = scale;
+            for (double twin : scales) {
+                if (std::abs(twin / current - 1.0) < twin_share && std::abs(slope - twin) < std::abs(slope - scale)) {
+                    scale = twin;
+                }
+            }
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            fitted.segments[k].scale = scale;
+            if (points[k] > 0.0) {
+                fitted.segments[k].offset = mean_y[k] - scale * mean_x[k];
             }
         }
     }
@@ -833,37 +903,6 @@ std::int64_t TimeMap::operator()(std::int32_t time) const noexcept {
                                         [](std::int64_t t, const TimeSegment& segment) { return t < segment.start; });
     const TimeSegment& segment = after == segments.begin() ? segments.front() : *(after - 1);
     return map_time({segment.scale, segment.offset, farthest_offset}, time);
-}
-
-namespace {
-
-double median(std::vector<double>& values) {
-    const std::size_t middle = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
-    const double upper = values[middle];
-    if (values.size() % 2 == 1) {
-        return upper;
-    }
-    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
-    return (lower + upper) / 2;
-}
-
-}  // namespace
-
-// The least-squares offset of residuals with outliers dropped: the mean of those within
-// refit_window of their median; the median itself when none lies that close (two clusters of
-// equal size farther apart than twice the window put the median between them).
-double robust_mean(std::vector<double>& values) {
-    const double centre = median(values);
-    double sum = 0.0;
-    std::size_t count = 0;
-    for (double value : values) {
-        if (std::abs(value - centre) <= refit_window) {
-            sum += value;
-            ++count;
-        }
-    }
-    return count == 0 ? centre : sum / static_cast<double>(count);
 }
 
 bool covers_every_time(const TimeMap& map) noexcept {
@@ -939,19 +978,32 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         // once more with what they find.
         {  // the unmatched cues' copies go back before the breaks are chosen again
             std::vector<TimeSpan> unmatched;
+            std::vector<bool> matched(original.cues().size());
             for (std::size_t i = 0; i < cues; ++i) {
-                if (match_of(original, candidate_at(best, reference[i].start), reference[i], Rating::closeness).rating <
-                    matched_rating) {
+                const Match match =
+                    match_of(original, candidate_at(best, reference[i].start), reference[i], Rating::closeness);
+                if (match.rating < matched_rating) {
                     unmatched.push_back(reference[i]);
+                } else {
+                    matched[match.index] = true;
                 }
             }
+            // They vote with the original cues the map leaves unmatched too: one matched already
+            // is another reference cue's partner, no evidence of where a stretch left out lies.
+            std::vector<TimeSpan> unclaimed;
+            for (std::size_t k = 0; k < matched.size(); ++k) {
+                if (!matched[k]) {
+                    unclaimed.push_back(original.cues()[k]);
+                }
+            }
+            const OriginalCues free_original(std::move(unclaimed));
             steps.take(cues);
-            if (unmatched.size() >= least_unmatched_voting) {
+            if (unmatched.size() >= least_unmatched_voting && !free_original.cues().empty()) {
                 const Candidate model = best_group.front();  // a copy: the group grows below
                 const std::size_t peaks = std::min(static_cast<std::size_t>(peaks_per_scale), most_second_vote_peaks);
                 for (const Peak& peak :
-                     offset_peaks(original, unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
-                    const Candidate candidate = refined(original, unmatched, {model.scale, peak.offset, model.limit},
+                     offset_peaks(free_original, unmatched, model.scale, -model.limit, model.limit, peaks, steps)) {
+                    const Candidate candidate = refined(free_original, unmatched, {model.scale, peak.offset, model.limit},
                                                         0, unmatched.size(), steps);
                     const bool repeated =
                         std::any_of(best_group.begin(), best_group.end(), [&](const Candidate& other) {
@@ -967,7 +1019,7 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
     if (!best_group.empty()) {
         // The breaks chosen once more among the best scale's candidates with the claims
         // respected, and the offsets fitted to the pairs of the map chosen.
-        best = offsets_refitted(original, reference,
+        best = fitted_to_pairs(original, reference,
                                 breaks_chosen_by_claims(original, reference, best_group,
                                                         closeness_ratings(original, reference, best_group, steps),
                                                         max_breaks, steps),

@@ -389,12 +389,3 @@ TEST(Synchronize, SearchesCrowdedCuesAtTheCostOfDialogue) {
 
 }  // namespace
 
-TEST(RobustMean, DropsOutliersAndKeepsTheMedianWhenNoValueLiesNearIt) {
-    std::vector<double> near{100.0, 110.0, 120.0, 5000.0};  // 5000 lies beyond 600 ms of the median
-    EXPECT_DOUBLE_EQ(quorvel::robust_mean(near), 110.0);
-    // Two clusters of equal size 1.8 s apart: the median, 0, lies 900 ms from every value.
-    std::vector<double> split{-900.0, 900.0, -900.0, 900.0};
-    const double offset = quorvel::robust_mean(split);
-    EXPECT_TRUE(std::isfinite(offset));
-    EXPECT_DOUBLE_EQ(offset, 0.0);
-}

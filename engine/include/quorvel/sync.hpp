@@ -32,26 +32,33 @@
 //    away. For each scale in turn, a dynamic programme over the reference cues in order picks one
 //    of its candidates per cue, paying the penalty (3 cue ratings) for each change; each resulting
 //    segment's offset is fitted again on its own cues. Then, for the best scale: the reference cues
-//    its map leaves unmatched (closeness below 0.5) vote again on their own, so that a segment of a
-//    few cues, too weak among the whole track's votes, becomes a candidate, and the breaks are
-//    chosen once more among all the scale's candidates with the claims respected: two releases of
+//    its map leaves unmatched (closeness below 0.5) vote again on their own, with the original cues
+//    it leaves unmatched, so that a segment of a few cues, too weak among the whole track's votes,
+//    becomes a candidate, and the breaks are chosen once more among all the scale's candidates
+//    with the claims respected: two releases of
 //    one film never bring two stretches of the reference onto the same original cues, so each
 //    original cue matched under the first choice (closeness at least 0.5) is claimed by the
 //    reference cue in the longest run of one candidate, and every rating that lands on a cue
 //    claimed by another reference cue counts 0 in the second choice. A short stretch that chance
 //    lays onto cues matched elsewhere then loses to its true offset, and a break that chance moved
-//    a few cues goes back to where the claims agree. Last, each segment's offset is fitted again
-//    (twice, the second time on the pairs under the first fit) to the pairs of each reference cue
-//    and the original cue it lies closest to, wherever one end lies within 1 s: the mean of the
-//    residuals within 0.6 s of their median.
+//    a few cues goes back to where the claims agree. Last, the map is fitted to the cue pairs it
+//    brings together, three times over: each reference cue and the original cue it lies closest
+//    to, both their starts and both their ends within 800 ms (two releases timed apart by up to
+//    400 ms each; a pair of chance lies anywhere within reach), each original cue in one pair.
+//    The scale becomes, of the map's scale and its twins (scales within 0.2%: 1 and 24/23.976,
+//    25/24 and 25/23.976, ...), the one nearest the least-squares slope of the pairs' starts and
+//    ends, each segment with an offset of its own; each segment's offset then is the mean
+//    residual of its pairs.
 //    The identity (one segment, scale 1, offset 0) is returned unless some map rates strictly
 //    better; so identical tracks give the identity.
-//    Two frame-rate ratios within 0.1% of each other (1 and 24/23.976; 25/24 and 25/23.976) part
-//    by 0.3 s over a film of 5 minutes, less than two independent timings scatter (up to 0.8 s per
-//    pair): on films that short the search takes the wrong one of the two for about a third of
-//    them, which puts the film's ends 100-150 ms off. A least-squares slope does no better (tried:
-//    the map met 100 ms at the 95th percentile for 53 of 120 such films of 80 cues with it, 58
-//    without it).
+//    Twin ratios part by 0.3 s over a film of 5 minutes, less than two independent timings
+//    scatter (up to 0.8 s per pair). Closeness rates every pair within 1 s alike and took the
+//    wrong twin for about a third of such films; the slope of the pairs clean of chance takes it
+//    less often, and where it still errs, so does a least-squares slope of the true pairs (seeds
+//    1-10 of the 80-cue trust rows): the data do not tell. Over seeds 1-70 of the trust rows
+//    (benchmarks/bench_sync.py --only trust --trust-seeds 70; 910 films each of 80 and of 150 cues,
+//    all ratios), this fit and the second vote among unmatched original cues took the films
+//    meeting 100 ms at the 95th percentile from 73% to 86% at 150 cues, from 58% to 62% at 80.
 //  - confidence, in [0, 1]: the mean closeness under the map set against a control, the best mean
 //    closeness under the map moved by 7 to 53 s either way (32 shifts): (rating - control) /
 //    (1 - control), clipped. Closeness, like the search: two releases timed apart overlap their
@@ -147,11 +154,6 @@ struct TimeMap {
 // Whether the segments cover every 32-bit time exactly once, as described above: a map that
 // synchronize returns always does.
 bool covers_every_time(const TimeMap& map) noexcept;
-
-// The offset a segment's fit gives its residuals (original minus mapped reference times, in ms):
-// the mean of those within 600 ms of their median, or the median when none lies that close.
-// `values` must not be empty; it is reordered.
-double robust_mean(std::vector<double>& values);
 
 // The one rounding of a mapped time: round(time * scale + offset), halves away from zero, in
 // double precision. Every mapping of a time, here and in the Python package, goes through it.
