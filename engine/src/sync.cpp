@@ -82,6 +82,11 @@ constexpr int fit_rounds = 3;
 // Scales within this share of each other are twins: 1 and 24/23.976, 25/24 and 25/23.976, ...
 // (0.1% apart); the final fit chooses among a map's scale and its twins.
 constexpr double twin_share = 0.002;
+// The final fit drops a start or end whose residual lies more than this many median absolute
+// deviations from its segment's median: about four standard deviations of the scatter of two
+// timings, so that it keeps all the scatter of releases timed apart and drops the end of a cue
+// split in two or two cues merged into one, which can lie within pair_band of its partner's.
+constexpr double outlier_deviations = 6.0;
 // The confidence's control: the best rating of the map moved by one of these offsets, where a map
 // of related tracks no longer brings cues together and one of unrelated tracks does as well as
 // before. Thirty-two of them: rated by closeness, a short clip set against a long film meets it by
@@ -789,18 +794,32 @@ TimeMap breaks_chosen_by_claims(const OriginalCues& original, const std::vector<
                   states_chosen(rated.ratings, reference.size(), group.size(), max_breaks, steps), steps);
 }
 
+// The median of `values` (not empty), which it reorders.
+double median(std::vector<double>& values) {
+    const std::size_t middle = values.size() / 2;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle), values.end());
+    const double upper = values[middle];
+    if (values.size() % 2 == 1) {
+        return upper;
+    }
+    const double lower = *std::max_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(middle));
+    return (lower + upper) / 2;
+}
+
 // The map fitted to the cue pairs it brings together. A reference cue pairs with the original cue
 // it lies closest to when both of their starts and both of their ends lie within pair_band of each
-// other under the map; an original cue pairs once, with the reference cue lying closest to it. Of
-// the map's scale and its twins (see twin_share), the scale becomes the one nearest the
-// least-squares slope of all pairs' starts and ends, each segment keeping an offset of its own;
-// each segment's offset then becomes the mean residual of its pairs, the least-squares offset
-// under that scale. Three rounds, each on the pairs under the map before. A segment without pairs
-// keeps its offset.
+// other under the map; an original cue pairs once, with the reference cue lying closest to it.
+// Their starts and ends, outliers dropped (see outlier_deviations), give the fit: of the map's
+// scale and its twins (see twin_share), the scale becomes the one nearest their least-squares
+// slope, each segment keeping an offset of its own; each segment's offset then becomes the mean
+// residual of its points, the least-squares offset under that scale. Three rounds, each on the
+// pairs under the map before. A segment without pairs keeps its offset.
 // The closeness that chose the map cannot tell twin scales apart on a short film: they part by
 // 0.3 s over 5 minutes, less than two independent timings scatter, and closeness rates every pair
-// within 1 s alike. The slope of the pairs can, on pairs clean of chance: a pair of chance lies
-// anywhere within 1 s, a true pair of two releases timed apart by up to 400 ms each within 800 ms.
+// within 1 s alike. The slope of the pairs can, more often, on pairs clean of chance: a pair of
+// chance lies anywhere within 1 s, a true pair of two releases timed apart by up to 400 ms each
+// within 800 ms. And the mean of all of them: a window about the median (600 ms before) cuts the
+// scatter of such releases (up to 800 ms) and pulls a short segment's offset towards its median.
 TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
                         WalkSteps& steps) {
     struct Pair {
@@ -846,28 +865,57 @@ TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan
         }
         steps.take(reference.size());
 
-        // Means per segment, then the slope of all pairs about their segments' means.
+        // The pairs' starts and ends as points, less the outliers of each segment (see
+        // outlier_deviations).
+        struct Point {
+            std::size_t segment;
+            double x;  // reference time
+            double y;  // original time
+        };
         const std::size_t count = fitted.segments.size();
-        std::vector<double> mean_x(count), mean_y(count), points(count);
+        std::vector<std::vector<double>> residuals(count);
+        std::vector<Point> points;
         for (const Pair& pair : pairs) {
-            mean_x[pair.segment] += static_cast<double>(pair.cue.start) + static_cast<double>(pair.cue.end);
-            mean_y[pair.segment] += static_cast<double>(pair.partner.start) + static_cast<double>(pair.partner.end);
-            points[pair.segment] += 2.0;
+            const TimeSegment& part = fitted.segments[pair.segment];
+            for (const auto& [x, y] : {std::pair{pair.cue.start, pair.partner.start}, std::pair{pair.cue.end, pair.partner.end}}) {
+                points.push_back({pair.segment, static_cast<double>(x), static_cast<double>(y)});
+                residuals[pair.segment].push_back(static_cast<double>(y) - part.scale * static_cast<double>(x) - part.offset);
+            }
+        }
+        std::vector<double> centre(count), reach(count);
+        for (std::size_t k = 0; k < count; ++k) {
+            if (!residuals[k].empty()) {
+                centre[k] = median(residuals[k]);
+                for (double& residual : residuals[k]) {
+                    residual = std::abs(residual - centre[k]);
+                }
+                reach[k] = outlier_deviations * median(residuals[k]);
+            }
+        }
+        std::erase_if(points, [&](const Point& point) {
+            const TimeSegment& part = fitted.segments[point.segment];
+            return std::abs(point.y - part.scale * point.x - part.offset - centre[point.segment]) > reach[point.segment];
+        });
+
+        // Means per segment, then the slope of all points about their segments' means.
+        std::vector<double> mean_x(count), mean_y(count), weight(count);
+        for (const Point& point : points) {
+            mean_x[point.segment] += point.x;
+            mean_y[point.segment] += point.y;
+            weight[point.segment] += 1.0;
         }
         for (std::size_t k = 0; k < count; ++k) {
-            if (points[k] > 0.0) {
-                mean_x[k] /= points[k];
-                mean_y[k] /= points[k];
+            if (weight[k] > 0.0) {
+                mean_x[k] /= weight[k];
+                mean_y[k] /= weight[k];
             }
         }
-        double spread = 0.0;  // sum of (x - mean x)^2
+        double spread = 0.0;      // sum of (x - mean x)^2
         double covariance = 0.0;  // sum of (x - mean x) * (y - mean y)
-        for (const Pair& pair : pairs) {
-            for (const auto& [x, y] : {std::pair{pair.cue.start, pair.partner.start}, std::pair{pair.cue.end, pair.partner.end}}) {
-                const double dx = static_cast<double>(x) - mean_x[pair.segment];
-                spread += dx * dx;
-                covariance += dx * (static_cast<double>(y) - mean_y[pair.segment]);
-            }
+        for (const Point& point : points) {
+            const double dx = point.x - mean_x[point.segment];
+            spread += dx * dx;
+            covariance += dx * (point.y - mean_y[point.segment]);
         }
         double scale = fitted.segments.front().scale;
         if (spread > 0.0) {
@@ -881,7 +929,7 @@ TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan
         }
         for (std::size_t k = 0; k < count; ++k) {
             fitted.segments[k].scale = scale;
-            if (points[k] > 0.0) {
+            if (weight[k] > 0.0) {
                 fitted.segments[k].offset = mean_y[k] - scale * mean_x[k];
             }
         }
