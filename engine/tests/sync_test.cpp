@@ -155,6 +155,34 @@ TEST(Synchronize, CarriesEveryCueHomeUnderEachDistortionAloneAndCombined) {
     }
 }
 
+TEST(Synchronize, FitsTheOffsetExactlyWhereSomeCuesAreSplitInTwo) {
+    // Every fourth cue of 1.6 s or more shown as two parts 100 ms apart, the second of 500 ms: the
+    // first part's end lies 600 ms from its partner's, and a fit that took it would move every
+    // cue.
+    const std::vector<Span> original = dialogue(600);
+    std::vector<Span> reference;
+    std::vector<std::int64_t> truth;
+    for (std::size_t k = 0; k < original.size(); ++k) {
+        const Span moved{original[k].start + 7300, original[k].end + 7300};
+        if (k % 4 == 0 && quorvel::length_of(moved) >= 1600) {
+            const std::int32_t middle = moved.end - 600;
+            reference.push_back({moved.start, middle});
+            reference.push_back({middle + 100, moved.end});
+            truth.push_back(original[k].start);
+            truth.push_back(middle + 100 - 7300);
+        } else {
+            reference.push_back(moved);
+            truth.push_back(original[k].start);
+        }
+    }
+    const TimeMap map = synchronize(original, reference);
+    ASSERT_EQ(map.segments.size(), 1u) << describe(map);
+    EXPECT_EQ(map.segments[0].scale, 1.0);
+    for (std::size_t k = 0; k < reference.size(); ++k) {
+        ASSERT_EQ(map(reference[k].start), truth[k]) << k << ": " << describe(map);
+    }
+}
+
 TEST(Synchronize, ReturnsTheIdentityExactlyWhenNothingRatesBetter) {
     const std::vector<Span> track = dialogue(500);
     std::vector<Span> shuffled = track;
