@@ -91,8 +91,8 @@
 //   voting O((S + 1) * (n * min(w, 64) + m)), over histograms of at most 2^16 bins per scale (the
 //   second vote is one scale's, over the unmatched cues only, adding at most 5 candidates);
 //   rating O((K + k + 40) * n * (log m + min(c, 16))), c the original cues overlapping one time
-//   (the final choice rates its k + 5 candidates once more; the confidence's 32 shifts and the two
-//   final fits rate every cue 35 times);
+//   (the final choice rates its k + 5 candidates once more; the confidence's 32 shifts and the three
+//   rounds of the final fit rate every cue 35 times);
 //   choosing the breaks O(n * (K + 2k + 10) * (B + 1)) time and O(n * L * (2 + (k + 5) / 8) +
 //   12 * n * (k + 5)) bytes of memory (at most 1 KB per cue for max_breaks up to 100: measured on
 //   200,000 unrelated cues by benchmarks/sync_growth.py, 869 bytes at 100, 439 at 14, 232 at 2).
