@@ -2,7 +2,8 @@
 
 Writes two SubRip files of N cues each (a track and a second track derived from it, see
 ``tracks.py``), then times, all in this run, with the cyclic collector off inside each window
-(``timing.time_once``), best of R, the package's own calls (``read_track`` of both files,
+(``timing.time_once``), each R times in a row and its best taken (every contender the same
+number of timings), the package's own calls (``read_track`` of both files,
 ``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and of a JSON file) on two roads:
 
 * the library road: the fast readers and writers of ``formats.fast_text`` switched off in this
@@ -77,10 +78,6 @@ def read_both(first: str, second: str) -> tuple[list[dict], list[dict]]:
 
 # -- timing --------------------------------------------------------------------------------------
 
-def best(call: Callable[[], object], repeat: int) -> float:
-    return min(timing.time_once(call) for _ in range(repeat))
-
-
 def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
@@ -88,7 +85,7 @@ def peak_rss_mb() -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cues", type=int, default=2000)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=15)
     parser.add_argument("--memory", type=int, default=0, help="package-road jobs to run for the memory figures (0: none)")
     parser.add_argument("--scratch", default="/dev/shm" if os.access("/dev/shm", os.W_OK) else None,
                         help="folder for the files (default: /dev/shm where writable)")
@@ -122,31 +119,39 @@ def main() -> None:
             return os.path.join(scratch, f"out-{next(fresh)}.{to}")
 
         roads = {"library": library_road, "package": contextlib.nullcontext}
-        pair_alone = best(lambda: pair_tracks(*tracks), options.repeat)
-        stages: dict[str, dict[str, float]] = {}
-        whole: dict[tuple[str, str], float] = {}
+        events = writing.bilingual_events(alignment, "srt")
+        def job(to: str) -> None:
+            write_alignment(pair_tracks(*read_both(first, second)), new_path(to))
+
+        contenders: dict[str, Callable[[], object]] = {
+            "read both": lambda: read_both(first, second),
+            "pair": lambda: pair_tracks(*tracks),
+            "write srt": lambda: write_alignment(alignment, new_path("srt")),
+            "write json": lambda: write_alignment(alignment, new_path("json")),
+            "job srt": lambda: job("srt"),
+            "job json": lambda: job("json"),
+        }
+        package_only: dict[str, Callable[[], object]] = {
+            "building": lambda: writing.bilingual_events(alignment, "srt"),
+            "serialising": lambda: writing.serialise_events(events, "srt"),
+            "file bytes": lambda: fast_bilingual_subrip(alignment, "stacked", None),
+        }
+        # Every contender is timed R times in a row and its best taken: each gets the same number
+        # of timings (pair_tracks alone, the goals' yardstick, is the package road's pair stage).
+        best: dict[tuple[str, str], float] = {}
         for road, switch in roads.items():
             with switch():
-                stages[road] = {
-                    "read both": best(lambda: read_both(first, second), options.repeat),
-                    "pair": best(lambda: pair_tracks(*tracks), options.repeat),
-                    "write srt": best(lambda: write_alignment(alignment, new_path("srt")), options.repeat),
-                    "write json": best(lambda: write_alignment(alignment, new_path("json")), options.repeat),
-                }
-                for to in ("srt", "json"):
-                    def job(to: str = to) -> None:
-                        write_alignment(pair_tracks(*read_both(first, second)), new_path(to))
-                    whole[road, to] = best(job, options.repeat)
-        events = writing.bilingual_events(alignment, "srt")
-        building = best(lambda: writing.bilingual_events(alignment, "srt"), options.repeat)
-        serialising = best(lambda: writing.serialise_events(events, "srt"), options.repeat)
-        file_bytes = best(lambda: fast_bilingual_subrip(alignment, "stacked", None), options.repeat)
+                named = contenders | (package_only if road == "package" else {})
+                for name, call in named.items():
+                    best[road, name] = min(timing.time_once(call) for _ in range(options.repeat))
+        pair_alone = best["package", "pair"]
+        stages = {road: {stage: best[road, stage] for stage in ("read both", "pair", "write srt", "write json")} for road in roads}
+        whole = {(road, to): best[road, f"job {to}"] for road in roads for to in ("srt", "json")}
+        building, serialising, file_bytes = (best["package", name] for name in ("building", "serialising", "file bytes"))
 
-        # The same call timed three times in this run (alone and as each road's stage): its best.
-        pair_alone = min(pair_alone, *(stages[road]["pair"] for road in roads))
         print(f"two {options.cues}-cue SubRip tracks, best of {options.repeat}, {options.clock} clock, collector off in every window "
               f"({os.cpu_count()} cores; on a shared machine compare ratios, not times)")
-        print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms (best of its {3 * options.repeat} timings in this run)")
+        print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms (best of its {options.repeat} timings, as every contender)")
         print()
         for to in ("srt", "json"):
             print(f"job with {to} output      library road          package road     speed-up")
