@@ -198,6 +198,23 @@ def test_generated_and_mutated_files_read_alike(fmt):
     assert 300 < mutated[0] < 1500 and 300 < mutated[1] < 1500, mutated
 
 
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_files_read_alike_at_every_character_width(fmt):
+    """The scan reads a text at the width it is stored in and makes each cue's strings at theirs:
+    the same files with their widest character (before the first cue and in cue texts) ASCII,
+    Latin-1, of the basic plane and beyond it."""
+    rng = random.Random(f"widths-{fmt}")
+    taken = 0
+    for _ in range(300):
+        lines = random_file(rng, fmt)
+        well_formed = "\n".join(lines) + "\n"
+        for text in (well_formed, mutate(rng, lines, fmt)):
+            for widest in ("e", "\u00ff", "\u65e5", "\U0001f60a"):
+                widened = f"{widest}\n" + text.replace("é", widest).replace("日", widest)
+                taken += reads_alike(widened, fmt)[0] and text is well_formed
+    assert taken == 4 * 300
+
+
 @pytest.mark.parametrize(
     "text, fmt",
     [
