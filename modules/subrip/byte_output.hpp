@@ -1,5 +1,5 @@
 // A growing byte buffer written through a pointer: room for a piece is made once, then the piece
-// is written with no check per byte. What the JSON writer fills with a file's bytes.
+// is written with no check per byte. What the JSON and SubRip writers fill with a file's bytes.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +16,7 @@ public:
     ByteOutput& operator=(const ByteOutput&) = delete;
     ~ByteOutput() { std::free(data_); }
 
-    const char* data() const noexcept { return data_; }
+    const char* data() const noexcept { return data_ != nullptr ? data_ : ""; }
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept { size_ = 0; }
 

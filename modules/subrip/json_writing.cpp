@@ -18,6 +18,7 @@
 
 #include "binding/ref.hpp"
 #include "byte_output.hpp"
+#include "utf8_writing.hpp"
 
 namespace quorvel_subrip {
 
@@ -86,21 +87,10 @@ char* write_utf8_content(char* out, const Char* chars, Py_ssize_t length) noexce
             } else {
                 out = write_escape(out, ch, escape);
             }
-        } else if (ch < 0x800) {
-            *out++ = static_cast<char>(0xC0 | (ch >> 6));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0x10000) {
-            if (ch >= 0xD800 && ch <= 0xDFFF) {
-                return nullptr;
-            }
-            *out++ = static_cast<char>(0xE0 | (ch >> 12));
-            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+        } else if (ch >= 0xD800 && ch <= 0xDFFF) {
+            return nullptr;
         } else {
-            *out++ = static_cast<char>(0xF0 | (ch >> 18));
-            *out++ = static_cast<char>(0x80 | ((ch >> 12) & 0x3F));
-            *out++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            *out++ = static_cast<char>(0x80 | (ch & 0x3F));
+            out = write_utf8(out, ch);
         }
     }
     return out;
