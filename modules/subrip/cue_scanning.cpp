@@ -21,9 +21,8 @@ constexpr std::int64_t hour_ms = 3'600'000;
 constexpr std::int64_t minute_ms = 60'000;
 constexpr std::int64_t second_ms = 1000;
 
-// \d and \s of pysubs2's patterns and str.strip, with the ASCII answers inline.
+// \d of pysubs2's patterns, the ASCII answer inline.
 bool is_decimal(Py_UCS4 ch) noexcept { return ch < 128 ? ch >= '0' && ch <= '9' : Py_UNICODE_ISDECIMAL(ch) != 0; }
-bool is_space(Py_UCS4 ch) noexcept { return Py_UNICODE_ISSPACE(ch); }
 
 // One text's code points, read in place at the width the interpreter stores them in.
 template <typename Char>
@@ -123,7 +122,8 @@ bool read_timing_line(const Text& text, Py_ssize_t line_start, Py_ssize_t line_e
                       std::int64_t& start, std::int64_t& end, Py_ssize_t& settings) {
     const auto read_stamp = vtt ? read_vtt_stamp<Text> : read_srt_stamp<Text>;
     Py_ssize_t index = line_start;
-    if (!text.is_ascii_digit(index) || !read_stamp(text, index, start)) {  // (most lines: at once)
+    // Most lines of text start with no digit: refused at once.
+    if (!text.is_ascii_digit(index) || !read_stamp(text, index, start)) {
         return false;
     }
     for (const char ch : {' ', '-', '-', '>', ' '}) {
@@ -218,10 +218,10 @@ PyObject* cue_dict(PyObject* source, const CodePoints<Char>& text, const Cue& cu
     const binding::InternedNames& key = binding::names();
     Py_ssize_t first = cue.chunk_start;
     Py_ssize_t last = cue.chunk_end;
-    while (first < last && is_space(text[first])) {
+    while (first < last && Py_UNICODE_ISSPACE(text[first])) {
         ++first;
     }
-    while (last > first && is_space(text[last - 1])) {
+    while (last > first && Py_UNICODE_ISSPACE(text[last - 1])) {
         --last;
     }
     // The line that follows the text, the next cue's number, is cut off as pysubs2 cuts it:
