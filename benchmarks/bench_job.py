@@ -3,8 +3,9 @@
 Writes two SubRip files of N cues each (a track and a second track derived from it, see
 ``tracks.py``), then times, all in this run, with the cyclic collector off inside each window
 (``timing.time_once``), in R rounds, each round timing every contender 3 times in a row, each
-contender's best taken (every contender the same number of timings), the package's own calls (``read_track`` of both files,
-``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and of a JSON file) on two roads:
+contender's best taken (every contender the same number of timings), the package's own calls
+(``read_track`` of both files, ``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and
+of a JSON file) on two roads:
 
 * the library road: the fast readers and writers of ``formats.fast_text`` switched off in this
   process (``library_road()``), so that pysubs2 reads and writes and json writes, as before they
