@@ -19,12 +19,15 @@ track derived from it, as two languages of one film), then times, all in this ru
 The pools and the Dask workers run the package road (the switch reaches this process only).
 
 Every contender reads the same files and writes its results into a fresh directory, best of R
-repetitions, with the cyclic collector off in this process inside each timed window. It prints
+repetitions, with the cyclic collector off in this process inside each timed window. The files
+lie in a scratch folder in memory, as ``bench_job.py``'s do (/dev/shm where there is one, else the
+system's temporary folder; ``--scratch`` names another): each result is written with an fsync,
+which on a disk would time the disk, shared with whatever else runs, rather than the work. It prints
 pairs per second for each, and the ratios: 2 workers against 1 (goal: at least 1.7 on a machine
 with 2 free cores) and the Dask cluster's time against the 2-worker pool's (goal: at most 1.3).
 The ratios mean something only on a machine whose cores are not busy with other work.
 
-Usage: python benchmarks/bench_batch.py [--pairs 200] [--cues 2000] [--repeat 3] [--to json] [--rss-pairs 1000]
+Usage: python benchmarks/bench_batch.py [--pairs 200] [--cues 2000] [--repeat 3] [--to json] [--rss-pairs 1000] [--scratch DIR]
 """
 
 from __future__ import annotations
@@ -126,6 +129,8 @@ def main() -> None:
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--to", choices=list(batch.OUTPUT_SUFFIXES), default="json")
     parser.add_argument("--rss-pairs", type=int, default=1000, help="pairs for the worker's peak memory (0: not measured)")
+    parser.add_argument("--scratch", default="/dev/shm" if os.access("/dev/shm", os.W_OK) else None,
+                        help="folder for the files (default: /dev/shm where writable)")
     options = parser.parse_args()
 
     try:
@@ -134,8 +139,8 @@ def main() -> None:
         raise SystemExit("this benchmark needs Dask: pip install 'c_quorvel[dask]'") from None
 
     print(f"{options.pairs} pairs of {options.cues}-cue SubRip tracks, results as {options.to}, "
-          f"best of {options.repeat}; {os.cpu_count()} cores on this machine")
-    with tempfile.TemporaryDirectory(prefix="bench-batch-") as scratch:
+          f"best of {options.repeat}; {os.cpu_count()} cores on this machine; files in {options.scratch or tempfile.gettempdir()}")
+    with tempfile.TemporaryDirectory(prefix="bench-batch-", dir=options.scratch) as scratch:
         tracks_dir = os.path.join(scratch, "tracks")
         os.makedirs(tracks_dir)
         pairs = make_files(tracks_dir, options.pairs, options.cues)

@@ -2,8 +2,10 @@
 
 Writes two SubRip files of N cues each (a track and a second track derived from it, see
 ``tracks.py``), then times, all in this run, with the cyclic collector off inside each window
-(``timing.time_once``), best of R, the package's own calls (``read_track`` of both files,
-``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and of a JSON file) on two roads:
+(``timing.time_once``), in R rounds, each round timing every contender 3 times in a row, each
+contender's best taken (every contender the same number of timings), the package's own calls
+(``read_track`` of both files, ``pair_tracks``, ``write_alignment`` of a bilingual SubRip file and
+of a JSON file) on two roads:
 
 * the library road: the fast readers and writers of ``formats.fast_text`` switched off in this
   process (``library_road()``), so that pysubs2 reads and writes and json writes, as before they
@@ -23,7 +25,7 @@ some file systems flush it at each close, which would time the disk), in a scrat
 memory (/dev/shm where there is one, else the system's temporary folder; ``--scratch`` names
 another), so that the disk's writeback, shared with whatever else runs, is not timed either.
 
-Usage: python benchmarks/bench_job.py [--cues 2000] [--repeat 7] [--clock wall|cpu] [--memory 10000] [--scratch DIR]
+Usage: python benchmarks/bench_job.py [--cues 2000] [--repeat 5] [--clock wall|cpu] [--memory 10000] [--scratch DIR]
 """
 
 from __future__ import annotations
@@ -49,6 +51,7 @@ from c_quorvel.formats.fast_text import fast_bilingual_subrip  # noqa: E402
 
 GOAL_SRT = 5.0  # the whole job with SubRip output / pair_tracks alone, at most
 GOAL_JSON = 4.0  # the same with JSON output, at most
+BURST = 3  # timings of one contender in a row, in each round
 
 
 def _hand_back(*arguments: object, **keywords: object) -> None:
@@ -77,10 +80,6 @@ def read_both(first: str, second: str) -> tuple[list[dict], list[dict]]:
 
 # -- timing --------------------------------------------------------------------------------------
 
-def best(call: Callable[[], object], repeat: int) -> float:
-    return min(timing.time_once(call) for _ in range(repeat))
-
-
 def peak_rss_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
@@ -88,7 +87,7 @@ def peak_rss_mb() -> float:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--cues", type=int, default=2000)
-    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--repeat", type=int, default=5, help=f"rounds, each timing every contender {BURST} times in a row")
     parser.add_argument("--memory", type=int, default=0, help="package-road jobs to run for the memory figures (0: none)")
     parser.add_argument("--scratch", default="/dev/shm" if os.access("/dev/shm", os.W_OK) else None,
                         help="folder for the files (default: /dev/shm where writable)")
@@ -122,31 +121,42 @@ def main() -> None:
             return os.path.join(scratch, f"out-{next(fresh)}.{to}")
 
         roads = {"library": library_road, "package": contextlib.nullcontext}
-        pair_alone = best(lambda: pair_tracks(*tracks), options.repeat)
-        stages: dict[str, dict[str, float]] = {}
-        whole: dict[tuple[str, str], float] = {}
-        for road, switch in roads.items():
-            with switch():
-                stages[road] = {
-                    "read both": best(lambda: read_both(first, second), options.repeat),
-                    "pair": best(lambda: pair_tracks(*tracks), options.repeat),
-                    "write srt": best(lambda: write_alignment(alignment, new_path("srt")), options.repeat),
-                    "write json": best(lambda: write_alignment(alignment, new_path("json")), options.repeat),
-                }
-                for to in ("srt", "json"):
-                    def job(to: str = to) -> None:
-                        write_alignment(pair_tracks(*read_both(first, second)), new_path(to))
-                    whole[road, to] = best(job, options.repeat)
         events = writing.bilingual_events(alignment, "srt")
-        building = best(lambda: writing.bilingual_events(alignment, "srt"), options.repeat)
-        serialising = best(lambda: writing.serialise_events(events, "srt"), options.repeat)
-        file_bytes = best(lambda: fast_bilingual_subrip(alignment, "stacked", None), options.repeat)
+        def job(to: str) -> None:
+            write_alignment(pair_tracks(*read_both(first, second)), new_path(to))
 
-        # The same call timed three times in this run (alone and as each road's stage): its best.
-        pair_alone = min(pair_alone, *(stages[road]["pair"] for road in roads))
-        print(f"two {options.cues}-cue SubRip tracks, best of {options.repeat}, {options.clock} clock, collector off in every window "
+        contenders: dict[str, Callable[[], object]] = {
+            "read both": lambda: read_both(first, second),
+            "pair": lambda: pair_tracks(*tracks),
+            "write srt": lambda: write_alignment(alignment, new_path("srt")),
+            "write json": lambda: write_alignment(alignment, new_path("json")),
+            "job srt": lambda: job("srt"),
+            "job json": lambda: job("json"),
+        }
+        package_only: dict[str, Callable[[], object]] = {
+            "building": lambda: writing.bilingual_events(alignment, "srt"),
+            "serialising": lambda: writing.serialise_events(events, "srt"),
+            "file bytes": lambda: fast_bilingual_subrip(alignment, "stacked", None),
+        }
+        # Every contender gets the same number of timings: in each of R rounds, BURST in a row
+        # (the caches as warm for each as a run of jobs keeps them), its best of all taken. The
+        # rounds spread a spell of load on a shared machine over all contenders alike.
+        best: dict[tuple[str, str], float] = {}
+        for _ in range(options.repeat):
+            for road, switch in roads.items():
+                with switch():
+                    named = contenders | (package_only if road == "package" else {})
+                    for name, call in named.items():
+                        burst = min(timing.time_once(call) for _ in range(BURST))
+                        best[road, name] = min(best.get((road, name), burst), burst)
+        pair_alone = best["package", "pair"]
+        stages = {road: {stage: best[road, stage] for stage in ("read both", "pair", "write srt", "write json")} for road in roads}
+        whole = {(road, to): best[road, f"job {to}"] for road in roads for to in ("srt", "json")}
+        building, serialising, file_bytes = (best["package", name] for name in ("building", "serialising", "file bytes"))
+
+        print(f"two {options.cues}-cue SubRip tracks, best of {options.repeat} rounds of {BURST}, {options.clock} clock, collector off in every window "
               f"({os.cpu_count()} cores; on a shared machine compare ratios, not times)")
-        print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms (best of its {3 * options.repeat} timings in this run)")
+        print(f"pair_tracks alone: {pair_alone * 1000:.2f} ms (best of its {options.repeat * BURST} timings, as every contender)")
         print()
         for to in ("srt", "json"):
             print(f"job with {to} output      library road          package road     speed-up")

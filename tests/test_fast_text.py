@@ -198,6 +198,23 @@ def test_generated_and_mutated_files_read_alike(fmt):
     assert 300 < mutated[0] < 1500 and 300 < mutated[1] < 1500, mutated
 
 
+@pytest.mark.parametrize("fmt", FORMATS)
+def test_files_read_alike_at_every_character_width(fmt):
+    """The scan reads a text at the width it is stored in and makes each cue's strings at theirs:
+    the same files with their widest character (before the first cue and in cue texts) ASCII,
+    Latin-1, of the basic plane and beyond it."""
+    rng = random.Random(f"widths-{fmt}")
+    taken = 0
+    for _ in range(300):
+        lines = random_file(rng, fmt)
+        well_formed = "\n".join(lines) + "\n"
+        for text in (well_formed, mutate(rng, lines, fmt)):
+            for widest in ("e", "\u00ff", "\u65e5", "\U0001f60a"):
+                widened = f"{widest}\n" + text.replace("é", widest).replace("日", widest)
+                taken += reads_alike(widened, fmt)[0] and text is well_formed
+    assert taken == 4 * 300
+
+
 @pytest.mark.parametrize(
     "text, fmt",
     [
@@ -317,3 +334,34 @@ def test_json_with_a_final_newline_and_as_utf8_is_json_dumps_text_so_written(val
 @pytest.mark.parametrize("value", [1.5, {1: "int key"}, [2**64], [{"a": [0.0]}], [True, 1.0]])
 def test_json_leaves_what_it_does_not_write_to_json_dumps(value):
     assert fast_json(value) is None
+
+
+# Pieces that put each escape class and each character width at every place of the eight
+# characters the writer looks at together.
+JSON_TEXT_PIECES = ["abcdefg", "h", '"', "\\", "\n", "\r", "\t", "\b", "\f", "\x00", "\x1f", "\x7f", "/", " ", "é", "ÿ",
+                    "€", "\u2028", "\U0001f600"]
+json_texts = st.lists(st.sampled_from(JSON_TEXT_PIECES), max_size=14).map("".join)
+# Keys an alignment repeats (their written prefixes are kept), keys of every kind, keys too long
+# to keep.
+json_keys = st.sampled_from(["start", "end", "text", "original", "nl", "reference", "x" * 70]) | json_texts
+json_documents = st.recursive(
+    json_texts | st.integers(-(2**63), 2**63 - 1) | st.sampled_from([0, 9, 10, -1, 2**62, None, True, False]),
+    lambda children: st.one_of(st.lists(children, max_size=5), st.dictionaries(json_keys, children, max_size=6)),
+    max_leaves=40,
+)
+
+
+def nested(depth: int) -> object:
+    value: object = "deepest"
+    for level in range(depth):
+        value = [value] if level % 2 else {"start": value}
+    return value
+
+
+@settings(max_examples=300, deadline=None)
+@given(value=json_documents | st.sampled_from([nested(99), nested(100), nested(101), {f"k{n}": n for n in range(80)}]))
+def test_json_of_escapes_widths_repeated_keys_and_depths_is_json_dumps_text_on_both_roads(value):
+    text = json.dumps(value, indent=2, ensure_ascii=False)
+    for utf8, expected in ((False, text), (True, text.encode("utf-8"))):
+        written = fast_json(value, utf8=utf8)
+        assert written == expected or (written is None and value == nested(101))

@@ -246,6 +246,41 @@ def test_native_bilingual_events_agree_or_decline_for_each_piece_alone():
                             python_bilingual_events(alignment, fmt, layout=layout, color_reference="#ff0000"), (text, original)
 
 
+def test_native_bilingual_file_keeps_ties_in_order_and_survives_a_build_started_inside_it():
+    """The native builder keeps one workspace from build to build: cues with the same times keep
+    the order they were read in, and a build started while one runs (from Python code a lookup
+    runs) works in a workspace of its own, leaving the first one's cues alone."""
+    def alignment_of(texts, start=0):
+        return Alignment([], [{"start": start, "end": start + 900, "text": text, "original": ""} for text in texts],
+                         [{"start": start, "end": start + 900, "text": text.upper(), "original": ""} for text in texts])
+
+    def reference_bytes(alignment):
+        return serialise_events(python_bilingual_events(alignment, "srt"), "srt").encode("utf-8")
+
+    inner = alignment_of(["inner one", "inner two"], start=5000)
+    inner_built = []
+
+    class Reentering:
+        """A key that a lookup of "start" compares with, which builds another file meanwhile."""
+
+        def __hash__(self):
+            return hash("start")
+
+        def __eq__(self, other):
+            inner_built.append(fast_bilingual_subrip(inner, "stacked", None))
+            return False
+
+    ties = alignment_of(["first", "second", "third", "fourth"])
+    outer = alignment_of(["outer one", "outer two", "outer three"])
+    outer.unpaired_original[1] = {Reentering(): 0, **outer.unpaired_original[1]}
+    for alignment in (ties, outer, ties):
+        expected = reference_bytes(alignment)
+        inner_built.clear()
+        assert fast_bilingual_subrip(alignment, "stacked", None) == expected
+        assert bool(inner_built) == (alignment is outer)  # the native lookup ran the key's code
+        assert all(built == reference_bytes(inner) for built in inner_built)
+
+
 HOSTILE_TEXTS = [
     "00:00:05,000 --> 00:00:06,000",
     "before\n00:00:05,000 --> 00:00:06,000\nafter",

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -59,6 +60,7 @@ struct Reading {
 // An output cue (writing.py's BilingualCue): its times, what its members need to stay shown,
 // and the positions of its members among the read ones.
 struct Cue {
+    std::size_t order = 0;  // its place among the cues read, which breaks ties when they are sorted
     std::int64_t start = 0;
     std::int64_t end = 0;
     std::int64_t longest_minimum = 0;
@@ -378,12 +380,19 @@ Cue joined(Cue earlier, Cue later) {
     return earlier;
 }
 
-// The cues in order, none overlapping the next (writing.py's bilingual_cues).
-std::vector<Cue> placed_cues(std::vector<Cue> cues) {
-    std::stable_sort(cues.begin(), cues.end(), [](const Cue& left, const Cue& right) {
-        return left.start != right.start ? left.start < right.start : left.end < right.end;
+// The cues in order, none overlapping the next (writing.py's bilingual_cues), into `placed`.
+// Sorted by start, end and the order they were read in: the stable sort of the Python builder,
+// with no buffer to take from the system at each call.
+void place_cues(std::vector<Cue>& cues, std::vector<Cue>& placed) {
+    for (std::size_t index = 0; index < cues.size(); ++index) {
+        cues[index].order = index;
+    }
+    std::sort(cues.begin(), cues.end(), [](const Cue& left, const Cue& right) {
+        if (left.start != right.start) {
+            return left.start < right.start;
+        }
+        return left.end != right.end ? left.end < right.end : left.order < right.order;
     });
-    std::vector<Cue> placed;
     placed.reserve(cues.size());
     for (Cue& next : cues) {
         Cue cue = std::move(next);
@@ -399,8 +408,59 @@ std::vector<Cue> placed_cues(std::vector<Cue> cues) {
         }
         placed.push_back(std::move(cue));
     }
-    return placed;
 }
+
+// What a build holds from its start to its end: the cues read and placed, and the file's bytes.
+// One workspace is kept from one build to the next, emptied but with its room (a few hundred
+// kilobytes for a film): made anew at each build, that room came fresh from the system, which
+// took it back after each job (two hundred page faults a SubRip file of 2,000 cues). A build
+// that starts while it is in use (from Python code a lookup ran) makes its own.
+struct Workspace {
+    Reading reading;
+    std::vector<Cue> cues;
+    std::vector<Cue> placed;
+    std::string out;
+
+    // Drops what was read (and the references held), keeping the room.
+    void clear() noexcept {
+        reading.members.clear();
+        reading.lines.clear();
+        cues.clear();
+        placed.clear();
+        out.clear();
+    }
+};
+
+class LeasedWorkspace {
+public:
+    LeasedWorkspace() {
+        if (!kept_in_use) {
+            kept_in_use = true;
+            workspace_ = &kept();
+        } else {
+            own_ = std::make_unique<Workspace>();
+            workspace_ = own_.get();
+        }
+    }
+    LeasedWorkspace(const LeasedWorkspace&) = delete;
+    LeasedWorkspace& operator=(const LeasedWorkspace&) = delete;
+    ~LeasedWorkspace() {
+        if (!own_) {
+            workspace_->clear();
+            kept_in_use = false;
+        }
+    }
+    Workspace& get() const noexcept { return *workspace_; }
+
+private:
+    static Workspace& kept() {
+        static Workspace workspace;
+        return workspace;
+    }
+    static inline bool kept_in_use = false;
+    std::unique_ptr<Workspace> own_;
+    Workspace* workspace_ = nullptr;
+};
 
 // Writing the texts --------------------------------------------------------------------------
 
@@ -534,6 +594,8 @@ private:
 // The events written as a SubRip file, as subrip_text writes them with keep_tags, in UTF-8.
 class SubripFile {
 public:
+    explicit SubripFile(std::string& out) : out_(out) {}
+
     bool start() {
         out_.reserve(1 << 16);
         return true;
@@ -547,7 +609,7 @@ public:
     PyObject* result() const { return PyBytes_FromStringAndSize(out_.data(), static_cast<Py_ssize_t>(out_.size())); }
 
 private:
-    std::string out_;
+    std::string& out_;
     std::size_t count_ = 0;
     EventScratch scratch_;
 };
@@ -579,7 +641,7 @@ std::u32string ascii_u32(std::string_view text) { return std::u32string(text.beg
 
 // The events of the alignment given to `sink`; its result, None, or null with an exception set.
 template <typename Sink>
-PyObject* build(Sink& sink, PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
+PyObject* build(Sink& sink, Workspace& workspace, PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
                 bool split, PyObject* colour) {
     std::u32string colour_start;
     std::u32string colour_end;
@@ -593,8 +655,9 @@ PyObject* build(Sink& sink, PyObject* groups, PyObject* unpaired_original, PyObj
         colour_start = vtt ? ascii_u32("<c.reference>") : ascii_u32("<font color=\"") + ascii_u32(value) + ascii_u32("\">");
         colour_end = vtt ? ascii_u32("</c>") : ascii_u32("</font>");
     }
-    Reading reading;
-    std::vector<Cue> cues;
+    Reading& reading = workspace.reading;
+    std::vector<Cue>& cues = workspace.cues;
+    std::vector<Cue>& placed = workspace.placed;
     Outcome outcome = read_groups(groups, cues, reading);
     if (outcome == Outcome::done) {
         outcome = read_unpaired(unpaired_original, false, cues, reading);
@@ -602,7 +665,9 @@ PyObject* build(Sink& sink, PyObject* groups, PyObject* unpaired_original, PyObj
     if (outcome == Outcome::done) {
         outcome = read_unpaired(unpaired_reference, true, cues, reading);
     }
-    const std::vector<Cue> placed = outcome == Outcome::done ? placed_cues(std::move(cues)) : std::vector<Cue>{};
+    if (outcome == Outcome::done) {
+        place_cues(cues, placed);
+    }
     if (outcome == Outcome::done && !sink.start()) {
         outcome = Outcome::failed;
     }
@@ -623,14 +688,16 @@ PyObject* build(Sink& sink, PyObject* groups, PyObject* unpaired_original, PyObj
 
 PyObject* bilingual_events(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool vtt,
                            bool split, PyObject* colour) {
+    const LeasedWorkspace workspace;
     PythonEvents events;
-    return build(events, groups, unpaired_original, unpaired_reference, vtt, split, colour);
+    return build(events, workspace.get(), groups, unpaired_original, unpaired_reference, vtt, split, colour);
 }
 
 PyObject* bilingual_subrip(PyObject* groups, PyObject* unpaired_original, PyObject* unpaired_reference, bool split,
                            PyObject* colour) {
-    SubripFile file;
-    return build(file, groups, unpaired_original, unpaired_reference, false, split, colour);
+    const LeasedWorkspace workspace;
+    SubripFile file(workspace.get().out);
+    return build(file, workspace.get(), groups, unpaired_original, unpaired_reference, false, split, colour);
 }
 
 }  // namespace quorvel_subrip

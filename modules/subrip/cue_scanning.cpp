@@ -1,8 +1,10 @@
-// The scan of a SubRip or WebVTT text into cues, on the text's code points (see cue_scanning.hpp).
+// The scan of a SubRip or WebVTT text into cues, on the text's code points at their own width
+// (see cue_scanning.hpp).
 #include "cue_scanning.hpp"
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -19,19 +21,19 @@ constexpr std::int64_t hour_ms = 3'600'000;
 constexpr std::int64_t minute_ms = 60'000;
 constexpr std::int64_t second_ms = 1000;
 
-// One text's code points, read as the interpreter stores them.
+// \d of pysubs2's patterns, the ASCII answer inline.
+bool is_decimal(Py_UCS4 ch) noexcept { return ch < 128 ? ch >= '0' && ch <= '9' : Py_UNICODE_ISDECIMAL(ch) != 0; }
+
+// One text's code points, read in place at the width the interpreter stores them in.
+template <typename Char>
 class CodePoints {
 public:
-    explicit CodePoints(PyObject* text) noexcept
-        : kind_(PyUnicode_KIND(text)), data_(PyUnicode_DATA(text)), length_(PyUnicode_GET_LENGTH(text)) {}
+    CodePoints(const Char* chars, Py_ssize_t length) noexcept : chars_(chars), length_(length) {}
     Py_ssize_t length() const noexcept { return length_; }
-    Py_UCS4 operator[](Py_ssize_t index) const noexcept { return PyUnicode_READ(kind_, data_, index); }
+    const Char* chars() const noexcept { return chars_; }
+    Py_UCS4 operator[](Py_ssize_t index) const noexcept { return chars_[index]; }
     bool is_ascii_digit(Py_ssize_t index) const noexcept {
-        if (index >= length_) {
-            return false;
-        }
-        const Py_UCS4 ch = (*this)[index];
-        return ch >= '0' && ch <= '9';
+        return index < length_ && chars_[index] >= '0' && chars_[index] <= '9';
     }
     // The value of `count` ASCII digits at `index`, or -1 when they are not all there.
     std::int64_t digits(Py_ssize_t index, Py_ssize_t count) const noexcept {
@@ -40,20 +42,32 @@ public:
             if (!is_ascii_digit(index + offset)) {
                 return -1;
             }
-            value = value * 10 + static_cast<std::int64_t>((*this)[index + offset] - '0');
+            value = value * 10 + static_cast<std::int64_t>(chars_[index + offset] - '0');
         }
         return value;
     }
-    bool is(Py_ssize_t index, Py_UCS4 ch) const noexcept { return index < length_ && (*this)[index] == ch; }
+    bool is(Py_ssize_t index, Py_UCS4 ch) const noexcept { return index < length_ && chars_[index] == ch; }
+    // The end of the line that starts at `from`: the next "\n", or the text's end.
+    Py_ssize_t line_end(Py_ssize_t from) const noexcept {
+        if constexpr (sizeof(Char) == 1) {
+            const void* found = std::memchr(chars_ + from, '\n', static_cast<std::size_t>(length_ - from));
+            return found == nullptr ? length_ : static_cast<const Char*>(found) - chars_;
+        } else {
+            while (from < length_ && chars_[from] != '\n') {
+                ++from;
+            }
+            return from;
+        }
+    }
 
 private:
-    int kind_;
-    const void* data_;
+    const Char* chars_;
     Py_ssize_t length_;
 };
 
 // A SubRip timestamp "HH:MM:SS,mmm" (or with "."): its time, and `index` moved past it.
-bool read_srt_stamp(const CodePoints& text, Py_ssize_t& index, std::int64_t& time) {
+template <typename Text>
+bool read_srt_stamp(const Text& text, Py_ssize_t& index, std::int64_t& time) {
     const std::int64_t hours = text.digits(index, 2);
     const std::int64_t minutes = text.digits(index + 3, 2);
     const std::int64_t seconds = text.digits(index + 6, 2);
@@ -68,7 +82,8 @@ bool read_srt_stamp(const CodePoints& text, Py_ssize_t& index, std::int64_t& tim
 }
 
 // "MM:SS.mmm" at `index`: its time, and `index` moved past it.
-bool read_vtt_minutes(const CodePoints& text, Py_ssize_t& index, std::int64_t& time) {
+template <typename Text>
+bool read_vtt_minutes(const Text& text, Py_ssize_t& index, std::int64_t& time) {
     const std::int64_t minutes = text.digits(index, 2);
     const std::int64_t seconds = text.digits(index + 3, 2);
     const std::int64_t millis = text.digits(index + 6, 3);
@@ -82,7 +97,8 @@ bool read_vtt_minutes(const CodePoints& text, Py_ssize_t& index, std::int64_t& t
 
 // A WebVTT timestamp, "H:MM:SS.mmm" with one to four hour digits or "MM:SS.mmm", taken as the
 // pattern (?:([0-9]{1,4}):)?([0-9]{2}):([0-9]{2})\.([0-9]{3}) takes it.
-bool read_vtt_stamp(const CodePoints& text, Py_ssize_t& index, std::int64_t& time) {
+template <typename Text>
+bool read_vtt_stamp(const Text& text, Py_ssize_t& index, std::int64_t& time) {
     Py_ssize_t run = 0;
     while (run < 5 && text.is_ascii_digit(index + run)) {
         ++run;
@@ -101,11 +117,13 @@ bool read_vtt_stamp(const CodePoints& text, Py_ssize_t& index, std::int64_t& tim
 
 // Whether [line_start, line_end) is a timing line this scan takes: two timestamps joined by
 // " --> ", then the end of the line or a blank or tab and settings (from `settings` on).
-bool read_timing_line(const CodePoints& text, Py_ssize_t line_start, Py_ssize_t line_end, bool vtt,
+template <typename Text>
+bool read_timing_line(const Text& text, Py_ssize_t line_start, Py_ssize_t line_end, bool vtt,
                       std::int64_t& start, std::int64_t& end, Py_ssize_t& settings) {
-    const auto read_stamp = vtt ? read_vtt_stamp : read_srt_stamp;
+    const auto read_stamp = vtt ? read_vtt_stamp<Text> : read_srt_stamp<Text>;
     Py_ssize_t index = line_start;
-    if (!read_stamp(text, index, start)) {
+    // Most lines of text start with no digit: refused at once.
+    if (!text.is_ascii_digit(index) || !read_stamp(text, index, start)) {
         return false;
     }
     for (const char ch : {' ', '-', '-', '>', ' '}) {
@@ -123,9 +141,10 @@ bool read_timing_line(const CodePoints& text, Py_ssize_t line_start, Py_ssize_t 
 
 // Whether a digit, a colon and a digit follow one another in [from, to): every timestamp any of
 // pysubs2's patterns finds holds one, so a line without one holds no timestamp.
-bool has_digit_colon_digit(const CodePoints& text, Py_ssize_t from, Py_ssize_t to) {
+template <typename Text>
+bool has_digit_colon_digit(const Text& text, Py_ssize_t from, Py_ssize_t to) {
     for (Py_ssize_t index = from + 1; index + 1 < to; ++index) {
-        if (text[index] == ':' && Py_UNICODE_ISDECIMAL(text[index - 1]) && Py_UNICODE_ISDECIMAL(text[index + 1])) {
+        if (text[index] == ':' && is_decimal(text[index - 1]) && is_decimal(text[index + 1])) {
             return true;
         }
     }
@@ -140,14 +159,12 @@ struct Cue {
 };
 
 // The cues of `text`, or false when a line holds a timestamp outside a timing line taken here.
-bool find_cues(const CodePoints& text, bool vtt, std::vector<Cue>& cues) {
+template <typename Text>
+bool find_cues(const Text& text, bool vtt, std::vector<Cue>& cues) {
     const Py_ssize_t length = text.length();
     Py_ssize_t line_start = 0;
     while (line_start <= length) {
-        Py_ssize_t line_end = line_start;
-        while (line_end < length && text[line_end] != '\n') {
-            ++line_end;
-        }
+        const Py_ssize_t line_end = text.line_end(line_start);
         std::int64_t start = 0;
         std::int64_t end = 0;
         Py_ssize_t settings = 0;
@@ -167,6 +184,28 @@ bool find_cues(const CodePoints& text, bool vtt, std::vector<Cue>& cues) {
     return true;
 }
 
+// A new str of `length` characters, the largest `widest`, filled by `fill(characters)` at the
+// str's own width (the one the interpreter gives a str of those characters).
+template <typename Fill>
+PyObject* new_text(Py_ssize_t length, Py_UCS4 widest, Fill&& fill) {
+    PyObject* made = PyUnicode_New(length, widest);
+    if (made == nullptr) {
+        return nullptr;
+    }
+    switch (PyUnicode_KIND(made)) {
+    case PyUnicode_1BYTE_KIND:
+        fill(PyUnicode_1BYTE_DATA(made));
+        break;
+    case PyUnicode_2BYTE_KIND:
+        fill(PyUnicode_2BYTE_DATA(made));
+        break;
+    default:
+        fill(PyUnicode_4BYTE_DATA(made));
+        break;
+    }
+    return made;
+}
+
 bool set_item(PyObject* dict, PyObject* key, Ref value) {
     return value && PyDict_SetItem(dict, key, value.get()) == 0;
 }
@@ -174,7 +213,8 @@ bool set_item(PyObject* dict, PyObject* key, Ref value) {
 // The interval dict of one cue. `odd` is set, and "original" holds the raw lines with "text"
 // None, when the text needs pysubs2's full preparation (tags, overrides, backslashes, or a cue
 // that is only a number).
-PyObject* cue_dict(PyObject* source, const CodePoints& text, const Cue& cue, bool& odd) {
+template <typename Char>
+PyObject* cue_dict(PyObject* source, const CodePoints<Char>& text, const Cue& cue, bool& odd) {
     const binding::InternedNames& key = binding::names();
     Py_ssize_t first = cue.chunk_start;
     Py_ssize_t last = cue.chunk_end;
@@ -186,9 +226,9 @@ PyObject* cue_dict(PyObject* source, const CodePoints& text, const Cue& cue, boo
     }
     // The line that follows the text, the next cue's number, is cut off as pysubs2 cuts it:
     // newlines, blanks, digits at the very end.
-    if (last > first && Py_UNICODE_ISDECIMAL(text[last - 1])) {
+    if (last > first && is_decimal(text[last - 1])) {
         Py_ssize_t cut = last;
-        while (cut > first && Py_UNICODE_ISDECIMAL(text[cut - 1])) {
+        while (cut > first && is_decimal(text[cut - 1])) {
             --cut;
         }
         if (cut == first) {
@@ -205,12 +245,17 @@ PyObject* cue_dict(PyObject* source, const CodePoints& text, const Cue& cue, boo
             last = cut;
         }
     }
+    // One pass with no early exit, which the compiler turns into vector instructions.
     Py_ssize_t newlines = 0;
-    for (Py_ssize_t index = first; index < last && !odd; ++index) {
+    Py_ssize_t marks = 0;
+    Py_UCS4 widest = 0;
+    for (Py_ssize_t index = first; index < last; ++index) {
         const Py_UCS4 ch = text[index];
         newlines += ch == '\n';
-        odd = ch == '<' || ch == '{' || ch == '\\';
+        marks += (ch == '<') | (ch == '{') | (ch == '\\');
+        widest = std::max(widest, ch);
     }
+    odd = odd || marks != 0;
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || !set_item(dict.get(), key.start, Ref::steal(PyLong_FromLongLong(cue.start))) ||
         !set_item(dict.get(), key.end, Ref::steal(PyLong_FromLongLong(cue.end)))) {
@@ -224,11 +269,27 @@ PyObject* cue_dict(PyObject* source, const CodePoints& text, const Cue& cue, boo
         }
         return dict.release();
     }
-    Ref plain = Ref::steal(PyUnicode_Substring(source, first, last));
+    // The plain text, and the original with each line break written "\N", made at their own
+    // width straight from the lines (no substring to narrow, no replace).
+    const Char* lines = text.chars() + first;
+    const Py_ssize_t length = last - first;
+    Ref plain = Ref::steal(new_text(length, widest, [lines, length](auto* out) {
+        std::copy(lines, lines + length, out);
+    }));
     if (!plain) {
         return nullptr;
     }
-    Ref original = newlines == 0 ? Ref::new_ref(plain.get()) : Ref::steal(PyUnicode_Replace(plain.get(), line_break(), escaped_line_break(), -1));
+    Ref original = newlines == 0 ? Ref::new_ref(plain.get())
+                                 : Ref::steal(new_text(length + newlines, std::max<Py_UCS4>(widest, 'N'), [lines, length](auto* out) {
+                                       for (Py_ssize_t index = 0; index < length; ++index) {
+                                           if (lines[index] == '\n') {
+                                               *out++ = '\\';
+                                               *out++ = 'N';
+                                           } else {
+                                               *out++ = lines[index];
+                                           }
+                                       }
+                                   }));
     if (!set_item(dict.get(), key.text, std::move(plain)) || !set_item(dict.get(), key.original, std::move(original)) ||
         !set_item(dict.get(), key.nl, Ref::steal(PyLong_FromSsize_t(newlines)))) {
         return nullptr;
@@ -236,10 +297,9 @@ PyObject* cue_dict(PyObject* source, const CodePoints& text, const Cue& cue, boo
     return dict.release();
 }
 
-}  // namespace
-
-PyObject* scan_cues(PyObject* source, bool vtt) {
-    const CodePoints text(source);
+template <typename Char>
+PyObject* scan_text(PyObject* source, const Char* chars, bool vtt) {
+    const CodePoints<Char> text(chars, PyUnicode_GET_LENGTH(source));
     std::vector<Cue> cues;
     if (!find_cues(text, vtt, cues) || cues.empty()) {
         Py_RETURN_NONE;
@@ -272,26 +332,17 @@ PyObject* scan_cues(PyObject* source, bool vtt) {
     return PyTuple_Pack(2, intervals.get(), odd_positions.get());
 }
 
-}  // namespace quorvel_subrip
-
-namespace quorvel_subrip {
-
-namespace {
-PyObject* line_break_text = nullptr;
-PyObject* escaped_line_break_text = nullptr;
 }  // namespace
 
-PyObject* line_break() noexcept { return line_break_text; }
-PyObject* escaped_line_break() noexcept { return escaped_line_break_text; }
-
-bool create_line_breaks() {
-    if (line_break_text == nullptr) {
-        line_break_text = PyUnicode_FromString("\n");
+PyObject* scan_cues(PyObject* source, bool vtt) {
+    switch (PyUnicode_KIND(source)) {
+    case PyUnicode_1BYTE_KIND:
+        return scan_text(source, PyUnicode_1BYTE_DATA(source), vtt);
+    case PyUnicode_2BYTE_KIND:
+        return scan_text(source, PyUnicode_2BYTE_DATA(source), vtt);
+    default:
+        return scan_text(source, PyUnicode_4BYTE_DATA(source), vtt);
     }
-    if (escaped_line_break_text == nullptr) {
-        escaped_line_break_text = PyUnicode_FromString("\\N");
-    }
-    return line_break_text != nullptr && escaped_line_break_text != nullptr;
 }
 
 }  // namespace quorvel_subrip

@@ -175,8 +175,8 @@ PyMethodDef module_functions[] = {
 
 int module_exec(PyObject*) {
     binding::ready_exception_state();
-    // The dictionary keys and the two line-break strings, made once per process.
-    return binding::create_interned_names() && create_line_breaks() ? 0 : -1;
+    // The dictionary keys, made once per process.
+    return binding::create_interned_names() ? 0 : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {
