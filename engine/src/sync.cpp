@@ -818,8 +818,9 @@ double median(std::vector<double>& values) {
 // 0.3 s over 5 minutes, less than two independent timings scatter, and closeness rates every pair
 // within 1 s alike. The slope of the pairs can, more often, on pairs clean of chance: a pair of
 // chance lies anywhere within 1 s, a true pair of two releases timed apart by up to 400 ms each
-// within 800 ms. And the mean of all of them: a window about the median (600 ms before) cuts the
-// scatter of such releases (up to 800 ms) and pulls a short segment's offset towards its median.
+// within 800 ms. And the mean of their points, outliers dropped by their deviation: a fixed
+// window about the median (600 ms before) cut the scatter of such releases (up to 800 ms) and
+// pulled a short segment's offset towards its median.
 TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan>& reference, const TimeMap& map,
                         WalkSteps& steps) {
     struct Pair {
@@ -1036,17 +1037,19 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
                     matched[match.index] = true;
                 }
             }
+            steps.take(cues);
             // They vote with the original cues the map leaves unmatched too: one matched already
             // is another reference cue's partner, no evidence of where a stretch left out lies.
             std::vector<TimeSpan> unclaimed;
-            for (std::size_t k = 0; k < matched.size(); ++k) {
-                if (!matched[k]) {
-                    unclaimed.push_back(original.cues()[k]);
+            if (unmatched.size() >= least_unmatched_voting) {
+                for (std::size_t k = 0; k < matched.size(); ++k) {
+                    if (!matched[k]) {
+                        unclaimed.push_back(original.cues()[k]);
+                    }
                 }
             }
             const OriginalCues free_original(std::move(unclaimed));
-            steps.take(cues);
-            if (unmatched.size() >= least_unmatched_voting && !free_original.cues().empty()) {
+            if (!free_original.cues().empty()) {
                 const Candidate model = best_group.front();  // a copy: the group grows below
                 const std::size_t peaks = std::min(static_cast<std::size_t>(peaks_per_scale), most_second_vote_peaks);
                 for (const Peak& peak :
@@ -1068,10 +1071,10 @@ TimeMap synchronize(std::span<const TimeSpan> original_spans, std::span<const Ti
         // The breaks chosen once more among the best scale's candidates with the claims
         // respected, and the offsets fitted to the pairs of the map chosen.
         best = fitted_to_pairs(original, reference,
-                                breaks_chosen_by_claims(original, reference, best_group,
-                                                        closeness_ratings(original, reference, best_group, steps),
-                                                        max_breaks, steps),
-                                steps);
+                               breaks_chosen_by_claims(original, reference, best_group,
+                                                       closeness_ratings(original, reference, best_group, steps),
+                                                       max_breaks, steps),
+                               steps);
     }
     best.confidence = confidence_of(original, reference, best, steps);
     for (const TimeSegment& segment : best.segments) {
