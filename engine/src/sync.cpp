@@ -813,7 +813,7 @@ double median(std::vector<double>& values) {
 // scale and its twins (see twin_share), the scale becomes the one nearest their least-squares
 // slope, each segment keeping an offset of its own; each segment's offset then becomes the mean
 // residual of its points, the least-squares offset under that scale. Three rounds, each on the
-// pairs under the map before. A segment without pairs keeps its offset.
+// pairs under the map before. A segment without pairs keeps its cues where the map put them.
 // The closeness that chose the map cannot tell twin scales apart on a short film: they part by
 // 0.3 s over 5 minutes, less than two independent timings scatter, and closeness rates every pair
 // within 1 s alike. The slope of the pairs can, more often, on pairs clean of chance: a pair of
@@ -835,11 +835,17 @@ TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan
     for (int round = 0; round < fit_rounds; ++round) {
         std::vector<Pair> pairs;
         std::vector<std::size_t> pair_of(original.cues().size(), unpaired);
+        // Each segment's reference times, summed and counted: where a segment without pairs
+        // keeps its place when the scale changes.
+        std::vector<double> cue_time_sum(fitted.segments.size());
+        std::vector<double> cue_time_count(fitted.segments.size());
         std::size_t segment = 0;
         for (const TimeSpan& cue : reference) {
             while (fitted.segments[segment].end <= cue.start) {
                 ++segment;
             }
+            cue_time_sum[segment] += static_cast<double>(cue.start) + static_cast<double>(cue.end);
+            cue_time_count[segment] += 2.0;
             const TimeSegment& part = fitted.segments[segment];
             const Candidate candidate{part.scale, part.offset, farthest_offset};
             const Match match = match_of(original, candidate, cue, Rating::closeness);
@@ -929,10 +935,17 @@ TimeMap fitted_to_pairs(const OriginalCues& original, const std::vector<TimeSpan
             }
         }
         for (std::size_t k = 0; k < count; ++k) {
-            fitted.segments[k].scale = scale;
+            TimeSegment& part = fitted.segments[k];
             if (weight[k] > 0.0) {
-                fitted.segments[k].offset = mean_y[k] - scale * mean_x[k];
+                part.offset = mean_y[k] - scale * mean_x[k];
+            } else if (cue_time_count[k] > 0.0) {
+                // No pairs: the segment's cues stay where they were mapped, about their mean time
+                // (the offset alone, kept under another scale, moves them by the scales'
+                // difference times that time: 3.6 s an hour in for twins).
+                const double anchor = cue_time_sum[k] / cue_time_count[k];
+                part.offset += (part.scale - scale) * anchor;
             }
+            part.scale = scale;
         }
     }
     return fitted;
